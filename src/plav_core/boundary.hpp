@@ -1,0 +1,22 @@
+// The Python boundary: the three entries, the internal-failure exception type and
+// raising of error values. Everything below this layer returns errors as values.
+#pragma once
+#include <Python.h>
+
+#include "result.hpp"
+
+namespace plav {
+
+// Sets the Python exception for an error value; returns NULL for `return raise_error(...)`.
+PyObject *raise_error(Error &&err) noexcept;
+void raise_pending(const PendingError &e) noexcept;
+
+// The module's exception for broken invariants during dumps (derives from
+// BaseException). Borrowed; created at module initialisation.
+PyObject *internal_failure_type() noexcept;
+
+PyObject *loads_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
+PyObject *dumps_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
+PyObject *format_hint_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
+
+}  // namespace plav

@@ -1,0 +1,47 @@
+// Owned references. PyRef owns one strong reference; nobody outside this header
+// changes reference counts by hand, so no error path can leak or double-free.
+#pragma once
+#include <Python.h>
+
+#include <utility>
+
+namespace plav {
+
+class PyRef {
+  public:
+    PyRef() noexcept = default;
+    PyRef(const PyRef &) = delete;
+    PyRef &operator=(const PyRef &) = delete;
+    PyRef(PyRef &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    PyRef &operator=(PyRef &&other) noexcept {
+        if (this != &other) reset(std::exchange(other.obj_, nullptr));
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(obj_); }
+
+    // Takes over a new reference (may be NULL).
+    static PyRef steal(PyObject *p) noexcept { return PyRef(p); }
+    // Adds a reference to a borrowed object (may be NULL).
+    static PyRef borrow(PyObject *p) noexcept {
+        Py_XINCREF(p);
+        return PyRef(p);
+    }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // Hands the reference to the caller, e.g. for stealing calls such as PyList_SetItem.
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset(PyObject *p = nullptr) noexcept {
+        PyObject *old = std::exchange(obj_, p);
+        Py_XDECREF(old);
+    }
+
+  private:
+    explicit PyRef(PyObject *p) noexcept : obj_(p) {}
+    PyObject *obj_ = nullptr;
+};
+
+// A new reference to one of the immortal-or-static singletons.
+inline PyRef new_ref(PyObject *p) noexcept { return PyRef::borrow(p); }
+
+}  // namespace plav

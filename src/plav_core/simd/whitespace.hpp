@@ -1,0 +1,29 @@
+// Skipping whitespace (space, tab, LF, CR), `//` and `/* */` comments and a
+// byte-order mark at offset 0: the one routine every reader calls between tokens.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace plav {
+
+// The byte-only form: correct on its own; the vector form must agree with it.
+void skip_whitespace_bytes(const uint8_t *data, size_t n, size_t &pos) noexcept;
+// A 32-byte AVX2 phase over whitespace runs, then the byte phase.
+void skip_whitespace_avx2(const uint8_t *data, size_t n, size_t &pos) noexcept;
+// Chooses the AVX2 form when the processor has it.
+void skip_whitespace_run(const uint8_t *data, size_t n, size_t &pos) noexcept;
+
+// Advances `pos` (<= n) past whitespace and comments; never backwards, never past n.
+// The common case, a token right at `pos`, costs one compare and no call.
+inline void skip_whitespace_simd(const uint8_t *data, size_t n, size_t &pos) noexcept {
+    if (pos >= n) return;
+    const uint8_t c = data[pos];
+    if (c > 0x20 && c != '/' && c != 0xEF) return;
+    skip_whitespace_run(data, n, pos);
+}
+
+inline bool is_whitespace_byte(uint8_t c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+}  // namespace plav

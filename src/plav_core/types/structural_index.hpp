@@ -1,0 +1,102 @@
+// The structural index: for each of the eight structural bytes, the ascending
+// byte positions of all its occurrences, inside strings too (context-free).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace plav {
+
+// A growable list of positions. Allocation failure ends the process, as for all
+// of the module's own memory.
+class PosList {
+  public:
+    PosList() noexcept = default;
+    PosList(const PosList &) = delete;
+    PosList &operator=(const PosList &) = delete;
+    PosList(PosList &&o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+          cap_(std::exchange(o.cap_, 0)) {}
+    PosList &operator=(PosList &&o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+            cap_ = std::exchange(o.cap_, 0);
+        }
+        return *this;
+    }
+    ~PosList() { std::free(data_); }
+
+    void reserve(size_t cap) {
+        if (cap <= cap_) return;
+        void *p = std::realloc(data_, cap * sizeof(uint64_t));
+        if (!p) std::abort();
+        data_ = static_cast<uint64_t *>(p);
+        cap_ = cap;
+    }
+    inline void push_back(uint64_t v) {
+        if (__builtin_expect(size_ == cap_, 0)) reserve(cap_ < 8 ? 16 : cap_ * 2);
+        data_[size_++] = v;
+    }
+    size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return cap_; }
+    bool empty() const noexcept { return size_ == 0; }
+    uint64_t operator[](size_t i) const noexcept { return data_[i]; }
+    const uint64_t *data() const noexcept { return data_; }
+    const uint64_t *begin() const noexcept { return data_; }
+    const uint64_t *end() const noexcept { return data_ + size_; }
+
+  private:
+    uint64_t *data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+struct StructuralIndex {
+    PosList open_braces;     // {
+    PosList open_brackets;   // [
+    PosList colons;          // :
+    PosList semicolons;      // ;
+    PosList commas;          // ,
+    PosList close_brackets;  // ]
+    PosList close_braces;    // }
+    PosList quotes;          // "
+
+    // Lists pre-sized from typical densities so most documents index without regrowth.
+    static StructuralIndex with_input_capacity(size_t n) {
+        StructuralIndex idx;
+        idx.open_braces.reserve(n / 80);
+        idx.open_brackets.reserve(n / 80);
+        idx.colons.reserve(n / 26);
+        idx.commas.reserve(n / 20);
+        idx.close_brackets.reserve(n / 80);
+        idx.close_braces.reserve(n / 80);
+        idx.quotes.reserve(n / 8);
+        return idx;
+    }
+
+    // The list that records byte `c`, or nullptr for a non-structural byte.
+    PosList *list_for(uint8_t c) noexcept {
+        switch (c) {
+        case '{': return &open_braces;
+        case '[': return &open_brackets;
+        case ':': return &colons;
+        case ';': return &semicolons;
+        case ',': return &commas;
+        case ']': return &close_brackets;
+        case '}': return &close_braces;
+        case '"': return &quotes;
+        default: return nullptr;
+        }
+    }
+};
+
+inline bool is_structural(uint8_t c) noexcept {
+    return c == '"' || c == ',' || c == ':' || c == ';' || c == '[' || c == ']' || c == '{' ||
+           c == '}';
+}
+
+}  // namespace plav

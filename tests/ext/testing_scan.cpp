@@ -1,0 +1,141 @@
+// Test-only access to the scanners, the whitespace skipper and capability
+// derivation, for every code path this machine can run.
+#include <Python.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "cpu.hpp"
+#include "py_ref.hpp"
+#include "simd/scanner.hpp"
+#include "simd/whitespace.hpp"
+
+namespace plav {
+namespace {
+
+bool get_bytes(PyObject *obj, const uint8_t *&data, size_t &n) {
+    char *p = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(obj, &p, &len) < 0) return false;
+    data = reinterpret_cast<const uint8_t *>(p);
+    n = static_cast<size_t>(len);
+    return true;
+}
+
+// Maps a level name to a level this CPU can run; raises for an unknown or unusable one.
+bool get_level(const char *name, SimdLevel &level) {
+    const CpuFeatures f = cpu_features();
+    const std::string_view s(name);
+    if (s == "scalar") {
+        level = SimdLevel::Scalar;
+    } else if (s == "avx2" && f.avx2) {
+        level = SimdLevel::Avx2;
+    } else if (s == "avx512" && f.avx512f && f.avx512bw) {
+        level = SimdLevel::Avx512;
+    } else {
+        PyErr_Format(PyExc_ValueError, "level %s is unknown or not supported here", name);
+        return false;
+    }
+    return true;
+}
+
+PyObject *to_list(const PosList &list) {
+    PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < list.size(); ++i) {
+        PyObject *v = PyLong_FromUnsignedLongLong(list[i]);
+        if (!v) return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), v);  // steals v
+    }
+    return out.release();
+}
+
+// scan(data, level) -> (open_braces, open_brackets, colons, semicolons, commas,
+//                       close_brackets, close_braces, quotes)
+PyObject *py_scan(PyObject *, PyObject *args) {
+    PyObject *obj = nullptr;
+    const char *level_name = nullptr;
+    if (!PyArg_ParseTuple(args, "Os:scan", &obj, &level_name)) return nullptr;
+    const uint8_t *data = nullptr;
+    size_t n = 0;
+    SimdLevel level;
+    if (!get_bytes(obj, data, n) || !get_level(level_name, level)) return nullptr;
+    const StructuralIndex idx = scan(data, n, level);
+    const PosList *lists[] = {&idx.open_braces,    &idx.open_brackets, &idx.colons,
+                              &idx.semicolons,     &idx.commas,        &idx.close_brackets,
+                              &idx.close_braces,   &idx.quotes};
+    PyRef out = PyRef::steal(PyTuple_New(8));
+    if (!out) return nullptr;
+    for (int i = 0; i < 8; ++i) {
+        PyObject *l = to_list(*lists[i]);
+        if (!l) return nullptr;
+        PyTuple_SetItem(out.get(), i, l);  // steals l
+    }
+    return out.release();
+}
+
+// skip_whitespace(data, pos, form) -> new pos; form is "bytes", "avx2" or "dispatch".
+PyObject *py_skip_whitespace(PyObject *, PyObject *args) {
+    PyObject *obj = nullptr;
+    unsigned long long pos_in = 0;
+    const char *form = nullptr;
+    if (!PyArg_ParseTuple(args, "OKs:skip_whitespace", &obj, &pos_in, &form)) return nullptr;
+    const uint8_t *data = nullptr;
+    size_t n = 0;
+    if (!get_bytes(obj, data, n)) return nullptr;
+    if (pos_in > n) {
+        PyErr_SetString(PyExc_ValueError, "pos beyond the end");
+        return nullptr;
+    }
+    size_t pos = static_cast<size_t>(pos_in);
+    const std::string_view f(form);
+    if (f == "bytes") {
+        skip_whitespace_bytes(data, n, pos);
+    } else if (f == "avx2") {
+        if (!cpu_features().avx2) {
+            PyErr_SetString(PyExc_ValueError, "AVX2 not supported here");
+            return nullptr;
+        }
+        skip_whitespace_avx2(data, n, pos);
+    } else if (f == "dispatch") {
+        skip_whitespace_simd(data, n, pos);
+    } else {
+        PyErr_SetString(PyExc_ValueError, "unknown form");
+        return nullptr;
+    }
+    return PyLong_FromSize_t(pos);
+}
+
+PyObject *features_tuple(CpuFeatures f) {
+    return Py_BuildValue("(NNN)", PyBool_FromLong(f.avx2), PyBool_FromLong(f.avx512f),
+                         PyBool_FromLong(f.avx512bw));
+}
+
+// derive_cpu_features(max_leaf, leaf1_ecx, leaf7_ebx, xcr0) -> (avx2, avx512f, avx512bw)
+PyObject *py_derive_cpu_features(PyObject *, PyObject *args) {
+    unsigned int max_leaf = 0, ecx1 = 0, ebx7 = 0;
+    unsigned long long xcr0 = 0;
+    if (!PyArg_ParseTuple(args, "IIIK:derive_cpu_features", &max_leaf, &ecx1, &ebx7, &xcr0))
+        return nullptr;
+    CpuidBits bits;
+    bits.max_leaf = max_leaf;
+    bits.leaf1_ecx = ecx1;
+    bits.leaf7_ebx = ebx7;
+    bits.xcr0 = xcr0;
+    return features_tuple(derive_cpu_features(bits));
+}
+
+PyObject *py_cpu_features(PyObject *, PyObject *) { return features_tuple(cpu_features()); }
+
+}  // namespace
+
+PyMethodDef SCAN_METHODS[] = {
+    {"scan", py_scan, METH_VARARGS, "scan(data, level) -> the eight index lists"},
+    {"skip_whitespace", py_skip_whitespace, METH_VARARGS,
+     "skip_whitespace(data, pos, form) -> position after whitespace and comments"},
+    {"derive_cpu_features", py_derive_cpu_features, METH_VARARGS,
+     "derive_cpu_features(max_leaf, leaf1_ecx, leaf7_ebx, xcr0) -> flags"},
+    {"cpu_features", py_cpu_features, METH_NOARGS, "cpu_features() -> cached flags"},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace plav
