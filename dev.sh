@@ -171,7 +171,7 @@ cmd_leaks() {
     for script in bench/leak_loads.py bench/leak_dumps.py; do
         [ -f "$script" ] || { echo "$script is missing" >&2; exit 1; }
         say "$script with $count calls per input class"
-        .venv/bin/python "$script" "$count"
+        .venv/bin/python "$script" --calls "$count"
     done
 }
 
@@ -224,11 +224,19 @@ cmd_fuzz() {
     else
         local atheris_dir
         atheris_dir=$(.venv-fuzz/bin/python -c 'import atheris, os; print(atheris.path())')
-        run=(env "LD_PRELOAD=$atheris_dir/asan_with_fuzzer.so" PYTHONMALLOC=malloc
-             "PYTHONPATH=$ROOT/build/fuzz" "ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1"
-             "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
-             .venv-fuzz/bin/python "fuzz/fuzz_$target.py")
-        max_len=16384
+        # libFuzzer re-runs argv[0] to merge: a wrapper script stands for the interpreter.
+        local wrapper=$ROOT/$out/run-$target
+        {
+            echo '#!/bin/sh'
+            echo "exec env LD_PRELOAD='$atheris_dir/asan_with_fuzzer.so' PYTHONMALLOC=malloc \\"
+            echo "    PYTHONPATH='$ROOT/build/fuzz' PLAV_FUZZ_SELF='$wrapper' \\"
+            echo "    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \\"
+            echo "    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \\"
+            echo "    '$ROOT/.venv-fuzz/bin/python' '$ROOT/fuzz/fuzz_$target.py' \"\$@\""
+        } >"$wrapper"
+        chmod +x "$wrapper"
+        run=("$wrapper")
+        max_len=4096
     fi
     local log=$out/$target-$(date -u +%Y%m%dT%H%M%S).log
     say "fuzzing $target for ${seconds}s (log: $log)"
@@ -238,7 +246,7 @@ cmd_fuzz() {
         >"$log" 2>&1 || rc=$?
     grep -E '^(#[0-9]+.*DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | tail -3 >&2 || true
     local execs
-    execs=$(grep -E 'stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}')
+    execs=$(grep -E 'stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}' || true)
     printf '%s %s seconds=%s execs=%s rc=%s\n' "$(date -u +%FT%TZ)" "$target" "$seconds" "${execs:-?}" "$rc" >>"$out/stats.log"
     if [ "$rc" != 0 ]; then
         say "FINDING: see $log and $out/crashes/"
@@ -248,7 +256,11 @@ cmd_fuzz() {
     say "minimising the $target corpus"
     local merged=$out/$target-merged
     rm -rf "$merged" && mkdir -p "$merged"
-    "${run[@]}" -merge=1 -max_len=$max_len "$merged" "$corpus" "$work" >"$out/$target-merge.log" 2>&1
+    if ! "${run[@]}" -merge=1 -max_len=$max_len "$merged" "$corpus" "$work" >"$out/$target-merge.log" 2>&1 ||
+        [ -z "$(ls -A "$merged")" ]; then
+        say "minimising failed (see $out/$target-merge.log); the corpus is left as it was"
+        exit 1
+    fi
     rm -rf "$corpus" "$work" && mv "$merged" "$corpus"
     say "$target corpus: $(ls "$corpus" | wc -l) files, $(du -sk "$corpus" | cut -f1) KiB"
 }

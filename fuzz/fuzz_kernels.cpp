@@ -173,8 +173,8 @@ void check_escaper(Escaper escape, const char *name, const uint8_t *data, size_t
                    const std::string &want) {
     OutputBuffer buf;
     // A prefix checks that the escaper appends and never rewrites earlier bytes.
-    buf.append("<>", 2);
-    escape(reinterpret_cast<const char *>(data), n, buf);
+    buf.put("<>", 2);
+    escape(data, n, buf);
     const std::string got(reinterpret_cast<const char *>(buf.data()), buf.size());
     if (got.size() < 2 || got.compare(0, 2, "<>") != 0) fail(name, n, 0);
     if (got.size() - 2 != want.size()) fail(name, n, got.size() - 2);

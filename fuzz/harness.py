@@ -237,17 +237,28 @@ def readable_options(opts: dict) -> bool:
 
 
 def same(a, b) -> bool:
-    if type(a) is not type(b):
-        return False
-    if type(a) is float:
-        if math.isnan(a) or math.isnan(b):
-            return math.isnan(a) and math.isnan(b)
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-    if type(a) is list:
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if type(a) is dict:
-        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
-    return a == b
+    stack = [(a, b)]
+    while stack:
+        a, b = stack.pop()
+        if type(a) is not type(b):
+            return False
+        if type(a) is float:
+            if math.isnan(a) or math.isnan(b):
+                if not (math.isnan(a) and math.isnan(b)):
+                    return False
+            elif a != b or math.copysign(1.0, a) != math.copysign(1.0, b):
+                return False
+        elif type(a) is list:
+            if len(a) != len(b):
+                return False
+            stack.extend(zip(a, b))
+        elif type(a) is dict:
+            if a.keys() != b.keys():
+                return False
+            stack.extend((v, b[k]) for k, v in a.items())
+        elif a != b:
+            return False
+    return True
 
 
 # ---------------------------------------------------------------------------
@@ -515,7 +526,7 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
     """Returns (object, expected). `env` collects containers that conversion
     methods may mutate while dumps runs."""
     if env is None:
-        env = {"containers": [], "nested": False}
+        env = {"containers": [], "nested": False, "converted": False}
     kind = r.byte() % (16 if depth < 10 else 2)
     if kind <= 1:
         return gen_scalar(r)
@@ -528,31 +539,39 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
         items = [gen_object(r, depth + 1, env) for _ in range(r.byte() % 4)]
         return tuple(o for o, _ in items), _collect([e for _, e in items])
     if kind in (5, 6):
-        obj, exp = {}, {}
+        obj, value_exp, key_exp = {}, {}, {}
         for _ in range(r.byte() % 5):
             key, key_text = gen_key_object(r)
             v, e = gen_object(r, depth + 1, env)
             obj[key] = v
-            if key_text is UNKNOWN or e is UNKNOWN or exp is UNKNOWN:
-                exp = UNKNOWN
-            else:
-                exp[key_text] = e
+            value_exp[key] = e
+            key_exp.setdefault(key, key_text)  # the dict keeps its first key object
         env["containers"].append(obj)
+        # written in the dict's order, read back with the last of equal texts winning
+        exp = {}
+        for key in obj:
+            if key_exp[key] is UNKNOWN or value_exp[key] is UNKNOWN:
+                return obj, UNKNOWN
+            exp[key_exp[key]] = value_exp[key]
         return obj, exp
     if kind in (7, 8):
         return gen_rows(r, depth, env)
     if kind == 9:
+        env["converted"] = True
         inner, exp = gen_object(r, depth + 1, env)
         return Model(inner), exp
     if kind == 10:
+        env["converted"] = True
         a, ea = gen_scalar(r)
         b, eb = gen_object(r, depth + 1, env)
         exp = UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": _plain(eb)}
         return Point(a, b), exp
     if kind == 11:
+        env["converted"] = True
         inner, exp = gen_object(r, depth + 1, env)
         return OldModel(inner), exp
     if kind == 12:
+        env["converted"] = True
         return _hostile_model(r, env), UNKNOWN
     if kind == 13:
         return r.pick([{1, 2}, object(), bytearray(b"a"), 1j, range(3)]), UNKNOWN
@@ -620,6 +639,7 @@ def gen_rows(r: Reader, depth: int, env: dict):
             exp["extra"] = 1
         choice = r.byte() % 24
         if choice == 0:
+            env["converted"] = True
             rows.append(Model(row))
         elif choice == 1:
             rows.append(r.pick([5, None, "row", [1]]))
@@ -717,5 +737,10 @@ def run(one_input) -> None:
         return
     import atheris
 
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer's -merge=1 and -fork re-run argv[0]: point it at the wrapper that
+    # sets up the interpreter and the preloaded runtime (written by ./dev.sh fuzz).
+    argv = list(sys.argv)
+    if os.environ.get("PLAV_FUZZ_SELF"):
+        argv[0] = os.environ["PLAV_FUZZ_SELF"]
+    atheris.Setup(argv, one_input)
     atheris.Fuzz()

@@ -36,7 +36,7 @@ GRIDS = [
     b'{unquoted_key: 1, "q": "\\ud83d\\ude00\\u00e9\\n"}',
 ]
 
-MAX_SEED = 16384
+MAX_SEED = 4096
 
 
 def seeds_for(target: str):
