@@ -251,8 +251,4 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
     return r;
 }
 
-Py_ssize_t key_cache_size() noexcept {
-    return STRING_CACHE ? static_cast<Py_ssize_t>(STRING_CACHE->count) : -1;
-}
-
 }  // namespace plav

@@ -36,9 +36,6 @@ inline KeyString get_key_string(const uint8_t *data, size_t n) noexcept {
 // the strict UTF-8 decoder. Same outcome convention as get_key_string.
 KeyString decode_key(const uint8_t *data, size_t n) noexcept;
 
-// For tests: number of entries in this thread's cache (-1 when it has none).
-Py_ssize_t key_cache_size() noexcept;
-
 // True when every one of the `n` bytes is below 0x80 (a word at a time).
 bool is_ascii(const uint8_t *data, size_t n) noexcept;
 
