@@ -26,6 +26,13 @@ FAILING_DOCS = [
     b'{"a": 1, "b": "unterminated',
     b"[" * 2000,
     b"1" * 5000,
+    b"[: a; x\xff ]",
+    b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
+]
+SCHEMA_DOCS = [
+    b'[{"x": 1, "y": [1, 2]}, {"x": 2}]',
+    b'[{"x": 1, "y": [1, 2]}, {"x": 2, "y": 3, "z": 4}]',
+    b'[{"x": 1, "y": [1, 2]}, {"x" 2}]',
 ]
 
 
@@ -41,6 +48,11 @@ def run_all(n):
         for d in FAILING_DOCS:
             try:
                 loads(d)
+            except ValueError:
+                pass
+        for d in SCHEMA_DOCS:
+            try:
+                loads(d, schema=["a", "b"])
             except ValueError:
                 pass
 
