@@ -34,7 +34,6 @@ struct Entry {
     uint64_t hash = 0;
     PyRef str;         // the cache's reference; empty for bytes that are not UTF-8
     uint32_t len = 0;
-    bool live = false;  // live: in the table (an evicted slot is not)
     uint8_t key[KEY_CACHE_MAX_LEN];
 };
 
@@ -64,24 +63,45 @@ inline bool key_bytes_equal(const uint8_t *a, const uint8_t *b, size_t n) {
     return true;
 }
 
-// The memo's cheap hash: the first and last (up to) 8 bytes and the length.
-inline size_t memo_index(const uint8_t *p, size_t n) {
+// The memo's view of a key: two words and the length that, for keys of at most
+// 16 bytes, determine the bytes exactly (first and last 8 bytes, overlapping;
+// first and last 4; or first, middle and last byte), and its cheap hash.
+struct MemoKey {
     uint64_t a = 0, b = 0;
+    size_t n = 0;
+};
+
+inline MemoKey memo_key(const uint8_t *p, size_t n) {
+    MemoKey k;
+    k.n = n;
     if (n >= 8) {
-        std::memcpy(&a, p, 8);
-        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(&k.a, p, 8);
+        std::memcpy(&k.b, p + n - 8, 8);
     } else if (n >= 4) {
         uint32_t x, y;
         std::memcpy(&x, p, 4);
         std::memcpy(&y, p + n - 4, 4);
-        a = x;
-        b = y;
+        k.a = x;
+        k.b = y;
     } else if (n > 0) {
-        a = p[0] | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16);
+        k.a = p[0] | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16);
     }
-    const uint64_t h = (a * 0x9E3779B97F4A7C15ULL) ^ ((b + n) * 0xC2B2AE3D27D4EB4FULL);
+    return k;
+}
+
+inline size_t memo_index(const MemoKey &k) {
+    const uint64_t h = (k.a * 0x9E3779B97F4A7C15ULL) ^ ((k.b + k.n) * 0xC2B2AE3D27D4EB4FULL);
     return static_cast<size_t>((h ^ (h >> 32)) * 0x9E3779B97F4A7C15ULL >> 54);
 }
+
+// A memo slot: a key that is in the table, with its string borrowed from the
+// table's entry (cleared when that entry is evicted).
+struct MemoSlot {
+    uint64_t a = 0, b = 0;
+    uint32_t n = UINT32_MAX;  // UINT32_MAX: empty
+    int16_t slot = EMPTY;
+    PyObject *str = nullptr;  // borrowed from ring[slot]; nullptr for invalid UTF-8
+};
 
 }  // namespace
 
@@ -91,15 +111,15 @@ struct StringCache {
     size_t next_slot = 0;  // ring slot of the next entry; the oldest when full
     int16_t table[TABLE_SLOTS];
     // A direct-mapped memo in front of the table: a cheap hash of the key picks a
-    // ring slot that held it recently. A hit is confirmed by comparing the bytes,
-    // so a stale or colliding memo only costs the full lookup; the cached objects
-    // and the FIFO order are exactly the table's.
-    int16_t memo[MEMO_SLOTS];
+    // slot that remembers one key of the table. Keys of up to 16 bytes are
+    // confirmed from the slot alone (no visit to the ring), longer ones against the
+    // ring's bytes; a miss only costs the full lookup. Eviction clears the slot of
+    // the evicted key, so the objects returned and the FIFO order are the table's.
+    MemoSlot memo[MEMO_SLOTS];
     Entry ring[KEY_CACHE_CAPACITY];
 
     StringCache() {
         for (auto &t : table) t = EMPTY;
-        for (auto &m : memo) m = EMPTY;
         uint64_t keys[2];
         if (getrandom(keys, sizeof keys, 0) != static_cast<ssize_t>(sizeof keys)) {
             std::random_device rd;
@@ -129,11 +149,12 @@ struct StringCache {
 
     void evict(size_t slot) {
         Entry &e = ring[slot];
+        MemoSlot &ms = memo[memo_index(memo_key(e.key, e.len))];
+        if (ms.slot == static_cast<int16_t>(slot)) ms = MemoSlot{};
         size_t i = e.hash & (TABLE_SLOTS - 1);
         while (table[i] != static_cast<int16_t>(slot)) i = (i + 1) & (TABLE_SLOTS - 1);
         erase_slot(i);
         e.str.reset();
-        e.live = false;
         --count;
     }
 };
@@ -210,20 +231,20 @@ StringCache *thread_key_cache() noexcept {
 
 KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
     if (n > KEY_CACHE_MAX_LEN || !cache) return decode_key(data, n);
-    const size_t m = memo_index(data, n);
-    if (const int16_t t = cache->memo[m]; t != EMPTY) {
-        const Entry &e = cache->ring[t];
-        if (e.len == n && key_bytes_equal(e.key, data, n) && e.live) {
-            if (!e.str) return {nullptr, true};
-            return {PyRef::borrow(e.str.get()).release(), false};
-        }
+    const MemoKey mk = memo_key(data, n);
+    const size_t m = memo_index(mk);
+    MemoSlot &ms = cache->memo[m];
+    if (ms.n == n && ms.a == mk.a && ms.b == mk.b &&
+        (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n))) {
+        if (!ms.str) return {nullptr, true};
+        return {PyRef::borrow(ms.str).release(), false};
     }
     const uint64_t h = key_hash(cache->k0, cache->k1, data, n);
     size_t i = h & (TABLE_SLOTS - 1);
     for (int16_t t; (t = cache->table[i]) != EMPTY; i = (i + 1) & (TABLE_SLOTS - 1)) {
         const Entry &e = cache->ring[t];
         if (e.hash == h && e.len == n && key_bytes_equal(e.key, data, n)) {
-            cache->memo[m] = t;
+            ms = MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), t, e.str.get()};
             if (!e.str) return {nullptr, true};
             return {PyRef::borrow(e.str.get()).release(), false};
         }
@@ -243,9 +264,9 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
     e.len = static_cast<uint32_t>(n);
     std::memcpy(e.key, data, n);
     e.str = PyRef::borrow(r.str);
-    e.live = true;
     cache->table[i] = static_cast<int16_t>(slot);
-    cache->memo[m] = static_cast<int16_t>(slot);
+    cache->memo[m] = MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), static_cast<int16_t>(slot),
+                              r.str};
     cache->next_slot = (slot + 1) % KEY_CACHE_CAPACITY;
     ++cache->count;
     return r;
