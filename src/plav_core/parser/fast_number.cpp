@@ -225,9 +225,11 @@ NumberToken parse_number_full(const uint8_t *data, size_t n, size_t start) noexc
 }  // namespace
 
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
-    // One pass over the common shape -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-    // ended by a byte outside the token set; anything else (the words, malformed
-    // tokens, long integers) takes the full rules.
+    // Common shapes without a second pass of our own: the integer part is checked
+    // here (digits, no superfluous leading zero, a digit after the point), the rest
+    // of a float is read by std::from_chars, and the token must end where it
+    // stopped. Anything else (the words, malformed tokens, long integers) takes
+    // the full rules with their messages.
     size_t p = start;
     const bool negative = data[p] == '-';
     p += negative;
@@ -235,40 +237,34 @@ NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
     while (p < n && is_digit(data[p])) ++p;
     const size_t nd = p - first;
     if (nd == 0 || (data[first] == '0' && nd > 1)) return parse_number_full(data, n, start);
-    bool is_float = false;
-    if (p < n && data[p] == '.') {
-        const size_t f = ++p;
-        while (p < n && is_digit(data[p])) ++p;
-        if (p == f) return parse_number_full(data, n, start);
-        is_float = true;
-    }
-    if (p < n && (data[p] == 'e' || data[p] == 'E')) {
-        ++p;
-        if (p < n && (data[p] == '+' || data[p] == '-')) ++p;
-        const size_t e = p;
-        while (p < n && is_digit(data[p])) ++p;
-        if (p == e) return parse_number_full(data, n, start);
-        is_float = true;
-    }
-    if (p < n && TOKEN_BYTES.t[data[p]]) return parse_number_full(data, n, start);
-    if (!is_float) {
-        if (nd > 18) return parse_number_full(data, n, start);
-        uint64_t v = 0;
-        for (size_t k = first; k < p; ++k) v = v * 10 + (data[k] - '0');
+    const uint8_t c = p < n ? data[p] : 0;
+    if (c == '.' || c == 'e' || c == 'E') {
+        if (c == '.' && !(p + 1 < n && is_digit(data[p + 1])))
+            return parse_number_full(data, n, start);
+        const char *b = reinterpret_cast<const char *>(data + start);
+        const char *e = reinterpret_cast<const char *>(data + n);
+        double v = 0.0;
+        const auto r = std::from_chars(b, e, v, std::chars_format::general);
+        const size_t end = static_cast<size_t>(reinterpret_cast<const uint8_t *>(r.ptr) - data);
+        if (r.ec == std::errc::invalid_argument || (end < n && TOKEN_BYTES.t[data[end]]))
+            return parse_number_full(data, n, start);
         NumberToken t;
-        t.end = p;
+        t.end = end;
         t.negative = negative;
-        t.kind = NumberKind::Int64;
-        t.i64 = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+        t.kind = NumberKind::Double;
+        t.f64 = r.ec == std::errc::result_out_of_range
+                    ? out_of_range_value(data + start, data + end, negative)
+                    : v;
         return t;
     }
+    if ((p < n && TOKEN_BYTES.t[c]) || nd > 18) return parse_number_full(data, n, start);
+    uint64_t v = 0;
+    for (size_t k = first; k < p; ++k) v = v * 10 + (data[k] - '0');
     NumberToken t;
     t.end = p;
     t.negative = negative;
-    double v;
-    if (!parse_double(data + start, data + p, v)) return parse_number_full(data, n, start);
-    t.kind = NumberKind::Double;
-    t.f64 = v;
+    t.kind = NumberKind::Int64;
+    t.i64 = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
     return t;
 }
 
