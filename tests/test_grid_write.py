@@ -217,3 +217,9 @@ def test_grid_of_models_with_extra_key_after_sample():
     rows = [M(a=i) for i in range(60)]
     rows[55] = M(a=0, extra=1)
     assert plav.dumps(rows) == plav.dumps(rows, mox_grid=False)
+
+
+def test_empty_last_row_of_one_key_grid_keeps_its_null():
+    rows = [{"a": None}, {"a": None}, {}]
+    assert plav.dumps(rows, implicit_null=True) == "[3: a; ; ; null ]"
+    assert plav.dumps(rows[:2], implicit_null=True, multiline_mox=True) == "[2]{a}:\n  \n  null"

@@ -79,9 +79,9 @@ struct GridWriter {
         return found == PyDict_Size(row);
     }
 
-    Status write_cell(PyObject *v) noexcept {
+    Status write_cell(PyObject *v, bool keep_null) noexcept {
         if (!v || v == Py_None) {
-            if (!w.opt.implicit_null) w.buf.put(std::string_view("null"));
+            if (!w.opt.implicit_null || keep_null) w.buf.put(std::string_view("null"));
             return ok();
         }
         if (w.opt.bare_strings && is_str(Py_TYPE(v))) {
@@ -99,8 +99,9 @@ struct GridWriter {
         return write_value(w, v, cell_at);
     }
 
-    // Yields false when the row does not fit the header.
-    Result<bool> write_row(PyObject *row) noexcept {
+    // Yields false when the row does not fit the header. `last`: an empty last row
+    // of a one-key grid would read as the grid's end, so its cell keeps its null.
+    Result<bool> write_row(PyObject *row, bool last) noexcept {
         Result<bool> fits = collect(row);
         if (!fits || !fits.value()) return fits;
         const size_t h = cells.size();
@@ -117,7 +118,7 @@ struct GridWriter {
         }
         for (size_t i = 0; i < h; ++i) {
             if (i > 0) w.buf.put(separator);
-            if (Status s = write_cell(cells[i]); !s) return std::move(s.error());
+            if (Status s = write_cell(cells[i], last && h == 1); !s) return std::move(s.error());
         }
         return true;
     }
@@ -185,7 +186,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         } else if (Status s = write_line_start(w, row_width, at.depth + 1); !s) {
             return std::move(s.error());
         }
-        Result<bool> fits = g.write_row(row);
+        Result<bool> fits = g.write_row(row, r + 1 == n);
         if (!fits) return std::move(fits.error());
         if (!fits.value()) {
             w.buf.truncate(start);
