@@ -220,6 +220,7 @@ def test_grid_of_models_with_extra_key_after_sample():
 
 
 def test_empty_last_row_of_one_key_grid_keeps_its_null():
-    rows = [{"a": None}, {"a": None}, {}]
-    assert plav.dumps(rows, implicit_null=True) == "[3: a; ; ; null ]"
-    assert plav.dumps(rows[:2], implicit_null=True, multiline_mox=True) == "[2]{a}:\n  \n  null"
+    rows = [{"a": None}, {"a": 1}, {"a": None}]
+    assert plav.dumps(rows, implicit_null=True) == "[3: a; ; 1; null ]"
+    assert plav.dumps(rows, implicit_null=True, multiline_mox=True) == "[3]{a}:\n  \n  1\n  null"
+    assert plav.loads(plav.dumps(rows, implicit_null=True)) == rows
