@@ -304,3 +304,18 @@ def test_key_hash_is_siphash13_over_length_and_bytes(k0, k1, data):
     assert T.siphash13(k0, k1, data) == sip_reference(k0, k1, data, 1, 3)
     prefixed = len(data).to_bytes(8, "little") + data
     assert T.key_hash(k0, k1, data) == sip_reference(k0, k1, prefixed, 1, 3)
+
+
+# ---- arbitrary input ----
+
+structural_text = st.text(alphabet='[]{}:;,"\\ \t\n\r|/*abtnfulrsINa019-.eE$\u00e9', max_size=80)
+
+
+@given(st.one_of(st.binary(max_size=80), structural_text.map(str.encode)),
+       st.sampled_from([None, ["a", "b"], []]))
+@settings(max_examples=3000)
+def test_any_input_reads_or_raises_value_error(data, schema):
+    try:
+        loads(data, schema=schema)
+    except ValueError:
+        pass

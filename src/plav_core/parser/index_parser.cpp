@@ -251,9 +251,26 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
     buf.insert(buf.end(), in_ + start, in_ + pos_);
     size_t p = pos_;
     while (p < len_) {
-        // Copy the run of plain bytes in one go.
+        // Copy the run of plain bytes in one go; the run ends at a backslash, a
+        // quote or a control byte, found 8 bytes at a time:
+        //   (x - 0x01..) & ~x & 0x80..   flags zero bytes of x (quote, backslash)
+        //   (w - 0x20..) & ~w & 0x80..   flags bytes of w below 0x20
+        // Borrows only run upwards, so the lowest flag is always a true one.
         size_t r = p;
+        constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        for (; r + 8 <= len_; r += 8) {
+            uint64_t w;
+            std::memcpy(&w, in_ + r, 8);
+            const uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+            const uint64_t m = (((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w)) &
+                               highs;
+            if (m) {
+                r += static_cast<size_t>(__builtin_ctzll(m)) >> 3;
+                goto run_end;
+            }
+        }
         while (r < len_ && in_[r] != '\\' && in_[r] != '"' && in_[r] >= 0x20) ++r;
+    run_end:
         buf.insert(buf.end(), in_ + p, in_ + r);
         p = r;
         if (p >= len_) break;

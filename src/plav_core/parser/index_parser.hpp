@@ -77,7 +77,15 @@ class FastIndexParser {
     // to the vector skipper. A byte-order mark is only skipped at offset 0, which
     // the document reader handles.
     void skip_ws() noexcept {
-        if (pos_ < len_ && in_[pos_] > 0x20 && in_[pos_] != '/') return;
+        if (pos_ < len_) {
+            const uint8_t c = in_[pos_];
+            if (c > 0x20 && c != '/') return;
+            // One space before a token (": " and ", " of compact output).
+            if (c == ' ' && pos_ + 1 < len_ && in_[pos_ + 1] > 0x20 && in_[pos_ + 1] != '/') {
+                ++pos_;
+                return;
+            }
+        }
         skip_ws_run();
     }
     void skip_ws_run() noexcept;
