@@ -80,7 +80,8 @@ def _read_input(name: str | None) -> bytes:
 
 
 def _write_output(name: str | None, text: str) -> None:
-    data = (text + "\n").encode("utf-8")
+    # A lone surrogate can only stand inside a string here, where "\\udxxx" is its escape.
+    data = (text + "\n").encode("utf-8", errors="backslashreplace")
     if name is None or name == "-":
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
