@@ -212,7 +212,7 @@ def main() -> int:
 
     counters = _tokens.load_counters(_tokens.tokenizer_dir(args.tokenizers))
     if not counters.counters:
-        print(f"no token counts ({counters.reason}): measuring BYTES only", file=sys.stderr)
+        print(f"measuring BYTES only, no token counts: {counters.reason}", file=sys.stderr)
     units = [*counters.names] or ["bytes"]
     table = writers()
     corpora = CORPORA if args.corpus == "all" else (args.corpus,)

@@ -44,6 +44,7 @@ def plot_tokens(ax: Any, record: dict[str, Any]) -> None:
     files = [f for f in record["files"] if f["file"].startswith("tokens/")] or record["files"]
     names = [Path(f["file"]).stem for f in files]
     width = 0.8 / len(TOKEN_SERIES)
+    top = 0.0
     for k, (key, (label, colour)) in enumerate(TOKEN_SERIES.items()):
         values = []
         for f in files:
@@ -53,12 +54,14 @@ def plot_tokens(ax: Any, record: dict[str, Any]) -> None:
             values.append(100 * count / base if count else 0)
         xs = [i + (k - (len(TOKEN_SERIES) - 1) / 2) * width for i in range(len(files))]
         ax.bar(xs, values, width, label=label, color=colour)
+        top = max(top, *values)
+    ax.set_ylim(0, top * 1.2)
     ax.axhline(100, color="black", linewidth=0.8)
     ax.text(len(files) - 0.5, 101, "JSON compact = 100", ha="right", va="bottom", fontsize=8)
     ax.set_xticks(range(len(files)), names, rotation=40, ha="right", fontsize=8)
     ax.set_ylabel(f"{unit} tokens, % of JSON compact")
     ax.set_title("Tokens per dataset (fewer is better)")
-    ax.legend(fontsize=8, ncols=4, loc="upper left")
+    ax.legend(fontsize=8, ncols=4, loc="upper center")
 
 
 def plot_speed(ax: Any, rows: list[dict[str, Any]], op: str) -> None:

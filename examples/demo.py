@@ -52,7 +52,7 @@ def main() -> None:
     if counters.counters:
         print("token counts: tiktoken, exact")
     else:
-        print(f"no token counts ({counters.reason}): sizes in BYTES only")
+        print(f"sizes in BYTES only, no token counts: {counters.reason}")
     units = ["bytes", *counters.names]
     print(f"\n{'':24}" + "".join(f"{u:>13}" for u in units) + f"{'vs JSON compact':>18}")
     counts = {

@@ -93,7 +93,7 @@ def load_counters(directory: Path | None) -> TokenCounters:
     except ImportError:
         return TokenCounters({}, "tiktoken is not installed")
     if directory is None:
-        return TokenCounters({}, f"no rank-file folder (use --tokenizers DIR or set {ENV_VAR})")
+        return TokenCounters({}, f"no rank-file folder given (--tokenizers DIR or {ENV_VAR})")
     counters: dict[str, Callable[[str], int]] = {}
     problems: list[str] = []
     for name, spec in _SPECS.items():

@@ -226,7 +226,7 @@ def stats_report(obj: Any, counters: _tokens.TokenCounters) -> str:
     if names:
         lines.append(f"token counts: tiktoken {', '.join(names)}")
     else:
-        lines.append(f"no token counts ({counters.reason}): sizes are in BYTES")
+        lines.append(f"sizes in BYTES, no token counts: {counters.reason}")
     head = "".join(f"{c:>13}" for c in columns)
     lines.append(f"{'layout':<{width}}{head}{'vs JSON compact':>17}")
     for row, row_counts in zip(rows, counts, strict=True):
