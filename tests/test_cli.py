@@ -151,7 +151,11 @@ def test_encode_stats_go_to_stderr():
         ([], b'["\\ud800x"]', '["\\ud800x"]'),
         (["--indent", "2"], b"[: a; 1 ]", '[\n  {\n    "a": 1\n  }\n]'),
         (["--indent", "0"], b"[1]", "[\n1\n]"),
+        (["--indent", "1"], b"[" * 1000 + b"]" * 1000,
+         "\n".join([" " * i + "[" for i in range(999)] + [" " * 999 + "[]"]
+                   + [" " * i + "]" for i in reversed(range(999))])),
     ],
+    ids=["nan", "utf8", "grid", "lenient", "surrogate", "indent", "indent0", "deep"],
 )
 def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
     result = run("decode", *flags, stdin=stdin)

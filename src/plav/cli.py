@@ -63,6 +63,9 @@ OPTION_SETS: tuple[OptionSet, ...] = (
 LEAN: dict[str, Any] = {"bare_strings": True, "implicit_null": True, "unquoted_keys": True}
 
 
+_READ_DEPTH_LIMIT = 1024  # nested containers that loads reads
+
+
 class CliError(Exception):
     """A failure reported as one line on standard error with exit status 1."""
 
@@ -173,6 +176,8 @@ def _measure(text: str, counters: _tokens.TokenCounters) -> str:
 
 def _cmd_decode(args: argparse.Namespace) -> None:
     obj = _parse(_read_input(args.input))
+    # The indenting encoder recurses in Python, two frames a level; loads allows 1024 levels.
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * _READ_DEPTH_LIMIT))
     try:
         text = json.dumps(obj, ensure_ascii=False, indent=args.indent)
     except RecursionError:
