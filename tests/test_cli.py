@@ -95,7 +95,8 @@ def test_encode_then_decode_gives_the_input_back(path, flags, tmp_path):
         (["--no-mox-grid"], {"mox_grid": False}),
         (["--no-mox-grid", "--unquoted-keys"], {"mox_grid": False, "unquoted_keys": True}),
         (["--implicit-null"], {"implicit_null": True}),
-        (["--lean"], {"bare_strings": True, "implicit_null": True, "unquoted_keys": True}),
+        (["--lean"], {"bare_strings": True, "implicit_null": True, "unquoted_keys": True,
+                      "delimiter": "\t"}),
         (["--lean", "--delimiter", "pipe"],
          {"bare_strings": True, "implicit_null": True, "unquoted_keys": True, "delimiter": "|"}),
     ],
@@ -148,14 +149,13 @@ def test_encode_stats_go_to_stderr():
         ([], b'[2: id, name; 1, "Ann"; 2, "Bo b" ]',
          '[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}]'),
         ([], b'{a: 1, // note\n "b": [1, 2,], /* c */}', '{"a": 1, "b": [1, 2]}'),
-        ([], b'["\\ud800x"]', '["\\ud800x"]'),
         (["--indent", "2"], b"[: a; 1 ]", '[\n  {\n    "a": 1\n  }\n]'),
         (["--indent", "0"], b"[1]", "[\n1\n]"),
         (["--indent", "1"], b"[" * 1000 + b"]" * 1000,
          "\n".join([" " * i + "[" for i in range(999)] + [" " * 999 + "[]"]
                    + [" " * i + "]" for i in reversed(range(999))])),
     ],
-    ids=["nan", "utf8", "grid", "lenient", "surrogate", "indent", "indent0", "deep"],
+    ids=["nan", "utf8", "grid", "lenient", "indent", "indent0", "deep"],
 )
 def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
     result = run("decode", *flags, stdin=stdin)
@@ -284,7 +284,8 @@ def test_stats_without_tokens_counts_bytes(setup, reason, tmp_path):
         shadow = tmp_path / "tiktoken"
         shadow.mkdir()
         (shadow / "__init__.py").write_text("raise ImportError('hidden for the test')\n")
-        env = {"PYTHONPATH": str(tmp_path), "PLAV_TOKENIZERS": str(TOKENIZERS)}
+        path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+        env = {"PYTHONPATH": path, "PLAV_TOKENIZERS": str(TOKENIZERS)}
     doc = [{"id": i, "name": f"n{i}", "tag": None} for i in range(30)]
     result = run("stats", *args, stdin=json.dumps(doc).encode(), env=env)
     assert result.returncode == 0, result.stderr
