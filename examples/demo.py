@@ -27,12 +27,13 @@ def main() -> None:
     rows = json.loads(SAMPLE.read_bytes())
     lean_flags = ", ".join(f"{k}={v!r}" for k, v in LEAN.items())
 
-    section(f"the first 3 of {len(rows)} rows of {SAMPLE.name}, as JSON")
-    print(json.dumps(rows[:3], ensure_ascii=False, indent=2))
+    section(f"the first 2 of {len(rows)} rows of {SAMPLE.name}, as JSON")
+    print(json.dumps(rows[:2], ensure_ascii=False, indent=2))
     section("the same rows, plav.dumps(rows)")
-    print(plav.dumps(rows[:3]))
-    section(f"plav.dumps(rows, {lean_flags})")
-    print(plav.dumps(rows[:3], **LEAN))
+    print(plav.dumps(rows[:2]))
+    section("plav.dumps(rows, **lean)")
+    print(f"lean = dict({lean_flags})")
+    print(plav.dumps(rows[:2], **LEAN))
 
     section(f"all {len(rows)} rows: written, read back, measured")
     texts = {
@@ -54,20 +55,22 @@ def main() -> None:
     else:
         print(f"sizes in BYTES only, no token counts: {counters.reason}")
     units = ["bytes", *counters.names]
-    print(f"\n{'':24}" + "".join(f"{u:>13}" for u in units) + f"{'vs JSON compact':>18}")
     counts = {
         label: [len(text.encode("utf-8"))] + [counters.counters[n](text) for n in counters.names]
         for label, text in texts.items()
     }
     base = counts["JSON compact"]
+    print(f"\n{'':24}" + "".join(f"{u:>22}" for u in units))
     for label, row in counts.items():
-        change = " ".join(f"{(c - b) * 100 / b:+6.1f}%" for c, b in zip(row, base))
-        print(f"{label:24}" + "".join(f"{c:>13,}" for c in row) + f"   {change}")
+        cells = "".join(f"{c:>12,} ({(c - b) * 100 / b:+6.1f}%)" for c, b in zip(row, base))
+        print(f"{label:24}{cells}")
+    print("(in brackets: change against JSON compact)")
 
-    section("prompt text: plav.format_hint() followed by the data")
+    section("a prompt: plav.format_hint(), then the data")
     print(plav.format_hint())
     print()
-    print(plav.dumps(rows[:3], **LEAN))
+    print(plav.dumps(rows[:3]))
+    print("\n(for data written with delimiter='tab', plav.format_hint('tab') describes that layout)")
 
 
 if __name__ == "__main__":
