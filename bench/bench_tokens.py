@@ -23,7 +23,7 @@ from typing import Any
 
 import plav
 from plav import _tokens
-from plav.cli import OPTION_SETS, json_compact, json_pretty, reads_back
+from plav.cli import LEAN, OPTION_SETS, json_compact, json_pretty, reads_back
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
@@ -161,8 +161,12 @@ def print_table(files: list[dict[str, Any]], labels: list[str], unit: str) -> No
     print()
 
 
-def print_summary(files: list[dict[str, Any]], labels: list[str], unit: str) -> dict[str, Any]:
+def summarise(
+    files: list[dict[str, Any]], labels: list[str], unit: str
+) -> tuple[dict[str, Any], list[str]]:
+    """Totals per corpus and the findings worth reporting, as data and as lines."""
     summary: dict[str, Any] = {}
+    lines = []
     for corpus in CORPORA:
         group = [fr for fr in files if fr["file"].startswith(corpus + "/")]
         if not group:
@@ -175,30 +179,77 @@ def print_summary(files: list[dict[str, Any]], labels: list[str], unit: str) -> 
         base = totals["JSON compact"]
         line = ", ".join(f"{SHORT.get(lb, lb)} {pct(v, base)}" for lb, v in totals.items()
                          if lb != "JSON compact")
-        print(f"{corpus} corpus, {unit}, sum over {len(group)} files: JSON compact {base:,}; "
-              f"{line}")
+        lines.append(f"{corpus} corpus, {unit}, sum over {len(group)} files: "
+                     f"JSON compact {base:,}; {line}")
         summary[corpus] = totals
-    above = []
-    vs_toon = []
+    lean = next(o.label for o in OPTION_SETS if o.options == LEAN)
+    above, lean_above, vs_toon = [], [], []
     for fr in files:
         best = best_plav(fr, unit)
         base = fr["results"]["JSON compact"][unit]
         if best is None or best[1] > base:
             above.append(fr["file"])
+        lean_entry = fr["results"].get(lean, {})
+        if not lean_entry.get("reads_back") or lean_entry.get(unit, base + 1) > base:
+            lean_above.append(f"{fr['file']} ({pct(lean_entry.get(unit, 0), base)})")
         toon = fr["results"].get("TOON", {}).get(unit)
         if best and toon:
             vs_toon.append((best[1] - toon) * 100 / toon)
     if above:
-        print(f"best PLAV layout ABOVE JSON compact on: {', '.join(above)}")
+        lines.append(f"best PLAV layout ABOVE JSON compact on: {', '.join(above)}")
     else:
-        print(f"best PLAV layout at or below JSON compact on all {len(files)} files")
+        lines.append(f"best PLAV layout at or below JSON compact on all {len(files)} files")
+    lines.append(f"--lean above JSON compact on {len(lean_above)} of {len(files)} files"
+                 + (f": {', '.join(lean_above)}" if lean_above else ""))
     if vs_toon:
         better = sum(1 for v in vs_toon if v < 0)
-        print(f"best PLAV vs TOON: fewer {unit} on {better} of {len(vs_toon)} files, "
-              f"from {min(vs_toon):+.1f}% to {max(vs_toon):+.1f}%")
-    print()
+        lines.append(f"best PLAV vs TOON: fewer {unit} on {better} of {len(vs_toon)} files, "
+                     f"from {min(vs_toon):+.1f}% to {max(vs_toon):+.1f}%")
     summary["best_above_json_compact"] = above
-    return summary
+    summary["lean_above_json_compact"] = lean_above
+    return summary, lines
+
+
+def print_summary(files: list[dict[str, Any]], labels: list[str], unit: str) -> None:
+    print("\n".join(summarise(files, labels, unit)[1]) + "\n")
+
+
+def print_readme_table(files: list[dict[str, Any]], units: list[str]) -> None:
+    """The token table of README.md: the token corpus file by file, both corpora summed."""
+    lean = next(o.label for o in OPTION_SETS if o.options == LEAN)
+    shown = ["JSON pretty (indent 2)", "TOON", "PLAV (defaults)", lean]
+    unit = units[0]
+    print(f"{unit} tokens; JSON compact as a count, the others as change against it; "
+          "best PLAV: the option set with the fewest tokens for that file.\n")
+    print("| dataset | JSON compact | JSON pretty | TOON | PLAV | PLAV `--lean` | best PLAV |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+
+    def cells(results: dict[str, Any], best: int | None) -> list[str]:
+        base = results["JSON compact"][unit]
+        out = [f"{base:,}"]
+        for label in shown:
+            value = results.get(label, {}).get(unit)
+            out.append(pct(value, base) if value is not None else "n/a")
+        out.append(pct(best, base) if best is not None else "n/a")
+        return out
+
+    for fr in files:
+        if fr["file"].startswith("tokens/"):
+            best = best_plav(fr, unit)
+            row = cells(fr["results"], best[1] if best else None)
+            print(f"| {Path(fr['file']).stem} | " + " | ".join(row) + " |")
+    for corpus in CORPORA:
+        group = [fr for fr in files if fr["file"].startswith(corpus + "/")]
+        if not group:
+            continue
+        totals = {
+            label: {unit: sum(fr["results"].get(label, {}).get(unit, 0) for fr in group)}
+            for label in ["JSON compact", *shown]
+        }
+        best_sum = sum((best_plav(fr, unit) or ("", 0))[1] for fr in group)
+        row = cells(totals, best_sum)
+        print(f"| **all {len(group)} files of {corpus}/** | " + " | ".join(row) + " |")
+    print()
 
 
 def main() -> int:
@@ -208,6 +259,7 @@ def main() -> int:
                         help="folder of the tiktoken rank files")
     parser.add_argument("--corpus", choices=(*CORPORA, "all"), default="all")
     parser.add_argument("--json", type=Path, metavar="PATH", help="save the results as JSON")
+    parser.add_argument("--readme", action="store_true", help="print only the README table")
     args = parser.parse_args()
 
     counters = _tokens.load_counters(_tokens.tokenizer_dir(args.tokenizers))
@@ -228,19 +280,26 @@ def main() -> int:
     print(f"measured {len(files)} files in {time.perf_counter() - started:.0f} s", file=sys.stderr)
 
     labels = list(table)
-    print("Columns: % of the JSON compact count. P = PLAV; bs --bare-strings, in --implicit-null,"
-          " uk --unquoted-keys, tab --delimiter tab; † does not read back equal.\n")
-    summaries = {}
-    for unit in units:
-        print_table(files, labels, unit)
-        summaries[unit] = print_summary(files, labels, unit)
+    if args.readme:
+        print_readme_table(files, units)
+    else:
+        print_tables(files, labels, units)
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
+        summaries = {unit: summarise(files, labels, unit)[0] for unit in units}
         record = {"environment": environment(), "units": units, "labels": labels,
                   "files": files, "summary": summaries}
         args.json.write_text(json.dumps(record, indent=1) + "\n")
         print(f"saved {args.json}", file=sys.stderr)
     return 0
+
+
+def print_tables(files: list[dict[str, Any]], labels: list[str], units: list[str]) -> None:
+    print("Columns: % of the JSON compact count. P = PLAV; bs --bare-strings, in --implicit-null,"
+          " uk --unquoted-keys, tab --delimiter tab; † does not read back equal.\n")
+    for unit in units:
+        print_table(files, labels, unit)
+        print_summary(files, labels, unit)
 
 
 if __name__ == "__main__":

@@ -233,9 +233,9 @@ def stats_rows(output):
     """{layout label: [counts]} from the table that `plav stats` prints."""
     rows = {}
     for line in output.splitlines():
-        label, *cells = re.split(r"\s{2,}", line.strip())
-        if label.startswith(("JSON", "PLAV")) and cells and re.fullmatch(r"[\d,]+", cells[0]):
-            rows[label] = [int(c.replace(",", "")) for c in cells if re.fullmatch(r"[\d,]+", c)]
+        *cells, change, label = ["", "", *re.split(r"\s{2,}", line.strip())]
+        if re.fullmatch(r"[+-]\d+\.\d%", change):
+            rows[label] = [int(c.replace(",", "")) for c in cells[2:]]
     return rows
 
 

@@ -231,29 +231,29 @@ def stats_report(obj: Any, counters: _tokens.TokenCounters) -> str:
     ]
     measure = 1 if names else 0  # the first token column, else bytes
     base = counts[1][measure]
-    width = max(len(row.label) for row in rows) + 2
     lines = []
     if names:
         lines.append(f"token counts: tiktoken {', '.join(names)}")
     else:
         lines.append(f"sizes in BYTES, no token counts: {counters.reason}")
     head = "".join(f"{c:>13}" for c in columns)
-    lines.append(f"{'layout':<{width}}{head}{'vs JSON compact':>17}")
+    lines.append(f"{head}{'vs JSON compact':>17}  layout")
     for row, row_counts in zip(rows, counts, strict=True):
         cells = "".join(f"{c:>13,}" for c in row_counts)
         mark = "" if row.reads_back else "  (does not read back equal)"
         pct = _percent(row_counts[measure], base)
-        lines.append(f"{row.label:<{width}}{cells}{pct:>17}{mark}")
+        lines.append(f"{cells}{pct:>17}  {row.label}{mark}")
     unit_names = names or ["bytes"]
     for i, unit in enumerate(unit_names):
         col = i + 1 if names else 0
+        # Of equal counts, the set listed first (the one with fewer options) wins.
         candidates = [
-            (row_counts[col], row.label)
-            for row, row_counts in zip(rows, counts, strict=True)
+            (row_counts[col], i, row.label)
+            for i, (row, row_counts) in enumerate(zip(rows, counts, strict=True))
             if row.label.startswith("PLAV") and row.reads_back
         ]
         if candidates:
-            best, label = min(candidates)
+            best, _, label = min(candidates)
             what = f"{unit} tokens" if names else "bytes"
             lines.append(
                 f"fewest {what}: {label} ({best:,}, {_percent(best, counts[1][col])} "
