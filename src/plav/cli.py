@@ -23,7 +23,6 @@ from typing import Any, Literal, cast
 
 from plav import _tokens, dumps, format_hint, loads
 
-_DelimiterName = Literal["comma", "tab", "pipe"]
 _HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
 _HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab")
 
@@ -40,7 +39,7 @@ class OptionSet:
         return f"PLAV {self.flags}" if self.flags else "PLAV (defaults)"
 
 
-# The layouts worth comparing for token cost: each adds one saving to the one before.
+# The layouts worth comparing for token cost, from the defaults to every saving at once.
 OPTION_SETS: tuple[OptionSet, ...] = (
     OptionSet(""),
     OptionSet("--bare-strings", {"bare_strings": True}),
