@@ -1,13 +1,138 @@
-// dumps: bind options, lend the thread's output buffer, write, make the str.
+// dumps: bind the options, lend the thread's output buffer, write, make the str.
 #include <Python.h>
 
+#include <string_view>
+
 #include "boundary.hpp"
+#include "cpu.hpp"
+#include "py_ref.hpp"
+#include "serializer/serializer.hpp"
 
 namespace plav {
+namespace {
 
-PyObject *dumps_entry(PyObject *, PyObject *, PyObject *) noexcept {
-    PyErr_SetString(PyExc_NotImplementedError, "dumps is not available yet");
-    return nullptr;
+// One per thread, released when the thread ends. The flag lends it to one call at
+// a time: a dumps run from a conversion method of an outer call on the same thread
+// is refused.
+struct ThreadBuffer {
+    OutputBuffer buf;
+    bool in_use = false;
+};
+thread_local ThreadBuffer WRITE_BUF;
+
+constexpr size_t INITIAL_CAPACITY = 8192;
+
+Status convert_bool(PyObject *obj, const char *name, bool &out) noexcept {
+    if (!obj) return ok();
+    if (Py_TYPE(obj) != &PyBool_Type)
+        return PendingError::type_error(std::string("argument '") + name + "': '" +
+                                        type_name(Py_TYPE(obj), false) +
+                                        "' object cannot be converted to bool");
+    out = obj == Py_True;
+    return ok();
+}
+
+Status convert_indent(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj || obj == Py_None) return ok();
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return PendingError::pass_through();
+        PyObject *exc = PyErr_GetRaisedException();  // new reference
+        PyRef held = PyRef::steal(exc);
+        PyRef text = PyRef::steal(PyObject_Str(exc));
+        std::string message = "argument 'indent': ";
+        if (text) {
+            Py_ssize_t n = 0;
+            if (const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n)) message.append(u, n);
+        }
+        PyErr_Clear();
+        return PendingError::type_error(std::move(message));
+    }
+    const unsigned long long width = PyLong_AsUnsignedLongLong(index.get());
+    if (width == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return PendingError::pass_through();
+    opt.has_indent = true;
+    opt.indent = width;
+    return ok();
+}
+
+Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj) return ok();
+    if (!is_str(Py_TYPE(obj)))
+        return PendingError::type_error("argument 'delimiter' must be str, not '" +
+                                        type_name(Py_TYPE(obj), false) + "'");
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!u) return PendingError::pass_through();
+    const std::string_view text(u, static_cast<size_t>(n));
+    if (text == "tab" || text == "\t")
+        opt.delimiter = Delimiter::Tab;
+    else if (text == "pipe" || text == "|")
+        opt.delimiter = Delimiter::Pipe;
+    else
+        opt.delimiter = Delimiter::Comma;
+    return ok();
+}
+
+Result<PyObject *> bind(PyObject *args, PyObject *kwargs, DumpOptions &opt) noexcept {
+    // The common call, dumps(obj), skips the keyword parser.
+    if (!kwargs && PyTuple_Size(args) == 1) return PyTuple_GetItem(args, 0);
+    static const char *KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
+                                     "indent",        "bare_strings",  "implicit_null",
+                                     "row_count",     "multiline_mox", "delimiter",
+                                     nullptr};
+    PyObject *data = nullptr, *mox_grid = nullptr, *unquoted_keys = nullptr, *indent = nullptr,
+             *bare_strings = nullptr, *implicit_null = nullptr, *row_count = nullptr,
+             *multiline_mox = nullptr, *delimiter = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:dumps",
+                                     const_cast<char **>(KEYWORDS), &data, &mox_grid,
+                                     &unquoted_keys, &indent, &bare_strings, &implicit_null,
+                                     &row_count, &multiline_mox, &delimiter))
+        return PendingError::pass_through();
+    Status s = convert_bool(mox_grid, "mox_grid", opt.mox_grid);
+    if (s) s = convert_bool(unquoted_keys, "unquoted_keys", opt.unquoted_keys);
+    if (s) s = convert_indent(indent, opt);
+    if (s) s = convert_bool(bare_strings, "bare_strings", opt.bare_strings);
+    if (s) s = convert_bool(implicit_null, "implicit_null", opt.implicit_null);
+    if (s) s = convert_bool(row_count, "row_count", opt.row_count);
+    if (s) s = convert_bool(multiline_mox, "multiline_mox", opt.multiline_mox);
+    if (s) s = convert_delimiter(delimiter, opt);
+    if (!s) return std::move(s.error());
+    return data;
+}
+
+// The written bytes as a str. Output known to be ASCII takes the cheap decoder.
+PyObject *to_str(const OutputBuffer &buf) noexcept {
+    const auto *p = reinterpret_cast<const char *>(buf.data());
+    const auto n = static_cast<Py_ssize_t>(buf.size());
+    if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, n, nullptr);
+    return PyUnicode_DecodeUTF8(p, n, nullptr);
+}
+
+}  // namespace
+
+PyObject *dumps_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+    DumpOptions opt;
+    Result<PyObject *> bound = bind(args, kwargs, opt);
+    if (!bound) return raise_error(std::move(bound.error()));
+    PyRef data = PyRef::borrow(bound.value());
+
+    ThreadBuffer &tb = WRITE_BUF;
+    if (tb.in_use)
+        return raise_error(PendingError::internal(
+            "dumps called from a conversion method while this thread's dumps is writing"));
+    tb.in_use = true;
+    OutputBuffer &buf = tb.buf;
+    buf.truncate(0);
+    buf.non_ascii = false;
+    buf.reserve(INITIAL_CAPACITY);
+
+    Writer w{buf, opt, escaper_for(simd_level(cpu_features()))};
+    Status s = write_value(w, data.get(), Nesting{0, 0});
+    PyObject *result = s ? to_str(buf) : nullptr;
+    tb.in_use = false;
+    if (!s) return raise_error(std::move(s.error()));
+    return result;
 }
 
 }  // namespace plav

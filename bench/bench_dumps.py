@@ -1,0 +1,132 @@
+"""dumps against orjson, msgspec and json on the JSON corpus, in one process.
+
+Every file of the corpus is loaded once with json.load; each writer then runs on
+the same objects, interleaved, and the median of the repeats is reported with the
+ratio orjson/plav (above 1: plav is faster). Our result is a str, orjson's and
+msgspec's are bytes. The geometric mean covers twitter, citm_catalog, canada and
+github_events. A last row writes a 100,000-row table, which plav writes as a Mox
+Grid and the others as an array of objects.
+
+    .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b]
+"""
+
+import argparse
+import gc
+import json
+import math
+import pathlib
+import platform
+import subprocess
+import sys
+import time
+
+import plav
+
+try:
+    import orjson
+except ImportError:
+    orjson = None
+try:
+    import msgspec
+except ImportError:
+    msgspec = None
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DATA = ROOT.parent / "shared" / "data" / "json"
+HEADLINE = ["twitter", "citm_catalog", "canada", "github_events"]
+
+
+def environment():
+    try:
+        commit = subprocess.run(
+            ["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True
+        ).stdout.strip()
+    except OSError:
+        commit = "unknown"
+    flags = "unknown"
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("flags"):
+                have = set(line.split(":", 1)[1].split())
+                flags = " ".join(f for f in ("avx2", "avx512f", "avx512bw", "bmi2") if f in have)
+                break
+    except OSError:
+        pass
+    return (
+        f"python {platform.python_version()}  plav {plav.__version__} ({plav.__simd__})  "
+        f"commit {commit}  cpu flags: {flags}"
+    )
+
+
+def timed(fn, obj, number):
+    start = time.perf_counter()
+    for _ in range(number):
+        fn(obj)
+    return (time.perf_counter() - start) / number
+
+
+def measure(writers, obj, repeat):
+    # Calibrate so that one sample takes about 20 ms, then interleave the writers.
+    first = writers[0][1]
+    once = timed(first, obj, 1)
+    number = max(1, int(0.02 / max(once, 1e-7)))
+    samples = {name: [] for name, _ in writers}
+    for _ in range(repeat):
+        for name, fn in writers:
+            gc.collect()
+            samples[name].append(timed(fn, obj, number))
+    return {name: sorted(s)[len(s) // 2] for name, s in samples.items()}
+
+
+def table(rows):
+    return [
+        {"id": i, "name": f"user{i}", "score": i * 0.5, "active": i % 3 == 0, "team": "blue"}
+        for i in range(rows)
+    ]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--files", default="")
+    args = ap.parse_args()
+
+    writers = [("plav", plav.dumps)]
+    if orjson:
+        writers.append(("orjson", orjson.dumps))
+    if msgspec:
+        writers.append(("msgspec", msgspec.json.encode))
+    writers.append(("json", lambda o: json.dumps(o, ensure_ascii=False, separators=(",", ":"))))
+
+    print(environment())
+    names = [n for n, _ in writers]
+    print(f"{'file':<28}{'KB':>8}" + "".join(f"{n + ' ms':>12}" for n in names)
+          + f"{'orjson/plav':>13}{'msgspec/plav':>14}{'json/plav':>11}")
+    wanted = set(args.files.split(",")) if args.files else None
+    ratios = {}
+    cases = []
+    for path in sorted(DATA.glob("*.json")):
+        if wanted and path.stem not in wanted:
+            continue
+        with open(path, encoding="utf-8") as f:
+            cases.append((path.stem, json.load(f), path.stat().st_size))
+    if not wanted or "table" in wanted:
+        cases.append(("table_100k_rows (grid)", table(100_000), 0))
+    for name, obj, size in cases:
+        med = measure(writers, obj, args.repeat)
+        ours = med["plav"]
+        r_or = med["orjson"] / ours if orjson else float("nan")
+        r_ms = med["msgspec"] / ours if msgspec else float("nan")
+        r_js = med["json"] / ours
+        ratios[name] = r_or
+        print(f"{name:<28}{size / 1024:>8.0f}" + "".join(f"{med[n] * 1e3:>12.3f}" for n in names)
+              + f"{r_or:>13.2f}{r_ms:>14.2f}{r_js:>11.2f}")
+    head = [ratios[n] for n in HEADLINE if n in ratios]
+    if head:
+        gm = math.exp(sum(math.log(r) for r in head) / len(head))
+        print(f"geometric mean orjson/plav over {', '.join(HEADLINE)}: {gm:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,48 @@
+// Number tokens: extent, grammar and conversion, over bytes only. The caller
+// turns the outcome into a Python int or float.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace plav {
+
+enum class NumberKind : uint8_t {
+    Int64,     // `i64` holds the value
+    UInt64,    // `u64` holds the value (2^63 .. 2^64-1)
+    BigInt,    // too long for a register: `digits`/`ndigits` and `negative`
+    Double,    // `f64` holds the value, NaN and the infinities included
+    Error,     // `error` holds the message
+};
+
+struct NumberToken {
+    NumberKind kind = NumberKind::Error;
+    bool negative = false;
+    size_t end = 0;  // one past the token's last byte, on success and on failure
+    union {
+        int64_t i64;
+        uint64_t u64;
+        double f64;
+    };
+    const uint8_t *digits = nullptr;  // BigInt: the body's digits (no sign)
+    size_t ndigits = 0;
+    const char *error = nullptr;      // Error: a constant message
+    NumberToken() : i64(0) {}
+};
+
+inline constexpr const char *MSG_INVALID_NUMBER = "Invalid number";
+inline constexpr const char *MSG_LEADING_ZEROS = "Invalid number: leading zeros not allowed";
+inline constexpr const char *MSG_DECIMAL_POINT =
+    "Invalid number: decimal point must be followed by digits";
+inline constexpr const char *MSG_INVALID_FLOAT = "Invalid float";
+
+// Bytes that may continue a number token: digits and + - . E I N a e f i n t y.
+bool is_number_token_byte(uint8_t c) noexcept;
+
+// Reads the number token that starts at data[start] (a '-', digit, 'I' or 'N').
+NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept;
+
+// Correctly rounded decimal -> binary64 of a complete token (sign included); out of
+// range magnitudes give +-inf or +-0. Returns false when the token is not a float.
+bool parse_double(const uint8_t *first, const uint8_t *last, double &out) noexcept;
+
+}  // namespace plav

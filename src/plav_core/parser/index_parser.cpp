@@ -1,0 +1,646 @@
+// The value reader: the first byte of a value picks its reader; quotes, colons,
+// commas and closing brackets are found through the structural index cursors.
+// Frames of the recursive functions are kept small (no buffers on the stack) so
+// that the 1024-level nesting limit fits in a 1 MiB thread stack.
+#include "parser/index_parser.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "cpu.hpp"
+#include "parser/error.hpp"
+#include "parser/fast_number.hpp"
+#include "parser/string_cache.hpp"
+#include "py_ref.hpp"
+#include "simd/whitespace.hpp"
+
+namespace plav {
+namespace {
+
+constexpr unsigned HAS_BACKSLASH = 1;
+constexpr unsigned NON_ASCII = 2;
+
+// Content scan of a string without its quotes: one pass that finds a backslash
+// and ORs every byte, whose high bit then says whether any byte is non-ASCII.
+//   byte      backslash test          ascii test
+//   0x5C      (b ^ 0x5C) == 0         -
+//   >= 0x80   -                       OR of all bytes & 0x80
+__attribute__((target("avx2"))) unsigned scan_content_avx2(const uint8_t *p, size_t n) {
+    const __m256i bs = _mm256_set1_epi8('\\');
+    __m256i acc = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs))) return HAS_BACKSLASH;
+        acc = _mm256_or_si256(acc, v);
+    }
+    if (i < n) {  // the last 32 bytes again, overlapping (n >= 32)
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + n - 32));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs))) return HAS_BACKSLASH;
+        acc = _mm256_or_si256(acc, v);
+    }
+    return _mm256_movemask_epi8(acc) ? NON_ASCII : 0;
+}
+
+// Word-at-a-time form: a zero byte in w ^ 0x5C.. marks a backslash;
+// (x - 0x01..) & ~x & 0x80.. is nonzero exactly when x has a zero byte.
+inline unsigned scan_content_words(const uint8_t *p, size_t n) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    constexpr uint64_t bs = 0x5C5C5C5C5C5C5C5CULL;
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        const uint64_t x = w ^ bs;
+        if ((x - ones) & ~x & highs) return HAS_BACKSLASH;
+        acc |= w;
+    }
+    for (; i < n; ++i) {
+        if (p[i] == '\\') return HAS_BACKSLASH;
+        acc |= p[i];
+    }
+    return (acc & highs) ? NON_ASCII : 0;
+}
+
+inline unsigned scan_content(const uint8_t *p, size_t n, bool avx2) {
+    if (n >= 32 && avx2) return scan_content_avx2(p, n);
+    return scan_content_words(p, n);
+}
+
+inline bool is_digit(uint8_t c) { return static_cast<uint8_t>(c - '0') < 10; }
+
+// Unquoted keys: a run of ASCII letters, digits, '_', '$' and '-' that starts with
+// anything of these but '-'.
+struct KeyByteTable {
+    uint8_t t[256] = {};  // 1: may start a key, 2: may continue one
+    constexpr KeyByteTable() {
+        for (int c = 'a'; c <= 'z'; ++c) t[c] = 3;
+        for (int c = 'A'; c <= 'Z'; ++c) t[c] = 3;
+        for (int c = '0'; c <= '9'; ++c) t[c] = 3;
+        t[static_cast<uint8_t>('_')] = 3;
+        t[static_cast<uint8_t>('$')] = 3;
+        t[static_cast<uint8_t>('-')] = 2;
+    }
+};
+constexpr KeyByteTable KEY_BYTES;
+
+inline bool is_trim_byte(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+uint32_t load_u32(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+FastIndexParser::FastIndexParser(const uint8_t *input, size_t len,
+                                 const StructuralIndex &index) noexcept
+    : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2) {}
+
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
+    error_ = std::move(e);
+    return nullptr;
+}
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail(PendingError e) {
+    error_ = std::move(e);
+    return nullptr;
+}
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_pass_through() {
+    error_ = PendingError::pass_through();
+    return nullptr;
+}
+
+void FastIndexParser::skip_ws_run() noexcept {
+    // Indentation is mostly spaces: those go 8 at a time (a zero byte of
+    // w ^ 0x2020.. is a space; the trailing zero bits count the spaces before the
+    // first other byte). Line ends and tabs go one by one; a comment goes to the
+    // shared skipper, which also skips whatever whitespace follows it.
+    constexpr uint64_t spaces = 0x2020202020202020ULL;
+    for (;;) {
+        while (pos_ < len_ && in_[pos_] != ' ' && is_whitespace_byte(in_[pos_])) ++pos_;
+        while (pos_ + 8 <= len_) {
+            uint64_t w;
+            std::memcpy(&w, in_ + pos_, 8);
+            const uint64_t x = w ^ spaces;
+            if (x) {
+                pos_ += static_cast<size_t>(__builtin_ctzll(x)) >> 3;
+                break;
+            }
+            pos_ += 8;
+        }
+        while (pos_ < len_ && in_[pos_] == ' ') ++pos_;
+        if (pos_ >= len_) return;
+        const uint8_t c = in_[pos_];
+        if (is_whitespace_byte(c)) continue;
+        if (c == '/') skip_whitespace_bytes(in_, len_, pos_);
+        return;
+    }
+}
+
+PyObject *FastIndexParser::parse_document(const Schema *schema) noexcept {
+    pos_ = 0;
+    skip_whitespace_simd(in_, len_, pos_);  // may skip a byte-order mark
+    if (pos_ >= len_) return fail(unexpected_eof(pos_));
+    PyRef v = PyRef::steal(parse_value(schema));
+    if (!v) return nullptr;
+    skip_ws();
+    if (pos_ < len_) return fail(parse_error("Trailing content after document", pos_));
+    return v.release();
+}
+
+PyObject *FastIndexParser::parse_value(const Schema *schema) {
+    skip_ws();
+    if (__builtin_expect(pos_ >= len_, 0)) return fail(unexpected_eof(pos_));
+    const uint8_t b = in_[pos_];
+    switch (b) {
+    case '"': return parse_string();
+    case '{': return schema ? parse_object_schema(*schema) : parse_object();
+    case '[': return parse_array(schema);
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+    case 'I':
+    case 'N': return parse_number();
+    case 't':
+        if (len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("true"))) {
+            pos_ += 4;
+            return new_ref(Py_True).release();
+        }
+        break;
+    case 'f':
+        if (len_ - pos_ >= 5 && std::memcmp(in_ + pos_, "false", 5) == 0) {
+            pos_ += 5;
+            return new_ref(Py_False).release();
+        }
+        break;
+    case 'n':
+        if (len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("null"))) {
+            pos_ += 4;
+            return new_ref(Py_None).release();
+        }
+        break;
+    default: break;
+    }
+    return fail(invalid_char(b, pos_));
+}
+
+// ---- strings ----
+
+PyObject *FastIndexParser::parse_string() {
+    const size_t a = pos_;
+    const PosList &q = idx_.quotes;
+    const size_t i = seek(q, quotes_, a);  // the opening quote itself
+    if (__builtin_expect(i + 1 >= q.size(), 0)) return fail(unexpected_eof(a));
+    const size_t e = q[i + 1];
+    const uint8_t *content = in_ + a + 1;
+    const size_t n = e - a - 1;
+    const unsigned flags = scan_content(content, n, avx2_);
+    if (flags & HAS_BACKSLASH) {
+        quotes_.i = i + 1;
+        pos_ = a + 1;
+        return parse_string_with_escapes(a + 1);
+    }
+    quotes_.i = i + 2;
+    pos_ = e + 1;
+    const char *s = reinterpret_cast<const char *>(content);
+    PyObject *r = (flags & NON_ASCII) ? PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr)
+                                      : PyUnicode_DecodeASCII(s, static_cast<Py_ssize_t>(n), nullptr);
+    if (__builtin_expect(r == nullptr, 0)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return fail_pass_through();
+        PyErr_Clear();
+        return fail(parse_error("Invalid UTF-8 in string", a));
+    }
+    return r;
+}
+
+// Reads the four hex digits at `p`; returns the code unit, or -1 with the error set.
+int FastIndexParser::parse_unicode_escape(size_t &p) {
+    int v = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (p >= len_) {
+            fail(unexpected_eof(p));
+            return -1;
+        }
+        const uint8_t c = in_[p];
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else {
+            fail(invalid_unicode(p));
+            return -1;
+        }
+        v = v * 16 + d;
+        ++p;
+    }
+    return v;
+}
+
+__attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
+    std::vector<uint8_t> &buf = escape_buf_;
+    buf.clear();
+    if (buf.capacity() < 256) buf.reserve(256);
+    // Bytes from `start` up to `pos_` are taken unchanged.
+    buf.insert(buf.end(), in_ + start, in_ + pos_);
+    size_t p = pos_;
+    while (p < len_) {
+        // Copy the run of plain bytes in one go; the run ends at a backslash, a
+        // quote or a control byte, found 8 bytes at a time:
+        //   (x - 0x01..) & ~x & 0x80..   flags zero bytes of x (quote, backslash)
+        //   (w - 0x20..) & ~w & 0x80..   flags bytes of w below 0x20
+        // Borrows only run upwards, so the lowest flag is always a true one.
+        size_t r = p;
+        constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        for (; r + 8 <= len_; r += 8) {
+            uint64_t w;
+            std::memcpy(&w, in_ + r, 8);
+            const uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+            const uint64_t m = (((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w)) &
+                               highs;
+            if (m) {
+                r += static_cast<size_t>(__builtin_ctzll(m)) >> 3;
+                goto run_end;
+            }
+        }
+        while (r < len_ && in_[r] != '\\' && in_[r] != '"' && in_[r] >= 0x20) ++r;
+    run_end:
+        buf.insert(buf.end(), in_ + p, in_ + r);
+        p = r;
+        if (p >= len_) break;
+        const uint8_t b = in_[p];
+        if (b == '"') {
+            pos_ = p + 1;
+            PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
+                                               static_cast<Py_ssize_t>(buf.size()), nullptr);
+            if (!s) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return fail_pass_through();
+                PyErr_Clear();
+                return fail(PendingError::value_error("Invalid UTF-8 in string"));
+            }
+            return s;
+        }
+        if (b < 0x20) return fail(unescaped_control(p));
+        // A backslash at `p`.
+        const size_t s = p;
+        if (s + 1 >= len_) return fail(unexpected_eof(len_));
+        const uint8_t c = in_[s + 1];
+        uint8_t out;
+        switch (c) {
+        case '"': out = '"'; break;
+        case '\\': out = '\\'; break;
+        case '/': out = '/'; break;
+        case 'b': out = '\b'; break;
+        case 'f': out = '\f'; break;
+        case 'n': out = '\n'; break;
+        case 'r': out = '\r'; break;
+        case 't': out = '\t'; break;
+        case 'u': {
+            p = s + 2;
+            const int u1 = parse_unicode_escape(p);
+            if (u1 < 0) return nullptr;
+            uint32_t cp = static_cast<uint32_t>(u1);
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
+                    p += 2;
+                    const int u2 = parse_unicode_escape(p);
+                    if (u2 < 0) return nullptr;
+                    if (u2 < 0xDC00 || u2 > 0xDFFF) return fail(invalid_unicode(s));
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
+                } else {
+                    return fail(invalid_unicode(s));
+                }
+            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+                return fail(invalid_unicode(s));
+            }
+            if (cp < 0x80) {
+                buf.push_back(static_cast<uint8_t>(cp));
+            } else if (cp < 0x800) {
+                buf.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
+                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+            } else if (cp < 0x10000) {
+                buf.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
+                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+            } else {
+                buf.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
+                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+            }
+            continue;
+        }
+        default: return fail(invalid_escape(c, s + 1));
+        }
+        buf.push_back(out);
+        p = s + 2;
+    }
+    return fail(unexpected_eof(len_));
+}
+
+// ---- numbers ----
+
+PyObject *FastIndexParser::parse_number() {
+    // Common case: an integer of at most 18 digits ended by a byte that cannot
+    // continue a number. Everything else takes the full grammar.
+    size_t p = pos_;
+    const bool negative = in_[p] == '-';
+    p += negative;
+    const size_t first = p;
+    uint64_t v = 0;
+    while (p < len_ && is_digit(in_[p]) && p - first < 19) v = v * 10 + (in_[p++] - '0');
+    const size_t nd = p - first;
+    if (nd > 0 && nd <= 18 && (p >= len_ || !is_number_token_byte(in_[p])) &&
+        !(in_[first] == '0' && nd > 1)) {
+        pos_ = p;
+        const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
+        PyObject *r = PyLong_FromLongLong(sv);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create integer"));
+        }
+        return r;
+    }
+    return parse_number_slow();
+}
+
+__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+    const NumberToken t = plav::parse_number(in_, len_, pos_);
+    pos_ = t.end;
+    PyObject *r = nullptr;
+    switch (t.kind) {
+    case NumberKind::Error: return fail(PendingError::value_error(t.error));
+    case NumberKind::Int64:
+        r = PyLong_FromLongLong(t.i64);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create integer"));
+        }
+        return r;
+    case NumberKind::UInt64:
+        r = PyLong_FromUnsignedLongLong(t.u64);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create integer"));
+        }
+        return r;
+    case NumberKind::Double:
+        r = PyFloat_FromDouble(t.f64);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create float"));
+        }
+        return r;
+    case NumberKind::BigInt: {
+        std::string text;
+        text.reserve(t.ndigits + 1);
+        if (t.negative) text.push_back('-');
+        text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
+        r = PyLong_FromString(text.c_str(), nullptr, 10);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create large integer"));
+        }
+        return r;
+    }
+    }
+    return fail(PendingError::value_error(MSG_INVALID_NUMBER));
+}
+
+// ---- objects ----
+
+// A key at pos_: quoted (through the key cache unless it holds a backslash) or a
+// bare word. New reference, or nullptr with the error set.
+PyObject *FastIndexParser::parse_key() {
+    const uint8_t b = in_[pos_];
+    if (b == '"') {
+        const size_t a = pos_;
+        const PosList &q = idx_.quotes;
+        const size_t i = seek(q, quotes_, a);
+        if (i + 1 >= q.size()) return fail(unexpected_eof(a));
+        const size_t e = q[i + 1];
+        const uint8_t *content = in_ + a + 1;
+        const size_t n = e - a - 1;
+        if (scan_content_words(content, n) & HAS_BACKSLASH) {
+            quotes_.i = i + 1;
+            pos_ = a + 1;
+            return parse_string_with_escapes(a + 1);
+        }
+        quotes_.i = i + 2;
+        pos_ = e + 1;
+        if (!key_cache_) key_cache_ = thread_key_cache();
+        const KeyString k = get_key_string(key_cache_, content, n);
+        if (k.str) return k.str;
+        if (k.invalid_utf8) return fail(parse_error("Invalid UTF-8 in key", a + 1));
+        return fail_pass_through();
+    }
+    if (KEY_BYTES.t[b] & 1) {
+        const size_t a = pos_;
+        size_t p = a + 1;
+        while (p < len_ && (KEY_BYTES.t[in_[p]] & 2)) ++p;
+        pos_ = p;
+        if (!key_cache_) key_cache_ = thread_key_cache();
+        const KeyString k = get_key_string(key_cache_, in_ + a, p - a);
+        if (k.str) return k.str;
+        if (k.invalid_utf8) return fail(parse_error("Invalid UTF-8 in key", a));
+        return fail_pass_through();
+    }
+    return fail(invalid_char(b, pos_));
+}
+
+// The colon after a key that does not follow it directly: the first colon at or
+// after the key's end, which must come before the next ',' or '}'.
+__attribute__((noinline)) bool FastIndexParser::expect_colon_after_key(size_t key_end) {
+    const PosList &cl = idx_.colons;
+    const size_t ci = seek(cl, colons_, key_end);
+    if (ci >= cl.size()) {
+        fail(unexpected_eof(key_end));
+        return false;
+    }
+    const uint64_t colon = cl[ci];
+    const size_t mi = seek(idx_.commas, commas_, key_end);
+    const size_t bi = seek(idx_.close_braces, close_braces_, key_end);
+    if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
+        (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
+        fail(expected_char(':', key_end));
+        return false;
+    }
+    colons_.i = ci + 1;
+    pos_ = colon + 1;
+    return true;
+}
+
+PyObject *FastIndexParser::parse_object() {
+    const size_t open = pos_;
+    if (++depth_ > MAX_NESTING_DEPTH)
+        return fail(parse_error("Maximum nesting depth exceeded", open));
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return fail(PendingError::memory_error("Failed to create dict"));
+    ++pos_;
+    for (;;) {
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (in_[pos_] == '}') break;
+        PyRef key = PyRef::steal(parse_key());
+        if (!key) return nullptr;
+        // The colon: directly after the key or after plain whitespace (then it is
+        // the first colon at or after the key's end), else through the index.
+        const size_t key_end = pos_;
+        size_t p = pos_;
+        while (p < len_ && is_whitespace_byte(in_[p])) ++p;
+        if (p < len_ && in_[p] == ':') {
+            pos_ = p + 1;
+        } else if (!expect_colon_after_key(key_end)) {
+            return nullptr;
+        }
+        PyRef value = PyRef::steal(parse_value(nullptr));
+        if (!value) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+            return fail(PendingError::runtime_error("Dict insertion failed"));
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        const uint8_t c = in_[pos_];
+        if (c == ',') {
+            ++pos_;
+            continue;  // a '}' after the comma closes the object (trailing comma)
+        }
+        if (c == '}') break;
+        return fail(invalid_char(c, pos_));
+    }
+    ++pos_;  // the '}'
+    --depth_;
+    return dict.release();
+}
+
+// ---- arrays ----
+
+PyObject *FastIndexParser::parse_array(const Schema *schema) {
+    const size_t s = pos_;
+    if (++depth_ > MAX_NESTING_DEPTH) return fail(parse_error("Maximum nesting depth exceeded", s));
+    pos_ = s + 1;
+    skip_ws();
+    if (pos_ < len_) {
+        const uint8_t b = in_[pos_];
+        if (b == ':') return parse_mox_grid_indexed(schema, s);
+        if (is_digit(b)) {
+            size_t q = pos_ + 1;
+            while (q < len_ && is_digit(in_[q])) ++q;
+            while (q < len_ && in_[q] == ' ') ++q;
+            if (q < len_ && in_[q] == ':') {
+                pos_ = q;
+                return parse_mox_grid_indexed(schema, s);
+            }
+        }
+        if (b == ']') {
+            ++pos_;
+            --depth_;
+            PyObject *r = PyList_New(0);
+            if (!r) return fail(PendingError::internal("Failed to create list"));
+            return r;
+        }
+    }
+
+    // Long flat arrays are created at their size, estimated from the commas before
+    // the first closing bracket; anything else grows by appending. The estimate only
+    // sizes the list: a surplus is cut off, a shortfall is appended.
+    Py_ssize_t slots = 0;
+    {
+        const PosList &cb = idx_.close_brackets;
+        const size_t ci = seek(cb, close_brackets_, s + 1);
+        if (ci < cb.size() && cb[ci] - s > 255) {
+            const uint64_t c = cb[ci];
+            const size_t oi = seek(idx_.open_brackets, open_brackets_, s + 1);
+            const size_t bi = seek(idx_.open_braces, open_braces_, s + 1);
+            const bool flat = (oi >= idx_.open_brackets.size() || idx_.open_brackets[oi] > c) &&
+                              (bi >= idx_.open_braces.size() || idx_.open_braces[bi] > c);
+            if (flat) {
+                const PosList &cm = idx_.commas;
+                const size_t from = seek(cm, commas_, s + 1);
+                const size_t to =
+                    static_cast<size_t>(std::lower_bound(cm.begin() + from, cm.end(), c) - cm.begin());
+                size_t count = to - from + 1;
+                if (to > from) {
+                    size_t k = cm[to - 1] + 1;
+                    while (k < c && is_trim_byte(in_[k])) ++k;
+                    if (k == c) --count;  // a trailing comma
+                }
+                slots = static_cast<Py_ssize_t>(count);
+            }
+        }
+    }
+    if (slots == 0) return parse_array_items(schema);
+    PyRef list = PyRef::steal(PyList_New(slots));
+    if (!list) return fail(PendingError::memory_error("Failed to create list"));
+    Py_ssize_t filled = 0;
+    for (;;) {
+        PyObject *item = parse_value(schema);
+        if (!item) return nullptr;  // unset slots are never seen: the list is dropped
+        if (filled < slots) {
+            PyList_SetItem(list.get(), filled++, item);  // steals item
+        } else {
+            PyRef owned = PyRef::steal(item);
+            if (PyList_Append(list.get(), item) < 0)
+                return fail(PendingError::runtime_error("List append failed"));
+            ++filled;
+        }
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        const uint8_t c = in_[pos_];
+        if (c == ',') {
+            ++pos_;
+            skip_ws();
+            if (pos_ < len_ && in_[pos_] == ']') break;
+            continue;
+        }
+        if (c == ']') break;
+        return fail(invalid_char(c, pos_));
+    }
+    ++pos_;  // the ']'
+    --depth_;
+    if (filled < slots && PyList_SetSlice(list.get(), filled, slots, nullptr) < 0)
+        return fail_pass_through();
+    return list.release();
+}
+
+// Short or nested arrays: the elements wait on items_ and become a list of their
+// exact size at the ']', so no list is ever grown.
+PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
+    const size_t base = items_.size();
+    struct Truncate {  // drops this array's pending elements on every exit
+        std::vector<PyRef> &v;
+        size_t base;
+        ~Truncate() { v.resize(base); }
+    } truncate{items_, base};
+    for (;;) {
+        PyObject *item = parse_value(schema);
+        if (!item) return nullptr;
+        items_.push_back(PyRef::steal(item));
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        const uint8_t c = in_[pos_];
+        if (c == ',') {
+            ++pos_;
+            skip_ws();
+            if (pos_ < len_ && in_[pos_] == ']') break;
+            continue;
+        }
+        if (c == ']') break;
+        return fail(invalid_char(c, pos_));
+    }
+    ++pos_;  // the ']'
+    --depth_;
+    const size_t n = items_.size() - base;
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) return fail(PendingError::memory_error("Failed to create list"));
+    for (size_t i = 0; i < n; ++i)
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), items_[base + i].release());  // steals
+    return list;
+}
+
+}  // namespace plav

@@ -1,0 +1,128 @@
+// The recursive reader over the structural index: one FastIndexParser per loads
+// call. Values are returned as new references; a failure returns nullptr and
+// leaves its error value in the parser, which loads raises at the boundary. The
+// hot recursion thus passes one pointer instead of a Result.
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "result.hpp"
+#include "simd/whitespace.hpp"
+#include "parser/string_cache.hpp"
+#include "types/field_descriptor.hpp"
+#include "types/structural_index.hpp"
+
+namespace plav {
+
+// Arrays, objects and grids open at once beyond this fail; the root is level 1.
+inline constexpr uint32_t MAX_NESTING_DEPTH = 1024;
+inline constexpr uint64_t MAX_GRID_ROWS = 1000000;
+
+class FastIndexParser {
+  public:
+    // `input` and `index` are borrowed for the parser's lifetime.
+    FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index) noexcept;
+    FastIndexParser(const FastIndexParser &) = delete;
+    FastIndexParser &operator=(const FastIndexParser &) = delete;
+
+    // The whole document: one value between whitespace and comments. New
+    // reference, or nullptr with the error in take_error(). `schema` is borrowed.
+    PyObject *parse_document(const Schema *schema) noexcept;
+    Error take_error() noexcept { return std::move(error_); }
+
+  private:
+    // A cursor per index list: the first entry not yet passed. Each moves forward
+    // only, to the first entry at or after the position a lookup asks for, so every
+    // lookup costs O(1) amortised.
+    struct Cursor {
+        size_t i = 0;
+    };
+
+    PyObject *parse_value(const Schema *schema);
+    PyObject *parse_object();
+    PyObject *parse_object_schema(const Schema &schema);
+    PyObject *parse_array(const Schema *schema);
+    PyObject *parse_array_items(const Schema *schema);
+    PyObject *parse_string();
+    PyObject *parse_string_with_escapes(size_t start);
+    PyObject *parse_key();
+    PyObject *parse_number();
+    PyObject *parse_number_slow();
+    PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
+    bool expect_colon_after_key(size_t key_end);
+    int parse_unicode_escape(size_t &p);
+
+    // Grid helpers.
+    PyObject *read_header_key();
+    PyObject *read_bare_cell();
+    bool cell_is_bare_word(uint8_t first);
+    uint64_t count_mox_grid_rows(size_t bracket, size_t start);
+    void skip_row_ws(bool tab_delimited) noexcept;
+    bool skip_quoted_key(size_t &p);
+
+    // Entry `c` of `list` at or after `p` (list.size() when none); advances `c`.
+    static size_t seek(const PosList &list, Cursor &c, uint64_t p) noexcept {
+        size_t i = c.i;
+        const size_t n = list.size();
+        while (i < n && list[i] < p) ++i;
+        c.i = i;
+        return i;
+    }
+
+    // Whitespace and comments between tokens. A token right at pos_ costs one
+    // compare; short runs (a line end and indentation) go byte by byte, long runs
+    // to the vector skipper. A byte-order mark is only skipped at offset 0, which
+    // the document reader handles.
+    void skip_ws() noexcept {
+        if (pos_ < len_) {
+            const uint8_t c = in_[pos_];
+            if (c > 0x20 && c != '/') return;
+            // One space before a token (": " and ", " of compact output).
+            if (c == ' ' && pos_ + 1 < len_ && in_[pos_ + 1] > 0x20 && in_[pos_ + 1] != '/') {
+                ++pos_;
+                return;
+            }
+        }
+        skip_ws_run();
+    }
+    void skip_ws_run() noexcept;
+    void skip_spaces() noexcept {
+        while (pos_ < len_ && in_[pos_] == ' ') ++pos_;
+    }
+
+    // Failure helpers: store the error, return nullptr.
+    PyObject *fail(ParseError e);
+    PyObject *fail(PendingError e);
+    PyObject *fail_pass_through();
+
+    const uint8_t *in_;
+    size_t len_;
+    const StructuralIndex &idx_;
+    size_t pos_ = 0;
+    uint32_t depth_ = 0;
+    bool avx2_ = false;
+    StringCache *key_cache_ = nullptr;  // this thread's, fetched at the first key
+    Cursor quotes_, commas_, colons_, semicolons_, open_braces_, close_braces_, open_brackets_,
+        close_brackets_;
+    std::vector<uint8_t> escape_buf_;  // reused by every string with escapes
+    // Elements of the arrays being read that were not pre-sized, innermost last;
+    // each array takes its own tail into a list of exact size when it closes.
+    std::vector<PyRef> items_;
+    // Per opening bracket, built once per document at the first grid: where its
+    // container closes and the semicolons directly inside it. Grids nested in
+    // grids then cost no repeated walks over each other's index entries.
+    struct BracketInfo {
+        uint64_t close = UINT64_MAX;  // UINT64_MAX: never closed
+        uint64_t last_semicolon = 0;
+        uint64_t semicolons = 0;
+    };
+    void build_bracket_info();
+    std::vector<BracketInfo> bracket_info_;
+    bool bracket_info_built_ = false;
+    Error error_;
+};
+
+}  // namespace plav

@@ -1,0 +1,92 @@
+// Objects read under a caller's schema: the n-th member is stored under the n-th
+// field name, whatever key the text gives it; keys are skipped, not decoded.
+#include "parser/error.hpp"
+#include "parser/index_parser.hpp"
+#include "py_ref.hpp"
+
+namespace plav {
+
+// Moves `p` from an opening quote to just past its closing quote, honouring
+// backslash escapes and checking nothing else. False when the key never closes.
+bool FastIndexParser::skip_quoted_key(size_t &p) {
+    size_t i = p + 1;
+    while (i < len_) {
+        const uint8_t c = in_[i];
+        if (c == '\\') {
+            i += 2;
+        } else if (c == '"') {
+            p = i + 1;
+            return true;
+        } else {
+            ++i;
+        }
+    }
+    return false;
+}
+
+PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
+    const size_t open = pos_;
+    if (++depth_ > MAX_NESTING_DEPTH)
+        return fail(parse_error("Maximum nesting depth exceeded", open));
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return fail(PendingError::memory_error("Failed to create dict"));
+    ++pos_;
+    skip_ws();
+    if (pos_ < len_ && in_[pos_] == '}') {
+        ++pos_;
+        --depth_;
+        return dict.release();
+    }
+    for (const FieldDescriptor &d : schema) {
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        // The member's colon: the first after a quoted key (skipped unread), else
+        // the first at or after the member's first byte. It must come before the
+        // next ',' or '}', or the member has none.
+        const size_t member = pos_;
+        size_t from = member;
+        const bool key_closed = in_[member] != '"' || skip_quoted_key(from);
+        const PosList &cl = idx_.colons;
+        const size_t ci = key_closed ? seek(cl, colons_, from) : cl.size();
+        if (ci >= cl.size()) return fail(unexpected_eof(member));
+        const uint64_t colon = cl[ci];
+        const size_t mi = seek(idx_.commas, commas_, from);
+        const size_t bi = seek(idx_.close_braces, close_braces_, from);
+        if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
+            (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon))
+            return fail(expected_char(':', member));
+        colons_.i = ci + 1;
+        pos_ = colon + 1;
+
+        PyRef value = PyRef::steal(parse_value(nullptr));
+        if (!value) return nullptr;
+        if (PyDict_SetItem(dict.get(), d.key.get(), value.get()) < 0)
+            return fail(PendingError::runtime_error("Dict insertion failed"));
+        skip_ws();
+        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        const uint8_t c = in_[pos_];
+        if (c == '}') {
+            ++pos_;
+            --depth_;
+            return dict.release();
+        }
+        if (c != ',') return fail(invalid_char(c, pos_));
+        ++pos_;
+        skip_ws();
+        if (pos_ < len_ && in_[pos_] == '}') {  // a trailing comma, also before the last field
+            ++pos_;
+            --depth_;
+            return dict.release();
+        }
+    }
+    // Past the last field (or at once for an empty schema) only '}' may follow.
+    skip_ws();
+    if (pos_ < len_ && in_[pos_] == '}') {
+        ++pos_;
+        --depth_;
+        return dict.release();
+    }
+    return fail(expected_char('}', pos_));
+}
+
+}  // namespace plav

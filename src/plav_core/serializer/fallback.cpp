@@ -1,0 +1,110 @@
+// Objects the dispatch does not know: model objects through model_dump() or
+// dict() (with __fields__), dataclass instances through dataclasses.asdict.
+// Each conversion counts one level toward the nesting limit, so an object that
+// converts to itself ends with the depth error instead of looping.
+#include "py_ref.hpp"
+#include "serializer/serializer.hpp"
+
+namespace plav {
+namespace {
+
+Names NAMES{};
+bool NAMES_READY = false;
+PyObject *ASDICT = nullptr;  // strong reference, kept for the life of the process
+
+PyObject *intern(const char *s) noexcept { return PyUnicode_InternFromString(s); }
+
+// A callable attribute of `obj`, or empty when the lookup fails (its exception is
+// discarded) or the attribute is not callable.
+PyRef callable_attr(PyObject *obj, PyObject *name) noexcept {
+    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (!attr) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyCallable_Check(attr.get())) return {};
+    return attr;
+}
+
+Status type_error_for(PyObject *value) noexcept {
+    return PendingError::type_error("Object of type '" + type_name(Py_TYPE(value), true) +
+                                    "' is not JSON serializable");
+}
+
+}  // namespace
+
+std::string type_name(PyTypeObject *t, bool qualified) noexcept {
+    std::string name = "unknown";
+    PyRef text = PyRef::steal(qualified ? PyType_GetQualName(t) : PyType_GetName(t));
+    if (text && PyUnicode_Check(text.get())) {
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
+        if (u) name.assign(u, static_cast<size_t>(n));
+    }
+    PyErr_Clear();
+    return name;
+}
+
+const Names *names() noexcept {
+    if (!NAMES_READY) {
+        Names made{intern("model_dump"), intern("dict"), intern("__fields__"),
+                   intern("__dataclass_fields__"), intern("asdict")};
+        if (!made.model_dump || !made.dict || !made.fields || !made.dataclass_fields ||
+            !made.asdict)
+            return nullptr;  // the made names stay alive; interned strings are immortal
+        NAMES = made;
+        NAMES_READY = true;
+    }
+    return &NAMES;
+}
+
+PyObject *dataclasses_asdict() noexcept {
+    if (!ASDICT) {
+        const Names *nm = names();
+        if (!nm) return nullptr;
+        PyRef module = PyRef::steal(PyImport_ImportModule("dataclasses"));
+        if (!module) return nullptr;
+        ASDICT = PyObject_GetAttr(module.get(), nm->asdict);
+    }
+    return ASDICT;
+}
+
+Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
+    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (attr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::pass_through();
+    PyErr_Clear();
+    return false;
+}
+
+Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
+    PyRef hold = PyRef::borrow(value);
+    ++w.python_calls;
+    const Names *nm = names();
+    if (!nm) return PendingError::pass_through();
+
+    PyRef converted;
+    if (PyRef dump = callable_attr(value, nm->model_dump)) {
+        converted = PyRef::steal(PyObject_CallNoArgs(dump.get()));
+        if (!converted) return PendingError::pass_through();
+    } else if (PyRef to_dict = callable_attr(value, nm->dict)) {
+        Result<bool> has = has_attr(value, nm->fields);
+        if (!has) return std::move(has.error());
+        if (has.value()) {
+            converted = PyRef::steal(PyObject_CallNoArgs(to_dict.get()));
+            if (!converted) return PendingError::pass_through();
+        }
+    }
+    if (!converted) {
+        Result<bool> is_dataclass = has_attr(value, nm->dataclass_fields);
+        if (!is_dataclass) return std::move(is_dataclass.error());
+        if (!is_dataclass.value()) return type_error_for(value);
+        PyObject *asdict = dataclasses_asdict();
+        if (!asdict) return PendingError::pass_through();
+        converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, value, nullptr));
+        if (!converted) return PendingError::pass_through();
+    }
+    return write_value(w, converted.get(), at.converted());
+}
+
+}  // namespace plav

@@ -1,0 +1,33 @@
+// Mox Grid detection and writing, shared by grid_detect.cpp and grid_writer.cpp.
+#pragma once
+#include <string_view>
+#include <vector>
+
+#include "py_ref.hpp"
+#include "serializer/serializer.hpp"
+
+namespace plav {
+
+// The header of a grid: the first row's keys in its order. `keys` are exact str
+// objects for the row lookups; `texts` are their UTF-8 forms, valid while `keys` live.
+struct GridHeader {
+    std::vector<PyRef> keys;
+    std::vector<std::string_view> texts;
+};
+
+// Yields true and fills `header` when the sampled elements of `list` (n >= 2
+// elements) are dicts of grid-safe scalars sharing the first one's keys.
+Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
+                                       GridHeader &header) noexcept;
+
+// A new list of the elements converted to plain data (model_dump, dataclass,
+// dict() with __fields__), or an empty PyRef when one element has no conversion.
+Result<PyRef> materialize_as_dicts(Writer &w, PyObject *list, Py_ssize_t n) noexcept;
+
+// Writes the grid; yields false, with nothing appended, when an element turns out
+// not to be a dict or to hold a key outside the header (the caller then writes a
+// plain array). `converted`: the rows came from materialize_as_dicts.
+Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridHeader &header,
+                            Nesting at, bool converted) noexcept;
+
+}  // namespace plav

@@ -1,0 +1,222 @@
+// The decision to write a list as a Mox Grid: a bounded look at its first elements
+// (10, then 50), never the whole list. The writer checks every row in full and
+// falls back to a plain array, so a wrong guess costs time, never data.
+#include <array>
+#include <unordered_set>
+
+#include "serializer/grid.hpp"
+
+namespace plav {
+namespace {
+
+// Bytes that make a str cell unfit for the sampled rows of a grid: the grid's own
+// separators and brackets, quotes, backslash and line ends.
+constexpr std::array<bool, 256> make_unsafe_bytes() {
+    std::array<bool, 256> t{};
+    for (uint8_t c : {'\t', '\n', '\r', '"', ',', ':', ';', '[', '\\', ']', '{', '|', '}'})
+        t[c] = true;
+    return t;
+}
+constexpr std::array<bool, 256> UNSAFE_IN_CELL = make_unsafe_bytes();
+
+// Whether a dict value is a grid-safe scalar; failure when a str has no UTF-8 form.
+Result<bool> is_grid_safe(PyObject *v) noexcept {
+    PyTypeObject *t = Py_TYPE(v);
+    if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) return true;
+    const unsigned long flags = PyType_GetFlags(t);
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(v, &n);
+        if (!u) return PendingError::pass_through();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (UNSAFE_IN_CELL[static_cast<uint8_t>(u[i])]) return false;
+        return true;
+    }
+    return (flags & Py_TPFLAGS_LONG_SUBCLASS) || PyType_IsSubtype(t, &PyFloat_Type);
+}
+
+// Iterating runs no Python code, so the dict cannot change under it.
+Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Result<bool> safe = is_grid_safe(value);
+        if (!safe || !safe.value()) return safe;
+    }
+    return true;
+}
+
+Status build_header(PyObject *first, GridHeader &header) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(first, &pos, &key, &value)) {
+        PyTypeObject *t = Py_TYPE(key);
+        if (!is_str(t))
+            return PendingError::type_error(std::string("Mox Grid header key of type '") +
+                                            type_name(t, false) +
+                                            "' cannot be converted to a string");
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(key, &n);
+        if (!u) return PendingError::pass_through();
+        PyRef lookup = t == &PyUnicode_Type ? PyRef::borrow(key)
+                                             : PyRef::steal(PyUnicode_FromStringAndSize(u, n));
+        if (!lookup) return PendingError::pass_through();
+        header.keys.push_back(std::move(lookup));
+        header.texts.emplace_back(u, static_cast<size_t>(n));
+    }
+    return ok();
+}
+
+// Keys of str subclasses can share a text; such a header could not name each cell.
+bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
+    const size_t h = texts.size();
+    if (h <= 16) {
+        for (size_t i = 0; i < h; ++i)
+            for (size_t j = i + 1; j < h; ++j)
+                if (texts[i] == texts[j]) return false;
+        return true;
+    }
+    std::unordered_set<std::string_view> seen(texts.begin(), texts.end());
+    return seen.size() == h;
+}
+
+// How many header keys `dict` holds; failure when a lookup raises.
+Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header) noexcept {
+    ++w.python_calls;  // keys of str subclasses may compare in Python code
+    Py_ssize_t found = 0;
+    for (const PyRef &key : header.keys) {
+        PyObject *v = PyDict_GetItemWithError(dict, key.get());
+        if (v) {
+            ++found;
+        } else if (PyErr_Occurred()) {
+            return PendingError::pass_through();
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
+                                       GridHeader &header) noexcept {
+    if (n <= 1) return false;
+    PyRef first = PyRef::borrow(PyList_GetItem(list, 0));
+    if (!first) return PendingError::pass_through();
+    if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0) return false;
+    Result<bool> safe = dict_has_only_scalar_mox_grid_cells(first.get());
+    if (!safe || !safe.value()) return safe;
+    if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
+    if (!texts_distinct(header.texts)) return false;
+    const auto h = static_cast<Py_ssize_t>(header.keys.size());
+
+    // Quick check: the first 10 carry exactly the header keys.
+    bool uniform = true;
+    const Py_ssize_t quick = n < 10 ? n : 10;
+    for (Py_ssize_t i = 1; i < quick && uniform; ++i) {
+        PyRef e = PyRef::borrow(PyList_GetItem(list, i));
+        if (!e) return PendingError::pass_through();
+        if (!is_dict(Py_TYPE(e.get()))) return false;
+        safe = dict_has_only_scalar_mox_grid_cells(e.get());
+        if (!safe || !safe.value()) return safe;
+        if (PyDict_Size(e.get()) != h) {
+            uniform = false;
+            break;
+        }
+        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header);
+        if (!found) return std::move(found.error());
+        uniform = found.value() == h;
+    }
+    if (uniform) return true;
+
+    // Sampled check: at least 7 in 10 of the first 50 hold every header key. An
+    // element with a key outside the header would be refused by the writer, so it
+    // ends the attempt here already.
+    const Py_ssize_t m = n < 50 ? n : 50;
+    const Py_ssize_t threshold = (7 * m + 9) / 10;
+    Py_ssize_t complete = 0;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyRef e = PyRef::borrow(PyList_GetItem(list, i));
+        if (!e) return PendingError::pass_through();
+        if (!is_dict(Py_TYPE(e.get()))) return false;
+        safe = dict_has_only_scalar_mox_grid_cells(e.get());
+        if (!safe || !safe.value()) return safe;
+        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header);
+        if (!found) return std::move(found.error());
+        if (found.value() < PyDict_Size(e.get())) return false;
+        if (found.value() == h) ++complete;
+    }
+    return complete >= threshold;
+}
+
+Result<PyRef> materialize_as_dicts(Writer &w, PyObject *list, Py_ssize_t n) noexcept {
+    const Names *nm = names();
+    if (!nm) return PendingError::pass_through();
+    ++w.python_calls;
+    PyRef out = PyRef::steal(PyList_New(n));
+    if (!out) return PendingError::pass_through();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef e = PyRef::borrow(PyList_GetItem(list, i));
+        if (!e) return PendingError::pass_through();
+        PyRef converted;
+        if (is_dict(Py_TYPE(e.get()))) {
+            converted = std::move(e);
+        } else if (PyRef dump = PyRef::steal(PyObject_GetAttr(e.get(), nm->model_dump))) {
+            if (!PyCallable_Check(dump.get())) return PyRef();
+            converted = PyRef::steal(PyObject_CallNoArgs(dump.get()));
+            if (!converted) return PendingError::pass_through();
+        } else {
+            PyErr_Clear();
+            Result<bool> is_dataclass = has_attr(e.get(), nm->dataclass_fields);
+            if (!is_dataclass) return std::move(is_dataclass.error());
+            if (is_dataclass.value()) {
+                PyObject *asdict = dataclasses_asdict();
+                if (!asdict) return PendingError::pass_through();
+                converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, e.get(), nullptr));
+                if (!converted) return PendingError::pass_through();
+            } else {
+                Result<bool> has_fields = has_attr(e.get(), nm->fields);
+                if (!has_fields) return std::move(has_fields.error());
+                if (!has_fields.value()) return PyRef();
+                PyRef to_dict = PyRef::steal(PyObject_GetAttr(e.get(), nm->dict));
+                if (!to_dict) {
+                    PyErr_Clear();
+                    return PyRef();
+                }
+                if (!PyCallable_Check(to_dict.get())) return PyRef();
+                converted = PyRef::steal(PyObject_CallNoArgs(to_dict.get()));
+                if (!converted) return PendingError::pass_through();
+            }
+        }
+        PyList_SetItem(out.get(), i, converted.release());  // steals
+    }
+    return out;
+}
+
+Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting at) noexcept {
+    {
+        GridHeader header;
+        Result<bool> found = detect_mox_grid_candidate(w, list, n, header);
+        if (!found) return std::move(found.error());
+        if (found.value()) return write_mox_grid(w, list, n, header, at, false);
+    }
+    // Lists of model objects: convert them and look again.
+    PyObject *first = PyList_GetItem(list, 0);
+    if (!first) return PendingError::pass_through();
+    PyTypeObject *t = Py_TYPE(first);
+    if (first == Py_None || t == &PyBool_Type || PyType_IsSubtype(t, &PyFloat_Type) ||
+        (PyType_GetFlags(t) & (Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
+                               Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
+                               Py_TPFLAGS_DICT_SUBCLASS)))
+        return false;
+    Result<PyRef> converted = materialize_as_dicts(w, list, n);
+    if (!converted) return std::move(converted.error());
+    PyRef rows = std::move(converted.value());
+    if (!rows) return false;
+    GridHeader header;
+    Result<bool> found = detect_mox_grid_candidate(w, rows.get(), n, header);
+    if (!found) return std::move(found.error());
+    if (!found.value()) return false;
+    return write_mox_grid(w, rows.get(), n, header, at, true);
+}
+
+}  // namespace plav

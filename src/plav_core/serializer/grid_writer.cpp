@@ -1,0 +1,205 @@
+// Writes a list as a Mox Grid in the compact, indented or multi-line layout. Every
+// row is checked in full: an element that is not a dict, or a row with a key
+// outside the header, abandons the grid (the buffer is rewound to where the list
+// began) so that the caller writes the list as a plain array and no value is lost.
+#include <cstring>
+
+#include "serializer/grid.hpp"
+#include "serializer/number_format.hpp"
+
+namespace plav {
+namespace {
+
+enum class Layout : uint8_t { Compact, Indented, MultiLine };
+
+// Under bare_strings, words that the reader takes for a literal or a number when
+// they stand alone in a cell: true, false, null, and the NaN and Infinity words in
+// the spellings the number reader accepts (first letter I or N, every letter from
+// the number alphabet, lowercase form nan, inf or infinity). They stay quoted.
+bool reads_as_literal(const uint8_t *s, size_t n) noexcept {
+    const std::string_view text(reinterpret_cast<const char *>(s), n);
+    if (text == "true" || text == "false" || text == "null") return true;
+    if (n < 3 || n > 8 || (s[0] != 'I' && s[0] != 'N')) return false;
+    char lower[8];
+    for (size_t i = 0; i < n; ++i) {
+        const char c = static_cast<char>(s[i]);
+        if (std::strchr("0123456789+-.EINaefinty", c) == nullptr || c == '\0') return false;
+        lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    const std::string_view low(lower, n);
+    return low == "nan" || low == "inf" || low == "infinity";
+}
+
+bool same_text(PyObject *key, std::string_view text) noexcept {
+    if (!is_str(Py_TYPE(key))) return false;
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(key, &n);
+    if (!u) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(u, static_cast<size_t>(n)) == text;
+}
+
+struct GridWriter {
+    Writer &w;
+    const GridHeader &header;
+    Nesting cell_at;
+    std::string_view separator;
+    std::vector<PyObject *> cells;  // borrowed from the current row
+
+    // The row's values in header order (nullptr: missing). Yields false when the
+    // row holds a key outside the header.
+    Result<bool> collect(PyObject *row) noexcept {
+        const size_t h = header.keys.size();
+        const Py_ssize_t size = PyDict_Size(row);
+        if (size > static_cast<Py_ssize_t>(h)) return false;
+        // Rows mostly hold the header keys in header order, often as the very same
+        // objects: one walk matches them without hashing.
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        size_t i = 0;
+        for (; i < static_cast<size_t>(size); ++i) {
+            if (!PyDict_Next(row, &pos, &key, &value)) break;
+            if (key != header.keys[i].get() && !same_text(key, header.texts[i])) break;
+            cells[i] = value;
+        }
+        if (i == static_cast<size_t>(size)) {
+            for (; i < h; ++i) cells[i] = nullptr;
+            return true;
+        }
+        ++w.python_calls;  // lookups may compare keys of str subclasses in Python code
+        Py_ssize_t found = 0;
+        for (i = 0; i < h; ++i) {
+            PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());
+            if (!v && PyErr_Occurred()) return PendingError::pass_through();
+            found += v != nullptr;
+            cells[i] = v;
+        }
+        return found == PyDict_Size(row);
+    }
+
+    Status write_cell(PyObject *v, bool keep_null) noexcept {
+        if (!v || v == Py_None) {
+            if (!w.opt.implicit_null || keep_null) w.buf.put(std::string_view("null"));
+            return ok();
+        }
+        if (w.opt.bare_strings && is_str(Py_TYPE(v))) {
+            Py_ssize_t n = 0;
+            const char *u = PyUnicode_AsUTF8AndSize(v, &n);
+            if (!u) return PendingError::pass_through();
+            const auto *b = reinterpret_cast<const uint8_t *>(u);
+            const auto len = static_cast<size_t>(n);
+            if (is_identifier(b, len) && !reads_as_literal(b, len))
+                w.buf.put(u, len);
+            else
+                write_quoted(w, b, len);
+            return ok();
+        }
+        return write_value(w, v, cell_at);
+    }
+
+    // Yields false when the row does not fit the header. `last`: an empty last row
+    // of a one-key grid would read as the grid's end, so its cell keeps its null.
+    Result<bool> write_row(PyObject *row, bool last) noexcept {
+        Result<bool> fits = collect(row);
+        if (!fits || !fits.value()) return fits;
+        const size_t h = cells.size();
+        bool plain = true;
+        for (PyObject *v : cells) plain = plain && (!v || is_plain_scalar(v));
+        // Writing other values may run Python code that changes or drops the row:
+        // then the row and its values are held for the length of the row.
+        std::vector<PyRef> held;
+        PyRef row_hold;
+        if (!plain) {
+            row_hold = PyRef::borrow(row);
+            held.reserve(h);
+            for (PyObject *v : cells) held.push_back(PyRef::borrow(v));
+        }
+        for (size_t i = 0; i < h; ++i) {
+            if (i > 0) w.buf.put(separator);
+            if (Status s = write_cell(cells[i], last && h == 1); !s) return std::move(s.error());
+        }
+        return true;
+    }
+
+    void write_count(Py_ssize_t n) noexcept {
+        w.buf.reserve(INT_TEXT_MAX);
+        char *out = reinterpret_cast<char *>(w.buf.cursor());
+        w.buf.advance(static_cast<size_t>(format_uint64(static_cast<uint64_t>(n), out) - out));
+    }
+
+    void write_keys(std::string_view between) noexcept {
+        for (size_t i = 0; i < header.texts.size(); ++i) {
+            if (i > 0) w.buf.put(between);
+            write_mox_grid_header_key(w, header.texts[i]);
+        }
+    }
+};
+
+}  // namespace
+
+Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridHeader &header,
+                            Nesting at, bool converted) noexcept {
+    const DumpOptions &opt = w.opt;
+    const Layout layout = opt.multiline_mox ? Layout::MultiLine
+                          : opt.has_indent  ? Layout::Indented
+                                            : Layout::Compact;
+    // Cells of converted rows count their conversion toward the nesting limit.
+    const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
+    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}};
+    g.cells.resize(header.keys.size());
+    const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
+    const size_t start = w.buf.size();
+
+    w.buf.put('[');
+    switch (layout) {
+    case Layout::Compact:
+        if (opt.row_count) g.write_count(n);
+        w.buf.put(std::string_view(": "));
+        g.write_keys(g.separator);
+        break;
+    case Layout::Indented:
+        if (opt.row_count) g.write_count(n);
+        w.buf.put(':');
+        if (Status s = write_line_start(w, row_width, at.depth + 1); !s)
+            return std::move(s.error());
+        g.write_keys(g.separator);
+        break;
+    case Layout::MultiLine:
+        g.write_count(n);
+        w.buf.put(std::string_view("]{"));
+        g.write_keys(",");
+        w.buf.put(std::string_view("}:"));
+        break;
+    }
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        // A list shortened by a conversion method ends the call with IndexError.
+        PyObject *row = PyList_GetItem(list, r);
+        if (!row) return PendingError::pass_through();
+        if (!is_dict(Py_TYPE(row))) {
+            w.buf.truncate(start);
+            return false;
+        }
+        if (layout == Layout::Compact) {
+            w.buf.put(std::string_view("; "));
+        } else if (Status s = write_line_start(w, row_width, at.depth + 1); !s) {
+            return std::move(s.error());
+        }
+        Result<bool> fits = g.write_row(row, r + 1 == n);
+        if (!fits) return std::move(fits.error());
+        if (!fits.value()) {
+            w.buf.truncate(start);
+            return false;
+        }
+    }
+    if (layout == Layout::Compact) {
+        w.buf.put(std::string_view(" ]"));
+    } else if (layout == Layout::Indented) {
+        if (Status s = write_line_start(w, row_width, at.depth); !s) return std::move(s.error());
+        w.buf.put(']');
+    }
+    return true;
+}
+
+}  // namespace plav

@@ -1,0 +1,82 @@
+// The serializer's append-only byte buffer. Callers reserve once for a run of small
+// appends and then write without capacity checks; only the reserve can reallocate.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace plav {
+
+class OutputBuffer {
+  public:
+    OutputBuffer() noexcept = default;
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+    ~OutputBuffer() { std::free(data_); }
+
+    size_t size() const noexcept { return len_; }
+    size_t capacity() const noexcept { return cap_; }
+    const uint8_t *data() const noexcept { return data_; }
+
+    // Room for `n` more bytes. Exhausted memory ends the process, as for every
+    // allocation of the module's own memory.
+    void reserve(size_t n) noexcept {
+        if (cap_ - len_ < n) [[unlikely]] {
+            if (!grow(n)) std::abort();
+        }
+    }
+    // As reserve, but reports exhaustion: for sizes the caller chose (indentation).
+    [[nodiscard]] bool try_reserve(size_t n) noexcept { return cap_ - len_ >= n || grow(n); }
+
+    // Unchecked appends: the caller reserved the room.
+    void put_unchecked(uint8_t c) noexcept { data_[len_++] = c; }
+    void put_unchecked(const void *p, size_t n) noexcept {
+        std::memcpy(data_ + len_, p, n);
+        len_ += n;
+    }
+    void put_unchecked(std::string_view s) noexcept { put_unchecked(s.data(), s.size()); }
+
+    void put(uint8_t c) noexcept {
+        reserve(1);
+        put_unchecked(c);
+    }
+    void put(const void *p, size_t n) noexcept {
+        reserve(n);
+        put_unchecked(p, n);
+    }
+    void put(std::string_view s) noexcept { put(s.data(), s.size()); }
+
+    // Direct access for kernels that write whole blocks: the next free byte, and
+    // the count of bytes they made valid there.
+    uint8_t *cursor() noexcept { return data_ + len_; }
+    void advance(size_t n) noexcept { len_ += n; }
+    void set_cursor(uint8_t *p) noexcept { len_ = static_cast<size_t>(p - data_); }
+
+    // Forgets everything after `n` bytes: a fresh call (0) or a discarded attempt.
+    void truncate(size_t n) noexcept { len_ = n; }
+
+    // Set once any byte 0x80-0xFF was written; never cleared by truncate, so it may
+    // be set for output that is in fact ASCII (then the slower exact path is taken).
+    bool non_ascii = false;
+
+  private:
+    bool grow(size_t n) noexcept {
+        if (n > SIZE_MAX / 2 - len_) return false;
+        size_t want = cap_ * 2;
+        if (want < len_ + n) want = len_ + n;
+        if (want < 8) want = 8;
+        void *p = std::realloc(data_, want);
+        if (!p) return false;
+        data_ = static_cast<uint8_t *>(p);
+        cap_ = want;
+        return true;
+    }
+
+    uint8_t *data_ = nullptr;
+    size_t len_ = 0;
+    size_t cap_ = 0;
+};
+
+}  // namespace plav

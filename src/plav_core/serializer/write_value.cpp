@@ -1,0 +1,266 @@
+// Value dispatch, scalars, keys and the containers in compact and indented layout.
+// Exact built-in types are recognised by a pointer compare before any flag test.
+#include <cstring>
+
+#include "py_ref.hpp"
+#include "serializer/number_format.hpp"
+#include "serializer/serializer.hpp"
+
+namespace plav {
+namespace {
+
+constexpr std::string_view TOO_DEEP = "Object too deeply nested (max 256 levels)";
+constexpr std::string_view BAD_UTF8 = "Failed to encode string as UTF-8";
+
+Status write_str(Writer &w, PyObject *s) noexcept {
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!u) {
+        PyErr_Clear();
+        return PendingError::value_error(std::string(BAD_UTF8));
+    }
+    write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n));
+    return ok();
+}
+
+Status write_int(Writer &w, PyObject *v) noexcept {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+        if (x == -1 && PyErr_Occurred()) return PendingError::pass_through();
+        w.buf.reserve(INT_TEXT_MAX);
+        char *out = reinterpret_cast<char *>(w.buf.cursor());
+        w.buf.advance(static_cast<size_t>(format_int64(x, out) - out));
+        return ok();
+    }
+    if (overflow > 0) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            w.buf.reserve(INT_TEXT_MAX);
+            char *out = reinterpret_cast<char *>(w.buf.cursor());
+            w.buf.advance(static_cast<size_t>(format_uint64(u, out) - out));
+            return ok();
+        }
+        PyErr_Clear();
+    }
+    // Outside both 64-bit ranges: the integer's own text (a subclass's __str__ runs
+    // here; CPython's digit limit raises its ValueError, which passes on).
+    PyRef hold = PyRef::borrow(v);
+    ++w.python_calls;
+    PyRef text = PyRef::steal(PyObject_Str(v));
+    if (!text) return PendingError::pass_through();
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    if (!u) return PendingError::pass_through();
+    w.buf.put(u, static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (static_cast<uint8_t>(u[i]) >= 0x80) w.buf.non_ascii = true;
+    return ok();
+}
+
+Status write_float(Writer &w, PyObject *v) noexcept {
+    const double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return PendingError::value_error("Failed to read float value");
+    }
+    w.buf.reserve(FLOAT_TEXT_MAX);
+    char *out = reinterpret_cast<char *>(w.buf.cursor());
+    w.buf.advance(static_cast<size_t>(format_double(d, out) - out));
+    return ok();
+}
+
+void write_literal(Writer &w, std::string_view s) noexcept { w.buf.put(s); }
+
+Status write_key_text(Writer &w, PyObject *s, bool from_str_call) noexcept {
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!u) {
+        if (from_str_call) return PendingError::pass_through();
+        PyErr_Clear();
+        return PendingError::value_error(std::string(BAD_UTF8));
+    }
+    const auto *b = reinterpret_cast<const uint8_t *>(u);
+    if (w.opt.unquoted_keys && is_identifier(b, static_cast<size_t>(n)))
+        w.buf.put(u, static_cast<size_t>(n));
+    else
+        write_quoted(w, b, static_cast<size_t>(n));
+    return ok();
+}
+
+// A dict key: a str as its text, anything else as the text str() gives it.
+Status write_key(Writer &w, PyObject *key) noexcept {
+    if (is_str(Py_TYPE(key))) return write_key_text(w, key, false);
+    PyRef hold = PyRef::borrow(key);
+    ++w.python_calls;
+    PyRef text = PyRef::steal(PyObject_Str(key));
+    if (!text) return PendingError::pass_through();
+    return write_key_text(w, text.get(), true);
+}
+
+Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
+    // A conversion method run below may drop the caller's reference to this dict.
+    PyRef hold = PyRef::borrow(dict);
+    const Py_ssize_t n = PyDict_Size(dict);
+    if (n == 0) {
+        w.buf.put(std::string_view("{}"));
+        return ok();
+    }
+    const bool indented = w.opt.has_indent;
+    w.buf.put('{');
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    uint64_t seen_calls = w.python_calls;
+    for (;;) {
+        if (w.python_calls != seen_calls) [[unlikely]] {
+            seen_calls = w.python_calls;
+            if (PyDict_Size(dict) != n)
+                return PendingError::internal("dictionary changed size during iteration");
+        }
+        if (!PyDict_Next(dict, &pos, &key, &value)) break;
+        if (i >= n) [[unlikely]]
+            return PendingError::internal("dictionary keys changed during iteration");
+        if (indented) {
+            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+        }
+        if (Status s = write_key(w, key); !s) return s;
+        if (indented)
+            w.buf.put(std::string_view(": "));
+        else
+            w.buf.put(':');
+        if (Status s = write_value(w, value, at.child()); !s) return s;
+        if (++i < n) w.buf.put(',');
+    }
+    if (indented) {
+        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+    }
+    w.buf.put('}');
+    return ok();
+}
+
+// Elements [0, n) of a list or tuple as a plain array. A list that shrinks while it
+// is written (conversion methods run for its elements) ends at its new length.
+template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at) {
+    if (n == 0) {
+        w.buf.put(std::string_view("[]"));
+        return ok();
+    }
+    const bool indented = w.opt.has_indent;
+    w.buf.put('[');
+    uint64_t seen_calls = w.python_calls;
+    Py_ssize_t limit = n;
+    for (Py_ssize_t i = 0; i < limit; ++i) {
+        if (IsList && w.python_calls != seen_calls) [[unlikely]] {
+            seen_calls = w.python_calls;
+            const Py_ssize_t now = PyList_Size(seq);
+            if (now < limit) limit = now;
+            if (i >= limit) break;
+        }
+        if (i > 0) w.buf.put(',');
+        PyObject *item = IsList ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+        if (!item) return PendingError::pass_through();
+        if (indented) {
+            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+        }
+        if (Status s = write_value(w, item, at.child()); !s) return s;
+    }
+    if (indented) {
+        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+    }
+    w.buf.put(']');
+    return ok();
+}
+
+Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
+    PyRef hold = PyRef::borrow(list);
+    const Py_ssize_t n = PyList_Size(list);
+    if (n >= 2 && w.opt.mox_grid) {
+        Result<bool> grid = try_write_mox_grid(w, list, n, at);
+        if (!grid) return std::move(grid.error());
+        if (grid.value()) return ok();
+    }
+    return write_array<true>(w, list, n, at);
+}
+
+Status write_tuple(Writer &w, PyObject *tuple, Nesting at) noexcept {
+    PyRef hold = PyRef::borrow(tuple);
+    return write_array<false>(w, tuple, PyTuple_Size(tuple), at);
+}
+
+Status write_bytes(Writer &w, PyObject *bytes) noexcept {
+    const char *data = PyBytes_AsString(bytes);
+    if (!data) {
+        PyErr_Clear();
+        return PendingError::value_error("Failed to read bytes value");
+    }
+    const auto n = static_cast<size_t>(PyBytes_Size(bytes));
+    constexpr char HEX[] = "0123456789abcdef";
+    w.buf.reserve(2 * n + 2);
+    uint8_t *out = w.buf.cursor();
+    *out++ = '"';
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<uint8_t>(data[i]);
+        *out++ = static_cast<uint8_t>(HEX[c >> 4]);
+        *out++ = static_cast<uint8_t>(HEX[c & 0xF]);
+    }
+    *out++ = '"';
+    w.buf.set_cursor(out);
+    return ok();
+}
+
+}  // namespace
+
+Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept {
+    uint64_t spaces = 0;
+    if (__builtin_mul_overflow(width, level, &spaces) || spaces >= (uint64_t{1} << 32) ||
+        !w.buf.try_reserve(spaces + 1))
+        return PendingError::memory_error("Cannot allocate the indentation of one line (" +
+                                          std::to_string(width) + " spaces times " +
+                                          std::to_string(level) + ")");
+    uint8_t *out = w.buf.cursor();
+    *out = '\n';
+    std::memset(out + 1, ' ', spaces);
+    w.buf.advance(spaces + 1);
+    return ok();
+}
+
+void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
+    const auto *b = reinterpret_cast<const uint8_t *>(text.data());
+    if (is_identifier(b, text.size()))
+        w.buf.put(text);
+    else
+        write_quoted(w, b, text.size());
+}
+
+Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level > MAX_DEPTH) [[unlikely]]
+        return PendingError::value_error(std::string(TOO_DEEP));
+    PyTypeObject *const t = Py_TYPE(value);
+    // Exact types first: one compare each, no call.
+    if (t == &PyUnicode_Type) return write_str(w, value);
+    if (t == &PyLong_Type) return write_int(w, value);
+    if (t == &PyFloat_Type) return write_float(w, value);
+    if (t == &PyDict_Type) return write_dict(w, value, at);
+    if (t == &PyList_Type) return write_list_or_table(w, value, at);
+    if (value == Py_None) {
+        write_literal(w, "null");
+        return ok();
+    }
+    if (t == &PyBool_Type) {
+        write_literal(w, value == Py_True ? "true" : "false");
+        return ok();
+    }
+    if (t == &PyTuple_Type) return write_tuple(w, value, at);
+    // Subclasses, by their base type's flag bit.
+    const unsigned long flags = PyType_GetFlags(t);
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(w, value);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS) return write_int(w, value);
+    if (PyType_IsSubtype(t, &PyFloat_Type)) return write_float(w, value);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(w, value, at);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list_or_table(w, value, at);
+    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(w, value, at);
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) return write_bytes(w, value);
+    return write_fallback(w, value, at);
+}
+
+}  // namespace plav

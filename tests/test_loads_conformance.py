@@ -1,0 +1,321 @@
+"""loads against the stdlib json: the JSON test suite, the corpus, generated
+documents, correctly rounded floats, and the per-thread key cache."""
+
+import json
+import math
+import random
+import struct
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _plav_testing as T
+from conftest import DATA
+from plav_core import loads
+
+SUITE = DATA / "jsontestsuite" / "test_parsing"
+CORPUS = DATA / "json"
+
+
+def same(a, b):
+    """Value- and type-exact equality, dict key order included (NaN equals NaN)."""
+    stack = [(a, b)]
+    while stack:
+        a, b = stack.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float):
+            if struct.pack("<d", a) != struct.pack("<d", b) and not (math.isnan(a) and math.isnan(b)):
+                return False
+        elif isinstance(a, list):
+            if len(a) != len(b):
+                return False
+            stack.extend(zip(a, b))
+        elif isinstance(a, dict):
+            if list(a) != list(b):
+                return False
+            stack.extend((a[k], b[k]) for k in a)
+        elif a != b:
+            return False
+    return True
+
+
+def suite_files(prefix):
+    files = sorted(p for p in SUITE.iterdir() if p.name.startswith(prefix))
+    assert files, f"no {prefix} files under {SUITE}"
+    return files
+
+
+@pytest.mark.parametrize("path", suite_files("y_"), ids=lambda p: p.name)
+def test_accepted_documents_agree_with_json(path):
+    raw = path.read_bytes()
+    assert same(loads(raw), json.loads(raw))
+
+
+# The reader's extensions to JSON make these documents valid PLAV.
+ACCEPTED_ON_PURPOSE = {
+    "n_array_extra_comma.json": "a trailing comma before ]",
+    "n_array_number_and_comma.json": "a trailing comma before ]",
+    "n_object_trailing_comma.json": "a trailing comma before }",
+    "n_number_-NaN.json": "the NaN word with a minus sign",
+    "n_number_NaN.json": "the NaN word",
+    "n_number_Inf.json": "the Inf word",
+    "n_number_infinity.json": "the Infinity word",
+    "n_number_minus_infinity.json": "the -Infinity word",
+    "n_object_non_string_key.json": "unquoted keys may be digits",
+    "n_object_non_string_key_but_huge_number_instead.json": "an unquoted key of digits and E",
+    "n_object_repeated_null_null.json": "unquoted keys may be words such as null",
+    "n_object_unquoted_key.json": "unquoted keys",
+    "n_object_trailing_comment.json": "comments after the document",
+    "n_object_trailing_comment_slash_open.json": "a line comment running to the end",
+    "n_structure_object_with_comment.json": "comments wherever whitespace may stand",
+    "n_string_unescaped_ctrl_char.json": "raw control bytes in a string without a backslash",
+    "n_string_unescaped_newline.json": "raw control bytes in a string without a backslash",
+    "n_string_unescaped_tab.json": "raw control bytes in a string without a backslash",
+}
+
+
+@pytest.mark.parametrize("path", suite_files("n_"), ids=lambda p: p.name)
+def test_invalid_documents_are_rejected(path):
+    raw = path.read_bytes()
+    if path.name in ACCEPTED_ON_PURPOSE:
+        loads(raw)
+    else:
+        with pytest.raises(ValueError):
+            loads(raw)
+
+
+@pytest.mark.parametrize("path", suite_files("i_"), ids=lambda p: p.name)
+def test_implementation_defined_documents_never_crash(path):
+    raw = path.read_bytes()
+    try:
+        result = loads(raw)
+    except ValueError:
+        return
+    try:
+        expected = json.loads(raw)
+    except (ValueError, RecursionError):
+        return
+    assert same(result, expected)
+
+
+def corpus_files():
+    files = sorted(CORPUS.glob("*.json"))
+    assert files, f"no corpus under {CORPUS}"
+    return files
+
+
+@pytest.mark.parametrize("path", corpus_files(), ids=lambda p: p.name)
+def test_corpus_agrees_with_json(path):
+    raw = path.read_bytes()
+    assert same(loads(raw), json.loads(raw))
+    assert same(loads(raw.decode()), json.loads(raw))
+
+
+# ---- generated documents ----
+
+text = st.text(st.characters(exclude_categories=["Cs"]))
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(10**30), max_value=10**30)
+    | st.floats(allow_nan=False)
+    | text
+)
+documents = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=8) | st.dictionaries(text, inner, max_size=8),
+    max_leaves=40,
+)
+
+
+@given(documents, st.sampled_from([None, 0, 2]), st.booleans())
+@settings(max_examples=300)
+def test_generated_json_agrees_with_json(doc, indent, ensure_ascii):
+    raw = json.dumps(doc, indent=indent, ensure_ascii=ensure_ascii)
+    expected = json.loads(raw)
+    assert same(loads(raw), expected)
+    assert same(loads(raw.encode()), expected)
+
+
+# ---- floats ----
+
+decimal_floats = st.builds(
+    lambda sign, digits, point, exp: f"{sign}{digits[:point]}.{digits[point:] or '0'}e{exp}"
+    if point
+    else f"{sign}{digits}e{exp}",
+    st.sampled_from(["", "-"]),
+    st.from_regex(r"[1-9][0-9]{0,40}", fullmatch=True),
+    st.integers(min_value=0, max_value=40),
+    st.integers(min_value=-360, max_value=330),
+)
+
+
+@given(decimal_floats)
+@settings(max_examples=1000)
+def test_floats_are_correctly_rounded(s):
+    assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s))
+
+
+def test_float_edge_cases_bit_for_bit():
+    rng = random.Random(7)
+    cases = [
+        "4.9406564584124654e-324",  # smallest subnormal
+        "2.4703282292062327e-324",  # exactly half of it: rounds to even (zero)
+        "2.4703282292062328e-324",  # just above half: rounds up
+        "2.2250738585072011e-308",  # largest subnormal
+        "2.2250738585072014e-308",  # smallest normal
+        "1.7976931348623157e308",  # largest finite
+        "1.7976931348623158e308",  # rounds down to the largest finite
+        "1.7976931348623159e308",  # overflows
+        "9007199254740993e0",  # 2**53 + 1: a tie, rounds to even
+        "9007199254740993.0",
+        "0." + "0" * 330 + "1",
+        "1" + "0" * 320 + ".0",
+        "3.14159265358979323846264338327950288419716939937510582097494459",
+        "7.2057594037927933e16",
+    ]
+    for _ in range(2000):
+        mant = rng.randrange(1, 10 ** rng.randrange(1, 25))
+        cases.append(f"{mant}e{rng.randrange(-345, 310)}")
+        cases.append(repr(struct.unpack("<d", rng.randbytes(8))[0]))
+    for s in cases:
+        if s in ("nan", "inf", "-inf") or "nan" in s or "inf" in s:
+            continue
+        assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s)), s
+        assert struct.pack("<d", T.parse_double(s.encode())) == struct.pack("<d", float(s)), s
+
+
+@pytest.mark.parametrize(
+    "token, kind, end, error",
+    [
+        (b"123,", "int64", 3, None),
+        (b"-9223372036854775808]", "int64", 20, None),
+        (b"9999999999999999999 ", "uint64", 19, None),
+        (b"12345678901234567890", "bigint", 20, None),
+        (b"1.5e3}", "double", 5, None),
+        (b"NaN ", "double", 3, None),
+        (b"1.5.3 ", "error", 5, "Invalid number"),
+        (b"1e+-2", "error", 5, "Invalid float"),
+    ],
+)
+def test_number_token_kinds(token, kind, end, error):
+    assert T.number_token(token, 0) == (kind, end, error)
+
+
+# ---- key cache ----
+
+
+def in_fresh_thread(fn):
+    """Runs fn in a new thread, whose key cache starts empty; returns its result."""
+    out = []
+    t = threading.Thread(target=lambda: out.append(fn()))
+    t.start()
+    t.join()
+    return out[0]
+
+
+def first_key(doc):
+    return next(iter(loads(doc)))
+
+
+def test_repeated_keys_share_one_object():
+    rows = loads('[{"id": 1, "name": "a"}, {"id": 2, "name": "b"}, {id: 3, name: "c"}]')
+    assert len({id(k) for row in rows for k in row if k == "id"}) == 1
+    k64, k65 = "k" * 64, "k" * 65
+    assert first_key(f'{{"{k64}": 1}}') is first_key(f'{{"{k64}": 2}}')
+    assert first_key(f'{{"{k65}": 1}}') is not first_key(f'{{"{k65}": 2}}')
+    assert first_key('{"": 1}') is first_key('{"": 2}')
+    assert first_key(b'{"\xc3\xa9": 1}') == "\u00e9"
+    assert first_key(b'{"\xc3\xa9": 1}') is first_key(b'{"\xc3\xa9": 2}')
+
+
+def test_cache_evicts_first_in_first_out():
+    def work():
+        held = first_key('{"first": 0}')
+        others = "{" + ", ".join(f'"k{i}": {i}' for i in range(2047)) + "}"
+        loads(others)  # 2048 entries now: the cache is full
+        still = first_key('{"first": 1}') is held  # a hit does not renew the entry
+        loads('{"one_more": 1}')  # one more distinct key evicts the oldest, "first"
+        evicted = first_key('{"first": 2}') is not held
+        survivor = first_key('{"k0": 0}')
+        kept = first_key('{"k0": 1}') is survivor
+        return still, evicted, kept
+
+    assert in_fresh_thread(work) == (True, True, True)
+
+
+def test_invalid_utf8_key_fails_every_time():
+    def work():
+        msgs = []
+        for _ in range(3):
+            with pytest.raises(ValueError) as info:
+                loads(b'{"ok": 1, "\xff\xfe": 2}')
+            msgs.append(str(info.value))
+        return msgs
+
+    msgs = in_fresh_thread(work)
+    assert msgs == [msgs[0]] * 3 and msgs[0].startswith("Invalid UTF-8 in key")
+
+
+# ---- key hash ----
+
+
+def sip_reference(k0, k1, data, c_rounds, d_rounds):
+    mask = (1 << 64) - 1
+
+    def rotl(x, b):
+        return ((x << b) | (x >> (64 - b))) & mask
+
+    v = [k0 ^ 0x736F6D6570736575, k1 ^ 0x646F72616E646F6D, k0 ^ 0x6C7967656E657261,
+         k1 ^ 0x7465646279746573]
+
+    def rnd():
+        v[0] = (v[0] + v[1]) & mask; v[1] = rotl(v[1], 13); v[1] ^= v[0]; v[0] = rotl(v[0], 32)  # noqa: E702
+        v[2] = (v[2] + v[3]) & mask; v[3] = rotl(v[3], 16); v[3] ^= v[2]  # noqa: E702
+        v[0] = (v[0] + v[3]) & mask; v[3] = rotl(v[3], 21); v[3] ^= v[0]  # noqa: E702
+        v[2] = (v[2] + v[1]) & mask; v[1] = rotl(v[1], 17); v[1] ^= v[2]; v[2] = rotl(v[2], 32)  # noqa: E702
+
+    blocks = data + b"\0" * (7 - len(data) % 8) + bytes([len(data) & 0xFF])
+    for i in range(0, len(blocks), 8):
+        m = int.from_bytes(blocks[i : i + 8], "little")
+        v[3] ^= m
+        for _ in range(c_rounds):
+            rnd()
+        v[0] ^= m
+    v[2] ^= 0xFF
+    for _ in range(d_rounds):
+        rnd()
+    return v[0] ^ v[1] ^ v[2] ^ v[3]
+
+
+def test_reference_siphash_matches_published_2_4_vectors():
+    k0 = int.from_bytes(bytes(range(8)), "little")
+    k1 = int.from_bytes(bytes(range(8, 16)), "little")
+    assert sip_reference(k0, k1, b"", 2, 4) == 0x726FDB47DD0E0E31
+    assert sip_reference(k0, k1, bytes(range(15)), 2, 4) == 0xA129CA6149BE45E5
+    assert sip_reference(k0, k1, bytes(range(63)), 2, 4) == 0x958A324CEB064572
+
+
+@given(st.integers(0, 2**64 - 1), st.integers(0, 2**64 - 1), st.binary(max_size=80))
+def test_key_hash_is_siphash13_over_length_and_bytes(k0, k1, data):
+    assert T.siphash13(k0, k1, data) == sip_reference(k0, k1, data, 1, 3)
+    prefixed = len(data).to_bytes(8, "little") + data
+    assert T.key_hash(k0, k1, data) == sip_reference(k0, k1, prefixed, 1, 3)
+
+
+# ---- arbitrary input ----
+
+structural_text = st.text(alphabet='[]{}:;,"\\ \t\n\r|/*abtnfulrsINa019-.eE$\u00e9', max_size=80)
+
+
+@given(st.one_of(st.binary(max_size=80), structural_text.map(str.encode)),
+       st.sampled_from([None, ["a", "b"], []]))
+@settings(max_examples=3000)
+def test_any_input_reads_or_raises_value_error(data, schema):
+    try:
+        loads(data, schema=schema)
+    except ValueError:
+        pass

@@ -1,0 +1,180 @@
+"""loads and memory: no leak on success or failure, the key cache released at
+thread exit, bounded peak memory, and correct results under threads."""
+
+import gc
+import json
+import resource
+import subprocess
+import sys
+import threading
+import tracemalloc
+
+import pytest
+
+from conftest import DATA
+from plav_core import loads
+
+SMALL_DOCS = [
+    b'{"id": 1, "name": "Ann", "tags": ["a", "b"], "score": 1.5, "ok": true}',
+    b'[1, 2.5, "x\\n\\u00e9", null, {"k": [false]}, 12345678901234567890123]',
+    "[: id, name; 1, Ann; 2, \"Bo\" ]".encode(),
+]
+FAILING_DOCS = [
+    b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}',
+    b'[1, 2, "abc\\q"]',
+    b'{"a": "\xff"}',
+    b'[[[[1e5.3]]]]',
+    b'[: a, b; 1, 2; 3 4 ]',
+    b'{"a": 1, "b": "unterminated',
+    b"[" * 2000,
+    b"1" * 5000,
+    b"[: a; x\xff ]",
+    b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
+]
+SCHEMA_DOCS = [
+    b'[{"x": 1, "y": [1, 2]}, {"x": 2}]',
+    b'[{"x": 1, "y": [1, 2]}, {"x": 2, "y": 3, "z": 4}]',
+    b'[{"x": 1, "y": [1, 2]}, {"x" 2}]',
+]
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
+
+
+def run_all(n):
+    for _ in range(n):
+        for d in SMALL_DOCS:
+            loads(d)
+        for d in FAILING_DOCS:
+            try:
+                loads(d)
+            except ValueError:
+                pass
+        for d in SCHEMA_DOCS:
+            try:
+                loads(d, schema=["a", "b"])
+            except ValueError:
+                pass
+
+
+def test_no_leak_on_success_and_failure():
+    run_all(200)  # warm caches and allocator pools
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.take_snapshot()
+        rss_before = rss_kib()
+        run_all(2000)
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+        rss_after = rss_kib()
+    finally:
+        tracemalloc.stop()
+    grown = sum(s.size_diff for s in after.compare_to(before, "filename") if s.size_diff > 0)
+    assert grown < 64 * 1024
+    assert rss_after - rss_before < 2048
+
+
+def test_key_cache_is_released_at_thread_exit():
+    keys = "{" + ", ".join(f'"key{i}": {i}' for i in range(2100)) + "}"
+
+    def work():
+        loads(keys)
+
+    def batch(n):
+        for _ in range(n):
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+
+    batch(50)
+    gc.collect()
+    before = rss_kib()
+    batch(1000)  # each thread fills a cache of 2048 keys (about 200 KiB of its own memory)
+    gc.collect()
+    assert rss_kib() - before < 8 * 1024
+
+
+def test_threads_read_different_files_correctly():
+    names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers",
+             "update-center", "gsoc-2018"]
+    raws = {n: (DATA / "json" / f"{n}.json").read_bytes() for n in names}
+    expected = {n: json.loads(r) for n, r in raws.items()}
+    errors = []
+
+    def work(name):
+        for _ in range(3):
+            if loads(raws[name]) != expected[name]:
+                errors.append(name)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in names]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+PEAK_SCRIPT = """
+import resource, sys
+import plav_core
+raw = open(sys.argv[1], "rb").read()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+before = rss()
+result = plav_core.loads(raw)
+after = rss()
+# VmHWM belongs to this process image (ru_maxrss would carry the parent's over exec).
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM"))
+print(len(raw), before, after, peak)
+"""
+
+
+def test_peak_memory_beyond_the_result_is_bounded():
+    # In a fresh process, so that the high-water mark belongs to this one call.
+    path = max((DATA / "json").glob("*.json"), key=lambda p: p.stat().st_size)
+    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(path)], capture_output=True,
+                         text=True, check=True).stdout
+    size, before, after, peak = map(int, out.split())
+    assert peak >= after >= before
+    assert peak - after < 3 * size
+
+
+FINALISATION_SCRIPT = """
+import threading, time
+import plav_core
+plav_core.loads(b'{"main": 1}')
+def spin():
+    while True:
+        plav_core.loads(b'{"daemon": [1, 2], "k": "v"}')
+        time.sleep(0.001)
+threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.05)
+print("done")
+"""
+
+
+def test_caches_are_released_safely_at_interpreter_exit():
+    # The main thread's cache goes at finalisation, a daemon thread's while it may
+    # still be running; neither may crash the interpreter.
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", FINALISATION_SCRIPT], capture_output=True,
+                             text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.strip() == "done"
+
+
+@pytest.mark.parametrize("gc_enabled", [True, False])
+def test_gc_state_is_restored(gc_enabled):
+    (gc.enable if gc_enabled else gc.disable)()
+    try:
+        loads(b'[{"a": [1, 2]}]')
+        with pytest.raises(ValueError):
+            loads(b'[{"a": [1, 2]}')
+        assert gc.isenabled() is gc_enabled
+    finally:
+        gc.enable()
