@@ -167,12 +167,10 @@ cmd_release_venv() {
 cmd_leaks() {
     local count=${1:-100000}
     cmd_release_venv
-    local script
-    for script in bench/leak_loads.py bench/leak_dumps.py; do
-        [ -f "$script" ] || { echo "$script is missing" >&2; exit 1; }
-        say "$script with $count calls per input class"
-        .venv/bin/python "$script" --calls "$count"
-    done
+    say "bench/leak_loads.py with $count calls per input"
+    .venv/bin/python bench/leak_loads.py --repeat "$count"
+    say "bench/leak_dumps.py with $count calls per input"
+    .venv/bin/python bench/leak_dumps.py --calls "$count"
 }
 
 # clang, its sanitizer runtimes and libFuzzer come from Debian's packages.

@@ -192,6 +192,9 @@ def acceptable(exc: BaseException) -> bool:
         return True
     if type(exc) in (ValueError, RuntimeError, MemoryError) and str(exc) in MODULE_MESSAGES:
         return True
+    # an empty list that cannot be created is reported with the internal-failure type
+    if type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list":
+        return True
     return False
 
 
