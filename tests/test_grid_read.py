@@ -207,8 +207,13 @@ def test_row_limit():
     assert len(rows) == 1_000_000 and rows[-1] == {"a": 1}
     del rows
     # The estimate refuses 1,000,001 rows before reading any: the bad first row is never seen.
-    assert error_of("[: a; x\\" + ";1" * 1_000_000 + " ]") == parse_error(ROW_LIMIT_MESSAGE, 5)
+    assert error_of("[: a; 1 2;" + "1;" * 1_000_000 + " ]") == parse_error(ROW_LIMIT_MESSAGE, 5)
     assert error_of("[: a;" + "1;" * 1_000_001 + "]") == parse_error(ROW_LIMIT_MESSAGE, 5)
+
+
+def test_semicolons_in_strings_and_bare_cells_do_not_count_towards_the_limit():
+    rows = loads('[: a, b; ' + '"x;y;z", q\\;r;' * 600_000 + " ]")
+    assert len(rows) == 600_000 and rows[-1] == {"a": "x;y;z", "b": "q;r"}
 
 
 def test_row_limit_bounds_rows_beyond_the_estimate():

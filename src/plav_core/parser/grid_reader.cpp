@@ -90,6 +90,67 @@ uint64_t FastIndexParser::count_mox_grid_rows(size_t bracket, size_t start) {
     return counted + (tail < end ? 1 : 0);
 }
 
+// A second, exact-minded count for when the estimate passes the row limit: the
+// index counts semicolons inside quoted strings and bare cells too, which must
+// not make a valid grid fail. One pass over the row section's bytes: at the
+// grid's own level quoted strings and bare cells (up to an unescaped delimiter,
+// ';' or ']') are skipped whole and comments are skipped; nested values are
+// skipped by their brackets and braces (a closer that does not match the
+// innermost opener is ignored, strings inside are skipped). Odd nested content
+// can only make this count lower, and the reader checks the limit again as it
+// reads rows.
+uint64_t FastIndexParser::recount_mox_grid_rows(size_t start) {
+    std::vector<uint8_t> open;  // the openers of the nested value being skipped
+    uint64_t rows = 0;
+    bool content = false;  // something other than whitespace since the last ';'
+    size_t p = start;
+    auto skip_string = [&] {
+        for (++p; p < len_; ++p) {
+            if (in_[p] == '\\') ++p;
+            else if (in_[p] == '"') break;
+        }
+        ++p;
+    };
+    while (p < len_) {
+        const uint8_t c = in_[p];
+        if (!open.empty()) {
+            if (c == '"') {
+                skip_string();
+                continue;
+            }
+            if (c == '[' || c == '{') open.push_back(c);
+            else if ((c == ']' && open.back() == '[') || (c == '}' && open.back() == '{')) open.pop_back();
+            ++p;
+            continue;
+        }
+        if (c == ']') break;
+        if (c == ';') {
+            ++rows;
+            content = false;
+            ++p;
+        } else if (is_trim_byte(c) || is_delimiter(c)) {
+            ++p;
+        } else if (c == '/' && p + 1 < len_ && (in_[p + 1] == '*' || in_[p + 1] == '/')) {
+            const size_t save = pos_;
+            pos_ = p;
+            skip_whitespace_bytes(in_, len_, pos_);
+            p = pos_;
+            pos_ = save;
+        } else if (c == '"') {
+            content = true;
+            skip_string();
+        } else if (c == '[' || c == '{') {
+            content = true;
+            open.push_back(c);
+            ++p;
+        } else {
+            content = true;
+            while (p < len_ && !ends_bare(in_[p])) p += in_[p] == '\\' ? 2 : 1;
+        }
+    }
+    return rows + (content ? 1 : 0);
+}
+
 // Whitespace between rows and before cells. In a tab-delimited grid a tab is a
 // cell delimiter, never skipped here; comments are skipped as everywhere.
 void FastIndexParser::skip_row_ws(bool tab_delimited) noexcept {
@@ -276,9 +337,12 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
         return r;
     }
 
-    const uint64_t estimate = count_mox_grid_rows(bracket, after_header);
-    if (estimate > MAX_GRID_ROWS)
-        return fail(parse_error("Mox Grid exceeds 1M rows limit", after_header));
+    uint64_t estimate = count_mox_grid_rows(bracket, after_header);
+    if (estimate > MAX_GRID_ROWS) {
+        estimate = recount_mox_grid_rows(after_header);
+        if (estimate > MAX_GRID_ROWS)
+            return fail(parse_error("Mox Grid exceeds 1M rows limit", after_header));
+    }
     const Py_ssize_t slots = static_cast<Py_ssize_t>(estimate);
     PyRef result = PyRef::steal(PyList_New(slots));
     if (!result) return fail(PendingError::memory_error("Failed to create list"));

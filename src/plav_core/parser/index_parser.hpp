@@ -60,6 +60,7 @@ class FastIndexParser {
     PyObject *read_bare_cell();
     bool cell_is_bare_word(uint8_t first);
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
+    uint64_t recount_mox_grid_rows(size_t start);
     void skip_row_ws(bool tab_delimited) noexcept;
     bool skip_quoted_key(size_t &p);
 
