@@ -199,22 +199,18 @@ void FastIndexParser::skip_row_ws(bool tab_delimited) noexcept {
         if (c == ' ' || c == '\n' || c == '\r') {
             ++pos_;
         } else if (c == '/' && pos_ + 1 < len_ && (in_[pos_ + 1] == '*' || in_[pos_ + 1] == '/')) {
-            // One comment, by the shared skipper on a bounded copy of the rule: stop
-            // it before it could swallow a tab that follows the comment.
+            // One comment by the shared skipper's rules, but skipped here: the
+            // shared skipper would go on to swallow a tab that follows it.
             size_t p = pos_;
             if (in_[p + 1] == '*') {
                 if (p + 3 >= len_) {
                     pos_ = len_;
                     return;
                 }
-                const void *hit = nullptr;
-                for (size_t i = p + 2; i + 1 < len_; ++i)
-                    if (in_[i] == '*' && in_[i + 1] == '/') {
-                        hit = in_ + i;
-                        break;
-                    }
-                pos_ =
-                    hit ? static_cast<size_t>(static_cast<const uint8_t *>(hit) - in_) + 2 : len_;
+                size_t i = p + 2;
+                while (i + 1 < len_ && !(in_[i] == '*' && in_[i + 1] == '/'))
+                    ++i;
+                pos_ = i + 1 < len_ ? i + 2 : len_;  // unterminated: the rest is comment
             } else {
                 p += 2;
                 while (p < len_ && in_[p] != '\n' && in_[p] != '\r')
