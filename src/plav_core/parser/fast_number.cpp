@@ -245,6 +245,21 @@ NumberToken parse_number_full(const uint8_t *data, size_t n, size_t start) noexc
 
 } // namespace
 
+bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+    const char *b = reinterpret_cast<const char *>(data + start);
+    const char *e = reinterpret_cast<const char *>(data + n);
+    double v = 0.0;
+    const auto r = std::from_chars(b, e, v, std::chars_format::general);
+    const size_t stop = static_cast<size_t>(reinterpret_cast<const uint8_t *>(r.ptr) - data);
+    if (r.ec == std::errc::invalid_argument || (stop < n && TOKEN_BYTES.t[data[stop]]))
+        return false;
+    out = r.ec == std::errc::result_out_of_range
+              ? out_of_range_value(data + start, data + stop, data[start] == '-')
+              : v;
+    end = stop;
+    return true;
+}
+
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
     // Common shapes without a second pass of our own: the integer part is checked
     // here (digits, no superfluous leading zero, a digit after the point), the rest
@@ -264,20 +279,12 @@ NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
     if (c == '.' || c == 'e' || c == 'E') {
         if (c == '.' && !(p + 1 < n && is_digit(data[p + 1])))
             return parse_number_full(data, n, start);
-        const char *b = reinterpret_cast<const char *>(data + start);
-        const char *e = reinterpret_cast<const char *>(data + n);
-        double v = 0.0;
-        const auto r = std::from_chars(b, e, v, std::chars_format::general);
-        const size_t end = static_cast<size_t>(reinterpret_cast<const uint8_t *>(r.ptr) - data);
-        if (r.ec == std::errc::invalid_argument || (end < n && TOKEN_BYTES.t[data[end]]))
-            return parse_number_full(data, n, start);
         NumberToken t;
-        t.end = end;
+        double v = 0.0;
+        if (!read_float(data, n, start, t.end, v)) return parse_number_full(data, n, start);
         t.negative = negative;
         t.kind = NumberKind::Double;
-        t.f64 = r.ec == std::errc::result_out_of_range
-                    ? out_of_range_value(data + start, data + end, negative)
-                    : v;
+        t.f64 = v;
         return t;
     }
     if ((p < n && TOKEN_BYTES.t[c]) || nd > 18)

@@ -41,6 +41,12 @@ bool is_number_token_byte(uint8_t c) noexcept;
 // Reads the number token that starts at data[start] (a '-', digit, 'I' or 'N').
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept;
 
+// The float whose integer part (checked by the caller: digits, no superfluous
+// leading zero, a digit after any point) starts the token at data[start]: read by
+// std::from_chars, which must stop where the token ends. False when anything is
+// off; the caller then takes parse_number for the message.
+bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept;
+
 // Correctly rounded decimal -> binary64 of a complete token (sign included); out of
 // range magnitudes give +-inf or +-0. Returns false when the token is not a float.
 bool parse_double(const uint8_t *first, const uint8_t *last, double &out) noexcept;

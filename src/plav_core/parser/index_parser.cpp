@@ -413,8 +413,9 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 // ---- numbers ----
 
 PyObject *FastIndexParser::parse_number() {
-    // Common case: an integer of at most 18 digits ended by a byte that cannot
-    // continue a number. Everything else takes the full grammar.
+    // Common cases: an integer of at most 18 digits ended by a byte that cannot
+    // continue a number, and a float with such an integer part. Everything else
+    // (and anything read_float refuses) takes the full grammar and its messages.
     size_t p = pos_;
     const bool negative = in_[p] == '-';
     p += negative;
@@ -423,14 +424,28 @@ PyObject *FastIndexParser::parse_number() {
     while (p < len_ && is_digit(in_[p]) && p - first < 19)
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd > 0 && nd <= 18 && (p >= len_ || !is_number_token_byte(in_[p])) &&
-        !(in_[first] == '0' && nd > 1)) {
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
+    if (p >= len_ || !is_number_token_byte(in_[p])) {
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
         PyObject *r = PyLong_FromLongLong(sv);
         if (!r) {
             PyErr_Clear();
             return fail(PendingError::value_error("Failed to create integer"));
+        }
+        return r;
+    }
+    // A fraction or an exponent follows: the float is read from the token's start.
+    const uint8_t c = in_[p];
+    size_t end = 0;
+    double d = 0.0;
+    if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
+        read_float(in_, len_, pos_, end, d)) {
+        pos_ = end;
+        PyObject *r = PyFloat_FromDouble(d);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create float"));
         }
         return r;
     }
