@@ -93,10 +93,10 @@ struct GridWriter {
             if (is_identifier(b, len) && !reads_as_literal(b, len))
                 w.buf.put(u, len);
             else
-                write_quoted(w, b, len);
+                write_quoted(w, b, len, v);
             return ok();
         }
-        return write_value(w, v, cell_at);
+        return write_member(w, v, cell_at);
     }
 
     // Yields false when the row does not fit the header. `last`: an empty last row
@@ -178,7 +178,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         PyObject *row = PyList_GetItem(list, r);
         if (!row) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(row))) {
-            w.buf.truncate(start);
+            w.rewind(start);
             return false;
         }
         if (layout == Layout::Compact) {
@@ -189,7 +189,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         Result<bool> fits = g.write_row(row, r + 1 == n);
         if (!fits) return std::move(fits.error());
         if (!fits.value()) {
-            w.buf.truncate(start);
+            w.rewind(start);
             return false;
         }
     }

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "py_ref.hpp"
 #include "result.hpp"
 #include "serializer/escape.hpp"
 #include "serializer/output_buffer.hpp"
@@ -38,15 +40,34 @@ inline std::string_view delimiter_text(Delimiter d) noexcept {
 
 constexpr uint32_t MAX_DEPTH = 256;
 
+// A run of output bytes [begin, end) that holds non-ASCII text, and the str it
+// came from when the run is exactly that string's UTF-8 form (else empty).
+struct TextSegment {
+    size_t begin;
+    size_t end;
+    PyRef source;
+};
+
 // The state of one dumps call.
 struct Writer {
     OutputBuffer &buf;
     const DumpOptions &opt;
     EscapeFn escape;
+    // Where non-ASCII text was written, so that the result str can be assembled
+    // from ASCII runs and the original strings instead of decoding every byte.
+    std::vector<TextSegment> &segments;
+    // Set when non-ASCII bytes were written outside any recorded segment.
+    bool unsegmented_non_ascii = false;
     // Bumped before every call that may run Python code. Containers read through
     // borrowed references re-check their size only when it moved, since nothing
     // else can change them while the GIL is held.
     uint64_t python_calls = 0;
+
+    // Discards everything written after `size` bytes (an abandoned grid).
+    void rewind(size_t size) noexcept {
+        buf.truncate(size);
+        while (!segments.empty() && segments.back().end > size) segments.pop_back();
+    }
 };
 
 // Where a value sits: `depth` sets its indentation, `level` counts toward the
@@ -62,12 +83,47 @@ struct Nesting {
 // Appends the text of `value` (borrowed; the caller keeps it alive for the call).
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept;
 
-// Quoted and escaped UTF-8 text.
-inline void write_quoted(Writer &w, const uint8_t *s, size_t n) noexcept {
-    w.buf.reserve(1);
-    w.buf.put_unchecked('"');
-    w.escape(s, n, w.buf);
-    w.buf.put('"');
+// The exact built-in scalars, inline, for the loops over container members.
+// Returns false, having written nothing, for every other value and for values
+// whose writing fails or needs Python code (unencodable str, int beyond 64
+// bits): write_value then writes them or reports their failure.
+bool write_scalar_fast(Writer &w, PyObject *value) noexcept;
+
+// write_scalar_fast, else write_value.
+inline Status write_member(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    return write_value(w, value, at);
+}
+
+// Records non-ASCII output [begin, end) written for the n-byte UTF-8 text of
+// `source` (borrowed, may be nullptr).
+inline void note_non_ascii(Writer &w, size_t begin, size_t end, PyObject *source,
+                           size_t n) noexcept {
+    w.segments.push_back(
+        {begin, end, end - begin == n && source ? PyRef::borrow(source) : PyRef()});
+}
+
+// Quoted and escaped UTF-8 text of `source` (borrowed; nullptr when the text is
+// not a str's own), then `suffix`.
+inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source,
+                         std::string_view suffix = {}) noexcept {
+    OutputBuffer &buf = w.buf;
+    buf.reserve(18 + suffix.size());
+    buf.put_unchecked('"');
+    const size_t begin = buf.size();
+    bool non_ascii;
+    if (const int clean = write_short_clean(s, n, buf.cursor()); clean >= 0) {
+        buf.advance(n);
+        non_ascii = clean != 0;
+        buf.non_ascii |= non_ascii;
+    } else {
+        non_ascii = w.escape(s, n, buf);
+    }
+    if (non_ascii) [[unlikely]]
+        note_non_ascii(w, begin, buf.size(), source, n);
+    buf.reserve(1 + suffix.size());
+    buf.put_unchecked('"');
+    for (char c : suffix) buf.put_unchecked(static_cast<uint8_t>(c));  // ":" or ": "
 }
 
 // A line end and width x level spaces; MemoryError when the spaces of one line
