@@ -59,12 +59,24 @@ Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
     u128 pv = static_cast<u128>(mv) * POW10.v[p];
     if ((pv >> q) < POW10.v[18]) pv = static_cast<u128>(mv) * POW10.v[++p];
     const u128 mask = (static_cast<u128>(1) << q) - 1;
+    uint64_t vr = static_cast<uint64_t>(pv >> q);
+    bool vr_trailing_zeros = (pv & mask) == 0;
+    if (vr_trailing_zeros) {
+        // x itself is vr / 10^p. Without its trailing zeros, a decimal of at most
+        // 15 digits is the shortest: any other of that length lies at least
+        // 10^-15 x away, beyond the rounding interval (half an ulp, < 2^-53 x).
+        uint64_t d = vr;
+        int z = 0;
+        while (d % 100000000 == 0) d /= 100000000, z += 8;
+        if (d % 10000 == 0) d /= 10000, z += 4;
+        if (d % 100 == 0) d /= 100, z += 2;
+        if (d % 10 == 0) d /= 10, z += 1;
+        if (d < 1000000000000000ULL) return {d, z - p};
+    }
     const u128 pp = static_cast<u128>(mp) * POW10.v[p];
     const u128 pm = static_cast<u128>(mm) * POW10.v[p];
-    uint64_t vr = static_cast<uint64_t>(pv >> q);
     uint64_t vp = static_cast<uint64_t>(pp >> q);
     uint64_t vm = static_cast<uint64_t>(pm >> q);
-    bool vr_trailing_zeros = (pv & mask) == 0;
     bool vm_trailing_zeros = accept_bounds && (pm & mask) == 0;
     if (!accept_bounds && (pp & mask) == 0) --vp;  // the upper bound itself is excluded
 
@@ -177,12 +189,16 @@ inline uint64_t eight_digits(uint32_t v) noexcept {
 void write_digits(uint64_t v, int n, char *out) noexcept {
     char tmp[48];
     const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
-    v /= 100000000;
-    const uint64_t mid = eight_digits(static_cast<uint32_t>(v % 100000000));
-    const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
-    std::memcpy(tmp, &high, 8);
-    std::memcpy(tmp + 8, &mid, 8);
     std::memcpy(tmp + 16, &low, 8);
+    if (n > 8) {
+        v /= 100000000;
+        const uint64_t mid = eight_digits(static_cast<uint32_t>(v % 100000000));
+        std::memcpy(tmp + 8, &mid, 8);
+        if (n > 16) {
+            const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
+            std::memcpy(tmp, &high, 8);
+        }
+    }
     std::memcpy(tmp + 24, &low, 8);  // padding, never kept
     std::memcpy(tmp + 32, &low, 8);
     std::memcpy(tmp + 40, &low, 8);
