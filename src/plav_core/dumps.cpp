@@ -18,6 +18,7 @@ namespace {
 struct ThreadBuffer {
     OutputBuffer buf;
     std::vector<TextSegment> segments;  // emptied at the end of every call
+    KeyCache keys;
     bool in_use = false;
 };
 thread_local ThreadBuffer WRITE_BUF;
@@ -161,7 +162,8 @@ PyObject *dumps_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     buf.non_ascii = false;
     buf.reserve(INITIAL_CAPACITY);
 
-    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments};
+    tb.keys.clear(0);
+    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
     Status s = write_value(w, data.get(), Nesting{0, 0});
     PyObject *result = s ? to_str(w) : nullptr;
     tb.segments.clear();

@@ -48,6 +48,40 @@ struct TextSegment {
     PyRef source;
 };
 
+// The written form of recent dict keys ('"name":' with its separator), by key
+// object. Keys repeat across the dicts of a document, mostly as the very same
+// str objects, so a hit replaces the UTF-8 lookup and the escaping with one copy.
+// Entries are valid while no Python code has run since they were made (nothing
+// else can free a key and reuse its address while the GIL is held), so the
+// cache is emptied whenever Writer::python_calls moves. Kept per thread.
+struct KeyCache {
+    static constexpr size_t SLOTS = 1024;
+    static constexpr size_t MAX_TEXT = 48;
+    struct Slot {
+        PyObject *key = nullptr;
+        uint32_t generation = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
+    };
+    Slot slots[SLOTS];
+    std::vector<uint8_t> bytes;  // the forms, each padded to whole 16-byte blocks
+    uint32_t generation = 1;
+    uint64_t epoch = 0;
+
+    // Forgets every entry (slots of older generations are ignored).
+    void clear(uint64_t now) noexcept {
+        if (++generation == 0) {  // wrapped: old slots could match again
+            for (Slot &s : slots) s = Slot{};
+            generation = 1;
+        }
+        bytes.clear();
+        epoch = now;
+    }
+    Slot &slot_for(PyObject *key) noexcept {
+        return slots[(reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1)];
+    }
+};
+
 // The state of one dumps call.
 struct Writer {
     OutputBuffer &buf;
@@ -56,6 +90,7 @@ struct Writer {
     // Where non-ASCII text was written, so that the result str can be assembled
     // from ASCII runs and the original strings instead of decoding every byte.
     std::vector<TextSegment> &segments;
+    KeyCache &keys;
     // Set when non-ASCII bytes were written outside any recorded segment.
     bool unsegmented_non_ascii = false;
     // Bumped before every call that may run Python code. Containers read through

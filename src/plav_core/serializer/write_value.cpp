@@ -96,9 +96,41 @@ Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
     return ok();
 }
 
+// An exact str key through the key cache: copied when its form is cached, else
+// written and, when short and ASCII, remembered.
+Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
+    KeyCache &cache = w.keys;
+    if (cache.epoch != w.python_calls) [[unlikely]]
+        cache.clear(w.python_calls);
+    KeyCache::Slot &slot = cache.slot_for(key);
+    OutputBuffer &buf = w.buf;
+    if (slot.key == key && slot.generation == cache.generation) {
+        buf.reserve(KeyCache::MAX_TEXT);
+        uint8_t *out = buf.cursor();
+        const uint8_t *src = cache.bytes.data() + slot.offset;
+        for (uint32_t i = 0; i < slot.length; i += 16) std::memcpy(out + i, src + i, 16);
+        buf.advance(slot.length);
+        return ok();
+    }
+    const size_t start = buf.size();
+    const size_t segments = w.segments.size();
+    if (Status s = write_key_text(w, key, false, suffix); !s) return s;
+    const size_t length = buf.size() - start;
+    if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
+        const size_t padded = (length + 15) & ~size_t{15};
+        const size_t offset = cache.bytes.size();
+        cache.bytes.resize(offset + padded);
+        std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
+        slot = {key, cache.generation, static_cast<uint32_t>(offset),
+                static_cast<uint32_t>(length)};
+    }
+    return ok();
+}
+
 // A dict key and the separator after it: a str as its text, anything else as the
 // text str() gives it.
 Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
+    if (Py_TYPE(key) == &PyUnicode_Type) return write_cached_key(w, key, suffix);
     if (is_str(Py_TYPE(key))) return write_key_text(w, key, false, suffix);
     PyRef hold = PyRef::borrow(key);
     ++w.python_calls;
