@@ -12,6 +12,7 @@
 #include "py_ref.hpp"
 #include "result.hpp"
 #include "serializer/escape.hpp"
+#include "serializer/number_format.hpp"
 #include "serializer/output_buffer.hpp"
 
 namespace plav {
@@ -118,17 +119,6 @@ struct Nesting {
 // Appends the text of `value` (borrowed; the caller keeps it alive for the call).
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept;
 
-// The exact built-in scalars, inline, for the loops over container members.
-// Returns false, having written nothing, for every other value and for values
-// whose writing fails or needs Python code (unencodable str, int beyond 64
-// bits): write_value then writes them or reports their failure.
-bool write_scalar_fast(Writer &w, PyObject *value) noexcept;
-
-// write_scalar_fast, else write_value.
-inline Status write_member(Writer &w, PyObject *value, Nesting at) noexcept {
-    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
-    return write_value(w, value, at);
-}
 
 // Records non-ASCII output [begin, end) written for the n-byte UTF-8 text of
 // `source` (borrowed, may be nullptr).
@@ -192,6 +182,55 @@ PyObject *dataclasses_asdict() noexcept;
 // A list written as a Mox Grid when it qualifies. Yields true when the grid was
 // written, false when the caller writes a plain array (nothing was appended then).
 Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting at) noexcept;
+
+// The exact built-in scalars, inline, for the loops over container members.
+// Returns false, having written nothing, for every other value and for values
+// whose writing fails or needs Python code (unencodable str, int beyond 64
+// bits): write_value then writes them or reports their failure.
+inline bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
+    PyTypeObject *const t = Py_TYPE(value);
+    OutputBuffer &buf = w.buf;
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(value, &n);
+        if (!u) {
+            PyErr_Clear();
+            return false;
+        }
+        write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), value);
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return false;
+        buf.reserve(INT_TEXT_MAX);
+        char *out = reinterpret_cast<char *>(buf.cursor());
+        buf.advance(static_cast<size_t>(format_int64(x, out) - out));
+        return true;
+    }
+    if (t == &PyFloat_Type) {
+        buf.reserve(FLOAT_TEXT_ROOM);
+        char *out = reinterpret_cast<char *>(buf.cursor());
+        buf.advance(static_cast<size_t>(format_double(PyFloat_AsDouble(value), out) - out));
+        return true;
+    }
+    if (value == Py_None) {
+        buf.put(std::string_view("null"));
+        return true;
+    }
+    if (t == &PyBool_Type) {
+        buf.put(value == Py_True ? std::string_view("true") : std::string_view("false"));
+        return true;
+    }
+    return false;
+}
+
+// write_scalar_fast, else write_value.
+inline Status write_member(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    return write_value(w, value, at);
+}
 
 // Type tests that read the flag bits, so subclasses count as their base types.
 inline bool is_str(PyTypeObject *t) noexcept {

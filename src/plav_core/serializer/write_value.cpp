@@ -277,45 +277,6 @@ void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
         write_quoted(w, b, text.size(), nullptr);
 }
 
-bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
-    PyTypeObject *const t = Py_TYPE(value);
-    OutputBuffer &buf = w.buf;
-    if (t == &PyUnicode_Type) {
-        Py_ssize_t n = 0;
-        const char *u = PyUnicode_AsUTF8AndSize(value, &n);
-        if (!u) {
-            PyErr_Clear();
-            return false;
-        }
-        write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), value);
-        return true;
-    }
-    if (t == &PyLong_Type) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return false;
-        buf.reserve(INT_TEXT_MAX);
-        char *out = reinterpret_cast<char *>(buf.cursor());
-        buf.advance(static_cast<size_t>(format_int64(x, out) - out));
-        return true;
-    }
-    if (t == &PyFloat_Type) {
-        buf.reserve(FLOAT_TEXT_ROOM);
-        char *out = reinterpret_cast<char *>(buf.cursor());
-        buf.advance(static_cast<size_t>(format_double(PyFloat_AsDouble(value), out) - out));
-        return true;
-    }
-    if (value == Py_None) {
-        buf.put(std::string_view("null"));
-        return true;
-    }
-    if (t == &PyBool_Type) {
-        buf.put(value == Py_True ? std::string_view("true") : std::string_view("false"));
-        return true;
-    }
-    return false;
-}
-
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
     if (at.level > MAX_DEPTH) [[unlikely]]
         return PendingError::value_error(std::string(TOO_DEEP));
