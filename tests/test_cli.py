@@ -343,3 +343,15 @@ def test_console_script_is_installed():
     result = subprocess.run([script, "hint", "tab"], capture_output=True, timeout=60)
     assert result.returncode == 0
     assert result.stdout.decode() == plav.format_hint("tab") + "\n"
+
+
+def test_closed_output_pipe_ends_quietly():
+    # plav decode big.json | head: the reader leaves early; no traceback, status 1.
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "plav", "decode", "--indent", "1", DATA / "json" / "canada.json"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    proc.stdout.close()
+    _, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (1, b"")
