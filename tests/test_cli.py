@@ -7,11 +7,12 @@ import subprocess
 import sys
 from pathlib import Path
 
-import plav
 import pytest
 from conftest import DATA
 from hypothesis import given
 from hypothesis import strategies as st
+
+import plav
 from plav.cli import OPTION_SETS, reads_back
 
 CORPUS = sorted((DATA / "tokens").glob("*.json")) + sorted((DATA / "json").glob("*.json"))
