@@ -6,6 +6,10 @@
 #   ./dev.sh test       build with the kernel test extension and run the whole suite
 #                       (then the same wheel under Python 3.13, if present)
 #   ./dev.sh bench      speed against peers (bench/)
+#   ./dev.sh sanitize   the whole suite against an ASan+UBSan build (extra args go to pytest)
+#   ./dev.sh faults     allocation-failure sweep of loads and dumps, under ASan+UBSan
+#   ./dev.sh leaks      100,000 calls per input class; RSS growth must stay under 1 MiB
+#   ./dev.sh fuzz T S   fuzz target T (kernels, loads, dumps) for S seconds (clang, libFuzzer)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -110,12 +114,165 @@ cmd_bench() {
     for script in bench/bench_*.py; do .venv/bin/python "$script" "$@"; done
 }
 
+# --- sanitizers, fault injection, leaks and fuzzing -------------------------
+
+# The ASan runtime that matches the g++ sanitizer build; it must be loaded first.
+asan_runtime() { g++ -print-file-name=libasan.so; }
+
+# asan_env: the environment every run against the sanitizer build uses. Python's
+# own allocator is bypassed so ASan sees every object; leak detection stays off
+# because the interpreter never frees its own start-up state (leaks are measured
+# by `./dev.sh leaks` and the sweep's block counts instead).
+asan_env() {
+    printf '%s\n' "LD_PRELOAD=$(asan_runtime)" PYTHONMALLOC=malloc PLAV_SANITIZED=1 \
+        "ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:handle_abort=1" \
+        "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+}
+
+# A venv holding the ASan+UBSan build (g++) with the test extension.
+sanitized_venv() {
+    local py
+    py=$(find_python 12 || find_python) || { echo "Python 3.12 or newer not found" >&2; exit 1; }
+    make_venv .venv-asan "$py"
+    install_wheel .venv-asan "$(build_wheel "$ROOT/.venv-asan" build/sanitize PLAV_SANITIZE=ON \
+        PLAV_BUILD_TESTING=ON)"
+}
+
+cmd_sanitize() {
+    sanitized_venv
+    say "pytest under ASan+UBSan"
+    local -a envs
+    mapfile -t envs < <(asan_env)
+    env "${envs[@]}" .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"
+}
+
+cmd_faults() {
+    sanitized_venv
+    local -a envs
+    mapfile -t envs < <(asan_env)
+    say "allocation-failure sweep under ASan+UBSan"
+    env "${envs[@]}" .venv-asan/bin/python fuzz/fault_sweep.py --full "$@"
+    say "allocation-failure sweep on the release build (leak bounds)"
+    cmd_release_venv
+    .venv/bin/python fuzz/fault_sweep.py --full --leaks "$@"
+}
+
+cmd_release_venv() {
+    local py
+    py=$(find_python) || { echo "Python 3.12 or newer not found" >&2; exit 1; }
+    make_venv .venv "$py"
+    install_wheel .venv "$(build_wheel "$ROOT/.venv" build/release)"
+}
+
+cmd_leaks() {
+    local count=${1:-100000}
+    cmd_release_venv
+    say "bench/leak_loads.py with $count calls per input"
+    .venv/bin/python bench/leak_loads.py --repeat "$count"
+    say "bench/leak_dumps.py with $count calls per input"
+    .venv/bin/python bench/leak_dumps.py --calls "$count"
+}
+
+# clang, its sanitizer runtimes and libFuzzer come from Debian's packages.
+ensure_clang() {
+    if command -v clang++ >/dev/null && [ -n "$(ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ]; then
+        return 0
+    fi
+    say "installing clang and its runtime (apt-get)"
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev llvm-14 >&2
+}
+
+# The fuzz tree: clang, ASan+UBSan, libFuzzer coverage; atheris built from source
+# against the same clang so that its ASan runtime matches the extension's.
+fuzz_build() {
+    ensure_clang
+    local py
+    py=$(find_python 12 || find_python) || { echo "Python 3.12 or newer not found" >&2; exit 1; }
+    make_venv .venv "$py"
+    if [ ! -x .venv-fuzz/bin/python ]; then "$py" -m venv .venv-fuzz; fi
+    if ! .venv-fuzz/bin/python -c 'import atheris' 2>/dev/null; then
+        say "building atheris against $(clang --version | head -1)"
+        CLANG_BIN=$(command -v clang) .venv-fuzz/bin/python -m pip install -q \
+            --disable-pip-version-check --no-binary atheris atheris >&2
+    fi
+    PATH="$ROOT/.venv/bin:$PATH" cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLAV_FUZZ=ON \
+        -DPython_EXECUTABLE="$ROOT/.venv-fuzz/bin/python" >/dev/null
+    PATH="$ROOT/.venv/bin:$PATH" cmake --build build/fuzz >&2
+}
+
+# fuzz TARGET SECONDS [libFuzzer flags...]: runs one target, then minimises its
+# corpus into fuzz/corpus/TARGET (-merge=1) and appends the final stats to
+# fuzz/out/stats.log.
+cmd_fuzz() {
+    local target=${1:-} seconds=${2:-60}
+    shift 2 || true
+    case "$target" in kernels | loads | dumps) ;; *)
+        echo "usage: ./dev.sh fuzz kernels|loads|dumps SECONDS [libFuzzer flags]" >&2; exit 2 ;;
+    esac
+    fuzz_build
+    local corpus=fuzz/corpus/$target work=fuzz/out/$target-new out=fuzz/out
+    mkdir -p "$corpus" "$work" "$out/crashes"
+    if [ -z "$(ls -A "$corpus")" ]; then .venv/bin/python fuzz/make_seeds.py "$target" "$corpus"; fi
+    local -a run
+    local max_len=1024
+    if [ "$target" = kernels ]; then
+        run=(build/fuzz/fuzz/fuzz_kernels)
+    else
+        local atheris_dir
+        atheris_dir=$(.venv-fuzz/bin/python -c 'import atheris, os; print(atheris.path())')
+        # libFuzzer re-runs argv[0] to merge: a wrapper script stands for the interpreter.
+        local wrapper=$ROOT/$out/run-$target
+        {
+            echo '#!/bin/sh'
+            echo "exec env LD_PRELOAD='$atheris_dir/asan_with_fuzzer.so' PYTHONMALLOC=malloc \\"
+            echo "    PYTHONPATH='$ROOT/build/fuzz' PLAV_FUZZ_SELF='$wrapper' \\"
+            echo "    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \\"
+            echo "    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \\"
+            echo "    '$ROOT/.venv-fuzz/bin/python' '$ROOT/fuzz/fuzz_$target.py' \"\$@\""
+        } >"$wrapper"
+        chmod +x "$wrapper"
+        run=("$wrapper")
+        max_len=4096
+    fi
+    local log=$out/$target-$(date -u +%Y%m%dT%H%M%S).log
+    say "fuzzing $target for ${seconds}s (log: $log)"
+    local rc=0
+    "${run[@]}" -dict=fuzz/plav.dict -max_len=$max_len -max_total_time="$seconds" \
+        -print_final_stats=1 -artifact_prefix="$out/crashes/$target-" "$@" "$work" "$corpus" \
+        >"$log" 2>&1 || rc=$?
+    grep -E '^(#[0-9]+.*DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | tail -3 >&2 || true
+    local execs
+    execs=$(grep -E 'stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}' || true)
+    printf '%s %s seconds=%s execs=%s rc=%s\n' "$(date -u +%FT%TZ)" "$target" "$seconds" "${execs:-?}" "$rc" >>"$out/stats.log"
+    if [ "$rc" != 0 ]; then
+        say "FINDING: see $log and $out/crashes/"
+        tail -40 "$log" >&2
+        exit 1
+    fi
+    say "minimising the $target corpus"
+    local merged=$out/$target-merged
+    rm -rf "$merged" && mkdir -p "$merged"
+    if ! "${run[@]}" -merge=1 -max_len=$max_len "$merged" "$corpus" "$work" >"$out/$target-merge.log" 2>&1 ||
+        [ -z "$(ls -A "$merged")" ]; then
+        say "minimising failed (see $out/$target-merge.log); the corpus is left as it was"
+        exit 1
+    fi
+    rm -rf "$corpus" "$work" && mv "$merged" "$corpus"
+    say "$target corpus: $(ls "$corpus" | wc -l) files, $(du -sk "$corpus" | cut -f1) KiB"
+}
+
 case "${1:-}" in
 demo) shift; cmd_demo "$@" ;;
 test) shift; cmd_test "$@" ;;
 bench) shift; cmd_bench "$@" ;;
+sanitize) shift; cmd_sanitize "$@" ;;
+faults) shift; cmd_faults "$@" ;;
+leaks) shift; cmd_leaks "$@" ;;
+fuzz) shift; cmd_fuzz "$@" ;;
 *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,0 +1,238 @@
+"""Allocation-failure sweep of loads and dumps.
+
+For each case (a loads or dumps call on a fixed input) the n-th allocation the
+interpreter makes during the call is made to fail (`_testcapi.set_nomemory`),
+for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th. Each trial must either return the right value or raise MemoryError
+or one of the module's messages for a failed creation; the next call on the
+thread must return the right value again (so no key is cached wrongly). With
+--leaks, the whole sweep is repeated and the interpreter's allocated block count
+must not grow (a leaked reference on an error path keeps its objects alive).
+
+  python fuzz/fault_sweep.py --quick     a few seconds: a sample of cases and positions
+  python fuzz/fault_sweep.py --full      every case, every position
+Prints one line per case and "sweep passed: N trials" at the end; exits 1 on a
+finding (a crash ends the process, which the caller sees as its exit status).
+"""
+
+from __future__ import annotations
+
+import gc
+import math
+import pathlib
+import sys
+import time
+
+import _testcapi
+
+import plav_core
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DATA = ROOT.parent / "shared" / "data"
+
+MODULE_MESSAGES = {
+    "Failed to create float",
+    "Failed to create dict",
+    "List append failed",
+    "Failed to create list",
+    "Failed to create row dict",
+    "Dict insertion failed",
+    "Row dict insertion failed",
+    "Failed to create integer",
+    "Failed to create large integer",
+    "Failed to create string",
+    "Failed to encode string as UTF-8",
+    "Failed to read float value",
+    "Failed to read bytes value",
+}
+
+
+class Model:
+    def __init__(self, payload):
+        self.payload = payload
+
+    def model_dump(self):
+        return dict(self.payload)
+
+
+def same(a, b) -> bool:
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return (math.isnan(a) and math.isnan(b)) or a == b
+    if type(a) is list:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if type(a) is dict:
+        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
+    return a == b
+
+
+def corpus(name: str, limit: int) -> bytes:
+    return (DATA / "json" / name).read_bytes()[:limit]
+
+
+def cases(full: bool):
+    """(name, callable) pairs; each callable is deterministic."""
+    loads, dumps = plav_core.loads, plav_core.dumps
+    docs = {
+        "grid": b"[3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]",
+        "grid escapes": b'[: a, b; x\\;y, "q;r" ]',
+        "grid nested": b'[: a; [1, 2]; {"k": [: x; 1 ]} ]',
+        "grid tab": b"[: id\tname; 1\tAlice; 2\tBob ]",
+        "grid pipe short rows": b"[4: a | b | c; 1 | x; ; 2 | y | 3.5; 4 ]",
+        "numbers": b"[0, -1, 1.5, 1e300, NaN, -Infinity, 18446744073709551616, "
+        + b"9" * 400
+        + b", 3.141592653589793, -0.0]",
+        "strings": '["plain", "esc\\n\\t\\"", "\\ud83d\\ude00", "é ü", "\\u00e9"]'.encode(),
+        "object keys": b'{"id": 1, name: "x", "k\\u00e9y": [true, false, null], "id": 2}',
+        "deep": b"[" * 40 + b"{}" + b"]" * 40,
+        "json test suite": (DATA / "jsontestsuite" / "test_parsing" / "y_object_basic.json")
+        .read_bytes(),
+    }
+    if full:
+        for name in ("twitter_api_response", "repeat", "google_maps_api_response",
+                     "tree-pretty", "twitter_timeline", "github_events", "numbers"):
+            docs[name] = (DATA / "json" / f"{name}.json").read_bytes()
+        grid = plav_core.dumps(plav_core.loads((DATA / "json" / "github_events.json").read_bytes()))
+        docs["github events as grids"] = grid.encode()
+    out = []
+    for name, doc in docs.items():
+        out.append((f"loads bytes {name}", lambda d=doc: loads(d)))
+        out.append((f"loads str {name}", lambda t=doc.decode(): loads(t)))
+    out.append(("loads schema", lambda: loads(b'[{"x": 1, "y": [2]}, {"p": "q"}, {}]', ["a", "b"])))
+    out.append(("loads schema grid", lambda: loads(b'[: k; {"p": 1}; {"q": 2} ]', schema=["a"])))
+    rows = [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(12)]
+    objects = {
+        "scalars": [None, True, 0, -5, 2**63, 2**64, -(2**70), 1.5, 1e-7, math.nan, "é", b"\x00\xff"],
+        "grid rows": rows,
+        "nested": {"a": [1, (2, 3), {"b": {"c": [rows[:2]]}}], "k\u00e9": "v\n\"x\""},
+        # No dataclasses: CPython 3.12's own dataclasses.asdict crashes the interpreter
+        # when one of its allocations fails (a pure-Python loop shows it too).
+        "models": [Model({"a": 1, "b": "x"}), Model({"a": 2, "b": "y"})],
+        "single model": Model({"m": [Model({"n": None})]}),
+        "big int": 10**400,
+        "non-str keys": {1: "one", None: 2, 2.5: [3], (1, 2): 4},
+        "long string": "x" * 5000 + "\u2028\t",
+    }
+    for name, obj in objects.items():
+        out.append((f"dumps {name}", lambda o=obj: dumps(o)))
+        if name == "models":
+            continue  # a failed lookup writes a plain array, and indented grids are not read back
+        out.append((f"dumps indented {name}", lambda o=obj: dumps(o, indent=2, unquoted_keys=True)))
+    out.append(("dumps grid options", lambda: dumps(rows, bare_strings=True, implicit_null=True,
+                                                   delimiter="pipe", row_count=False)))
+    out.append(("dumps multiline", lambda: dumps(rows, multiline_mox=True, delimiter="tab")))
+    out.append(("dumps then loads", lambda: loads(dumps(rows))))
+    return out
+
+
+def equivalent(got, want) -> bool:
+    """Equal results; for dumps text, also text that reads back as the same value
+    (a grid written as a plain array because a conversion lookup failed)."""
+    if same(got, want):
+        return True
+    if type(got) is str and type(want) is str:
+        try:
+            return same(plav_core.loads(got), plav_core.loads(want))
+        except ValueError:
+            return False
+    return False
+
+
+# Failed attribute lookups are discarded on purpose (an object whose model_dump
+# lookup fails is treated as having none), so under memory pressure a model can be
+# refused as not serializable. Counted and shown, not failed.
+TOLERATED = ("is not JSON serializable",)
+
+
+class Sweep:
+    def __init__(self, stride: int):
+        self.stride = stride
+        self.trials = 0
+        self.failures: list[str] = []
+        self.tolerated: dict[str, int] = {}
+
+    def trial(self, fn, start: int, stop: int):
+        _testcapi.set_nomemory(start, stop)
+        try:
+            result = fn()
+        except BaseException as exc:  # noqa: BLE001 - classified below
+            _testcapi.remove_mem_hooks()
+            return False, exc
+        _testcapi.remove_mem_hooks()
+        return True, result
+
+    def check(self, name: str, fn, want) -> None:
+        clean_run = 0
+        start = 0
+        while clean_run < 30 and start < 200000:
+            # One failing allocation, and a run of four. (Failing every allocation from
+            # n on would also fail the sweep's own code after the call returns.)
+            for stop in (start + 1, start + 4):
+                self.trials += 1
+                ok, got = self.trial(fn, start, stop)
+                where = f"{name}: allocations {start}..{stop - 1}"
+                if ok:
+                    if not equivalent(got, want):
+                        self.failures.append(f"{where}: wrong result {str(got)[:80]!r}")
+                elif type(got) is TypeError and str(got).endswith(TOLERATED):
+                    self.tolerated[name] = self.tolerated.get(name, 0) + 1
+                elif not acceptable(got):
+                    self.failures.append(f"{where}: {type(got).__name__}: {str(got)[:120]}")
+                if stop == start + 1:
+                    clean_run = clean_run + 1 if ok else 0
+                # the thread must work normally again right away
+                again = fn()
+                if not same(again, want):
+                    self.failures.append(f"{where}: the next call returned {str(again)[:80]!r}")
+            start += 1 if start < 64 else self.stride
+
+
+def acceptable(exc: BaseException) -> bool:
+    if isinstance(exc, MemoryError):
+        return True
+    if type(exc) in (ValueError, RuntimeError, MemoryError) and str(exc) in MODULE_MESSAGES:
+        return True
+    # an empty list that cannot be created is reported with the internal-failure type
+    if type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list":
+        return True
+    return False
+
+
+def main() -> int:
+    full = "--full" in sys.argv
+    leaks = "--leaks" in sys.argv
+    selected = cases(full)
+    if not full:
+        # a sample: every third case, the first positions densely, later ones sparsely
+        selected = selected[::3]
+    sweep = Sweep(stride=1 if full else 7)
+    t0 = time.perf_counter()
+    wants = [(name, fn, fn()) for name, fn in selected]
+    for name, fn, want in wants:
+        before = sweep.trials
+        sweep.check(name, fn, want)
+        print(f"{name}: {sweep.trials - before} trials", flush=True)
+    if leaks:
+        # A second sweep must not leave more interpreter blocks behind than the first.
+        gc.collect()
+        blocks0 = sys.getallocatedblocks()
+        for name, fn, want in wants:
+            sweep.check(name, fn, want)
+        gc.collect()
+        blocks1 = sys.getallocatedblocks()
+        print(f"allocated blocks before/after a repeated sweep: {blocks0} / {blocks1}")
+        if blocks0 and blocks1 - blocks0 > 200:
+            sweep.failures.append(f"{blocks1 - blocks0} blocks more after a repeated sweep")
+    for name, count in sweep.tolerated.items():
+        print(f"tolerated: {name}: {count} trials refused the model after a failed lookup")
+    for f in sweep.failures[:50]:
+        print("FINDING", f)
+    if sweep.failures:
+        print(f"sweep failed: {len(sweep.failures)} findings in {sweep.trials} trials")
+        return 1
+    print(f"sweep passed: {sweep.trials} trials in {time.perf_counter() - t0:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,72 @@
+"""Fuzz target for dumps (atheris; `./dev.sh fuzz dumps SECONDS`).
+
+The input is turned into an object graph: nested dicts, lists and tuples,
+strings with any code points (lone surrogates included), integers of any size,
+floats of any bit pattern, bytes, str/int subclasses, enums, dataclasses and
+model-like objects, some of whose conversion methods mutate the containers being
+written, call dumps again, raise or return themselves. Options come from the
+input too. dumps must return a str or raise one of the expected exceptions; a
+plain dump (mox_grid off, or no list a grid could come from) must read back
+through loads as the value the generator predicted.
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+import plav_core  # noqa: E402
+
+DUMPS_VALUE_ERRORS = {
+    "Object too deeply nested (max 256 levels)",
+    "Failed to encode string as UTF-8",
+}
+
+
+def one_input(data: bytes) -> None:
+    r = harness.Reader(data)
+    opts = harness.gen_options(r)
+    env = {"containers": [], "nested": False, "converted": False}
+    obj, expected = harness.gen_object(r, 0, env)
+    try:
+        written = plav_core.dumps(obj, **opts)
+    except ValueError as e:
+        msg = str(e)
+        if msg in DUMPS_VALUE_ERRORS or "Exceeds the limit" in msg:
+            # conversions may count toward the limit, so only plain containers are checked
+            if msg.startswith("Object too deeply") and not env["converted"]:
+                if expected is not harness.UNKNOWN and harness.depth_of(expected) <= 256:
+                    raise harness.Finding("depth error for a shallow value") from e
+            return
+        if expected is harness.UNKNOWN:
+            return  # a conversion method's own ValueError, or an unpredicted value
+        raise
+    except (TypeError, harness.Boom, RecursionError, IndexError):
+        if expected is not harness.UNKNOWN and not opts.get("mox_grid", True):
+            raise
+        return
+    except BaseException as e:
+        if harness.is_internal_failure(e):
+            return
+        raise
+    if type(written) is not str:
+        raise harness.Finding("dumps returned a non-str")
+    written.encode("utf-8")
+    if expected is harness.UNKNOWN or not harness.readable_options(opts):
+        return
+    if opts.get("mox_grid", True) and harness.has_grid_candidate(obj):
+        return
+    if opts.get("unquoted_keys") and not harness.readable_keys(expected):
+        return
+    reread = plav_core.loads(written)
+    if not harness.same(expected, reread):
+        raise harness.Finding(f"read back differs under {opts}: {written[:300]!r}")
+
+
+def main() -> None:
+    harness.run(one_input)
+
+
+if __name__ == "__main__":
+    main()

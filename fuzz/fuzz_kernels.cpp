@@ -1,0 +1,231 @@
+// Differential fuzz target for the byte kernels: the three scanners, the
+// whitespace skipper and the three string escapers must agree with each other
+// and with the plain reference loops below on every input. Each input is run
+// twice from guarded memory: flush against a PROT_NONE page after it (any
+// over-read faults) and right after a PROT_NONE page (any under-read faults).
+// Heap over-reads would only be caught by ASan where its redzones happen to
+// lie; the guard pages make every stray vector load a crash.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cpu.hpp"
+#include "simd/scanner.hpp"
+#include "simd/whitespace.hpp"
+
+#if __has_include("serializer/escape.hpp")
+#include "serializer/escape.hpp"
+#include "serializer/output_buffer.hpp"
+#define PLAV_FUZZ_ESCAPE 1
+#else
+#define PLAV_FUZZ_ESCAPE 0
+#endif
+
+namespace {
+
+using namespace plav;
+
+constexpr size_t MAX_INPUT = 1 << 16;  // longer inputs are cut; -max_len stays far below
+
+[[noreturn]] void fail(const char *what, size_t n, size_t detail) {
+    std::fprintf(stderr, "kernel disagreement: %s (input length %zu, at %zu)\n", what, n, detail);
+    std::abort();
+}
+
+// Three mappings widen what a random byte string reaches: raw bytes, bytes drawn
+// from the whitespace/comment alphabet, and bytes drawn from the structural and
+// escape alphabet (with high bytes that differ from brackets only in bit 7).
+constexpr uint8_t WS_ALPHABET[] = {' ', '\t', '\n', '\r', '/', '*', 0xEF, 0xBB, 0xBF, 'x', '{'};
+constexpr uint8_t STRUCT_ALPHABET[] = {'"', ',', ':', ';', '[', ']', '{', '}', '\\', 0x1F, 0x00,
+                                       0x7F, 0xDB, 0xFB, 0xDD, 0xFD, 0xBA, 0xBB, 'a', ' ', 0x0A};
+
+// A region [guard | pages... | guard] mapped once; inputs are copied into it.
+struct Guarded {
+    uint8_t *base = nullptr;  // first usable byte, right after the front guard
+    size_t usable = 0;
+
+    Guarded() {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        usable = (MAX_INPUT + page - 1) / page * page;
+        auto *map = static_cast<uint8_t *>(mmap(nullptr, usable + 2 * page, PROT_READ | PROT_WRITE,
+                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (map == MAP_FAILED) std::abort();
+        if (mprotect(map, page, PROT_NONE) != 0) std::abort();
+        if (mprotect(map + page + usable, page, PROT_NONE) != 0) std::abort();
+        base = map + page;
+    }
+    // Copies the input so that its last byte is the last readable byte.
+    const uint8_t *flush_end(const uint8_t *data, size_t n) {
+        uint8_t *dst = base + usable - n;
+        if (n) std::memcpy(dst, data, n);
+        return dst;
+    }
+    // Copies the input so that its first byte is the first readable byte.
+    const uint8_t *flush_start(const uint8_t *data, size_t n) {
+        if (n) std::memcpy(base, data, n);
+        return base;
+    }
+};
+
+Guarded &region() {
+    static Guarded g;
+    return g;
+}
+
+// ---- scanners -------------------------------------------------------------
+
+const PosList &list_at(const StructuralIndex &idx, int i) {
+    const PosList *lists[] = {&idx.open_braces, &idx.open_brackets,  &idx.colons,
+                              &idx.semicolons,  &idx.commas,         &idx.close_brackets,
+                              &idx.close_braces, &idx.quotes};
+    return *lists[i];
+}
+
+constexpr uint8_t LIST_BYTE[8] = {'{', '[', ':', ';', ',', ']', '}', '"'};
+
+// The index by definition: every position of each of the eight bytes, in order.
+struct Reference {
+    std::vector<uint64_t> lists[8];
+    explicit Reference(const uint8_t *data, size_t n) {
+        for (size_t p = 0; p < n; ++p) {
+            for (int i = 0; i < 8; ++i) {
+                if (data[p] == LIST_BYTE[i]) lists[i].push_back(p);
+            }
+        }
+    }
+};
+
+void check_index(const StructuralIndex &idx, const Reference &want, size_t n, const char *name) {
+    for (int i = 0; i < 8; ++i) {
+        const PosList &l = list_at(idx, i);
+        if (l.size() != want.lists[i].size()) fail(name, n, l.size());
+        if (l.size() && std::memcmp(l.data(), want.lists[i].data(), l.size() * 8) != 0)
+            fail(name, n, i);
+    }
+}
+
+void check_scanners(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
+    check_index(scan_scalar(data, n), want, n, "scan_scalar");
+    if (f.avx2) check_index(scan_avx2(data, n), want, n, "scan_avx2");
+    if (f.avx512f && f.avx512bw) check_index(scan_avx512(data, n), want, n, "scan_avx512");
+}
+
+// ---- whitespace -----------------------------------------------------------
+
+void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
+    // The first 48 start positions (a block and a half) and a spread of later ones,
+    // so the cost stays linear in the input length.
+    const size_t step = n / 16 + 1;
+    for (size_t start = 0; start <= n; start += start < 48 ? 1 : step) {
+        size_t want = start;
+        skip_whitespace_bytes(data, n, want);
+        if (want < start || want > n) fail("skip_whitespace_bytes out of range", n, start);
+        size_t got = start;
+        skip_whitespace_simd(data, n, got);
+        if (got != want) fail("skip_whitespace_simd", n, start);
+        if (f.avx2) {
+            got = start;
+            skip_whitespace_avx2(data, n, got);
+            if (got != want) fail("skip_whitespace_avx2", n, start);
+        }
+    }
+}
+
+// ---- escapers -------------------------------------------------------------
+
+#if PLAV_FUZZ_ESCAPE
+// The escape table, one byte at a time.
+std::string escape_reference(const uint8_t *data, size_t n) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = data[i];
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += HEX[c >> 4];
+                out += HEX[c & 15];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+template <class Escaper>
+void check_escaper(Escaper escape, const char *name, const uint8_t *data, size_t n,
+                   const std::string &want) {
+    OutputBuffer buf;
+    // A prefix checks that the escaper appends and never rewrites earlier bytes.
+    buf.put("<>", 2);
+    escape(data, n, buf);
+    const std::string got(reinterpret_cast<const char *>(buf.data()), buf.size());
+    if (got.size() < 2 || got.compare(0, 2, "<>") != 0) fail(name, n, 0);
+    if (got.size() - 2 != want.size()) fail(name, n, got.size() - 2);
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (got[i + 2] != want[i]) fail(name, n, i);
+    }
+}
+
+void check_escapers(const uint8_t *data, size_t n, const CpuFeatures &f) {
+    const std::string want = escape_reference(data, n);
+    if (want.size() > 6 * n) fail("escape longer than six times its input", n, want.size());
+    check_escaper(write_escaped_str_scalar, "write_escaped_str_scalar", data, n, want);
+    if (f.avx2) check_escaper(write_escaped_str_avx2, "write_escaped_str_avx2", data, n, want);
+    if (f.avx512bw)
+        check_escaper(write_escaped_str_avx512, "write_escaped_str_avx512", data, n, want);
+}
+#endif
+
+void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
+    check_scanners(data, n, f, want);
+    check_whitespace(data, n, f);
+#if PLAV_FUZZ_ESCAPE
+    check_escapers(data, n, f);
+#endif
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) {
+        const CpuFeatures f = cpu_features();
+        check_all(region().flush_end(data, 0), 0, f, Reference(data, 0));
+        return 0;
+    }
+    const CpuFeatures f = cpu_features();
+    // The first byte picks the mapping; the rest is the input.
+    const uint8_t mode = data[0] % 4;
+    ++data;
+    --size;
+    if (size > MAX_INPUT) size = MAX_INPUT;
+    std::string mapped;
+    if (mode == 1 || mode == 2) {
+        const uint8_t *alphabet = mode == 1 ? WS_ALPHABET : STRUCT_ALPHABET;
+        const size_t k = mode == 1 ? sizeof WS_ALPHABET : sizeof STRUCT_ALPHABET;
+        mapped.resize(size);
+        for (size_t i = 0; i < size; ++i) mapped[i] = static_cast<char>(alphabet[data[i] % k]);
+        data = reinterpret_cast<const uint8_t *>(mapped.data());
+    }
+    const Reference want(data, size);
+    Guarded &g = region();
+    check_all(g.flush_end(data, size), size, f, want);
+    check_all(g.flush_start(data, size), size, f, want);
+    return 0;
+}

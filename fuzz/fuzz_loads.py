@@ -1,0 +1,89 @@
+"""Fuzz target for loads (atheris; `./dev.sh fuzz loads SECONDS`).
+
+The first byte chooses the form of the input (raw bytes, or a document built
+from the rest of the input by the PLAV generator), bytes or str, and a schema.
+Every successful result is walked (types, keys, reference counts), written back
+with dumps under options taken from the input, and read again: where the options
+are ones that loads reads back, the second result must equal the first. Every
+failure must be one of the reader's own ValueErrors (or TypeError for a str that
+cannot be encoded). With PLAV_FUZZ_REPLAY=1 it replays its file arguments
+without atheris.
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+import plav_core  # noqa: E402
+
+SCHEMAS = [["a"], ["a", "b"], [], ["id", "name", "score"], ["k", "k"], ["\u00e9", ""]]
+
+
+def one_input(data: bytes) -> None:
+    r = harness.Reader(data)
+    mode = r.byte()
+    opts = harness.gen_options(r)
+    doc = harness.gen_document(r) if mode & 1 else r.rest()
+    schema = SCHEMAS[(mode >> 3) % len(SCHEMAS)] if mode & 2 else None
+    as_str = bool(mode & 4)
+    if as_str:
+        # surrogateescape keeps invalid bytes as lone surrogates: loads must refuse them
+        text = doc.decode("utf-8", "surrogateescape" if mode & 0x40 else "replace")
+        arg = text
+    else:
+        arg = doc
+    try:
+        value = plav_core.loads(arg, schema) if schema is not None else plav_core.loads(arg)
+    except ValueError as e:
+        msg = str(e)
+        if not harness.LOADS_MESSAGES.fullmatch(msg):
+            raise harness.Finding(f"unexpected loads message {msg!r}") from e
+        return
+    except TypeError as e:
+        if as_str and str(e) == "data must be bytes or str":
+            try:
+                arg.encode("utf-8")
+            except UnicodeEncodeError:
+                return
+        raise
+    harness.walk(value)
+
+    if not as_str and schema is None:
+        # The same text as a str reads the same.
+        try:
+            text = doc.decode("utf-8")
+        except UnicodeDecodeError:
+            text = None
+        if text is not None:
+            again = plav_core.loads(text)
+            if not harness.same(value, again):
+                raise harness.Finding("loads(bytes) and loads(str) differ")
+
+    try:
+        written = plav_core.dumps(value, **opts)
+    except ValueError as e:
+        if str(e) == "Object too deeply nested (max 256 levels)" and harness.depth_of(value) > 256:
+            return
+        raise
+    if type(written) is not str:
+        raise harness.Finding("dumps returned a non-str")
+    written.encode("utf-8")
+    if not harness.readable_options(opts):
+        return
+    if opts.get("mox_grid", True) and not harness.grid_exact(value):
+        return
+    if opts.get("unquoted_keys") and not harness.readable_keys(value):
+        return
+    reread = plav_core.loads(written)
+    if not harness.same(value, reread):
+        raise harness.Finding(f"round trip changed the value under {opts}: {written[:200]!r}")
+
+
+def main() -> None:
+    harness.run(one_input)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,746 @@
+"""Shared pieces of the Python-level fuzz targets: a byte reader that turns
+fuzzer input into choices, PLAV document and object generators driven by it,
+option decoding, exact equality and the checks made on every result.
+
+Everything here runs without atheris too, so the saved corpora can be replayed
+by plain Python (tests/test_hostile.py does, and so does `fuzz_*.py FILE...`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import enum
+import math
+import re
+import struct
+import sys
+
+import plav_core
+
+
+def is_internal_failure(exc: BaseException) -> bool:
+    """The module's own exception for caller code that breaks an invariant."""
+    return type(exc).__name__ == "InternalFailure" and not isinstance(exc, Exception)
+
+
+class Finding(AssertionError):
+    """A result that breaks one of the checked properties."""
+
+
+class Reader:
+    """Hands out the fuzzer's bytes as choices; past the end every choice is 0."""
+
+    def __init__(self, data: bytes):
+        self.data = data
+        self.pos = 0
+
+    def byte(self) -> int:
+        if self.pos >= len(self.data):
+            return 0
+        b = self.data[self.pos]
+        self.pos += 1
+        return b
+
+    def pick(self, seq):
+        return seq[self.byte() % len(seq)]
+
+    def take(self, n: int) -> bytes:
+        chunk = self.data[self.pos : self.pos + n]
+        self.pos += len(chunk)
+        return chunk
+
+    def rest(self) -> bytes:
+        chunk = self.data[self.pos :]
+        self.pos = len(self.data)
+        return chunk
+
+    @property
+    def exhausted(self) -> bool:
+        return self.pos >= len(self.data)
+
+
+# ---------------------------------------------------------------------------
+# Document generator for loads: valid and nearly valid PLAV text.
+
+WHITESPACE = [b"", b" ", b"  ", b"\n", b"\t", b"\r\n", b"/* c */", b"// c\n", b"\x0c", b"\r"]
+NUMBERS = [
+    b"0", b"-0", b"1", b"-1", b"12", b"3.25", b"-0.5", b"1e5", b"1E-5", b"2.5e+300", b"1e400",
+    b"-1e400", b"5e-324", b"1.7976931348623157e308", b"9223372036854775807",
+    b"9223372036854775808", b"-9223372036854775809", b"18446744073709551616", b"01", b"1.",
+    b".5", b"+1", b"-", b"1e", b"0x10", b"1_000", b"NaN", b"Infinity", b"-Infinity", b"-NaN",
+    b"Inf", b"123456789012345678901234567890", b"0.1e-999999",
+]
+LITERALS = [b"true", b"false", b"null", b"tru", b"nul", b"nulll", b"True", b"None"]
+STRING_PIECES = [
+    b"a", b"abc", b"Alice", b" ", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\\n", b"\\\"", b"\\\\",
+    b"\\/", b"\\b\\f\\r\\t", b"\\u0041", b"\\u00e9", b"\\ud83d\\ude00", b"\\ud800", b"\\udc00",
+    b"\\ud800\\u0041", b"\\uDFFF", b"\\u12", b"\\uZZZZ", b"\\x", b"\\", b"\x01", b"\x1f", b"\x7f",
+    b"\xff", b"\xc0\xaf", b"\xed\xa0\x80", b"\xe2\x82", b"\xf4\x90\x80\x80", b"\x80", b";", b",",
+    b"]", b"[", b"{", b"}", b":", b"|", b"\t", b"\n", b"/*", b"//", b"\xef\xbb\xbf",
+]
+KEY_WORDS = [
+    b"a", b"b", b"id", b"name", b"score", b"x", b"full name", b"", b"_k", b"$ref", b"a-b",
+    b"k1", b"1k", b"true", b"null", b"NaN", b"\xc3\xa9t\xc3\xa9", b"\xff", b"\xed\xa0\x80",
+]
+BARE_CELLS = [
+    b"Alice", b"Bob", b"x\\;y", b"a\\,b", b"p\\|q", b"x\\]", b"caf\xc3\xa9", b"a b", b"",
+    b"\xff", b"\xed\xb0\x80", b"\\", b"hello world  ", b"@", b"#tag", b"'q'", b"+1", b".5",
+]
+DELIMS = [b", ", b",", b"\t", b" | ", b"|", b" ,", b"\t\t"]
+ROW_SEPS = [b"; ", b";", b";\n", b" ; ", b";;", b";\r\n"]
+
+
+def _ws(r: Reader) -> bytes:
+    b = r.byte()
+    return WHITESPACE[b % len(WHITESPACE)] if b & 1 else b""
+
+
+def gen_string(r: Reader) -> bytes:
+    parts = [b'"']
+    for _ in range(r.byte() % 6):
+        parts.append(r.pick(STRING_PIECES))
+    if r.byte() % 16 != 0:  # now and then leave it unterminated
+        parts.append(b'"')
+    return b"".join(parts)
+
+
+def gen_key(r: Reader) -> bytes:
+    kind = r.byte() % 4
+    if kind == 0:
+        return r.pick(KEY_WORDS)  # unquoted
+    if kind == 1:
+        return gen_string(r)
+    return b'"' + r.pick(KEY_WORDS) + b'"'
+
+
+def gen_grid(r: Reader, depth: int) -> bytes:
+    out = [b"["]
+    count = r.byte() % 5
+    if count == 1:
+        out.append(str(r.byte()).encode())
+    elif count == 2:
+        out.append(b"3  ")
+    elif count == 3:
+        out.append(b"99999999999999999999999")
+    out.append(b":")
+    h = r.byte() % 5
+    delim = r.pick(DELIMS)
+    if h == 0 and r.byte() & 1:
+        out.append(_ws(r) + b"]")
+        return b"".join(out)
+    out.append(b" ")
+    for i in range(h):
+        if i:
+            out.append(delim if r.byte() % 8 else r.pick(DELIMS))
+        out.append(gen_key(r) if r.byte() & 1 else r.pick(KEY_WORDS))
+    if r.byte() % 8 == 0:
+        out.append(delim)  # trailing delimiter after the last key
+    out.append(b";" if r.byte() % 16 else b"")
+    rows = r.byte() % 6
+    for i in range(rows):
+        if i:
+            out.append(r.pick(ROW_SEPS))
+        cells = r.byte() % (h + 2)
+        for j in range(cells):
+            if j:
+                out.append(delim if r.byte() % 8 else r.pick(DELIMS))
+            kind = r.byte() % 4
+            out.append(_ws(r))
+            if kind == 0:
+                out.append(r.pick(BARE_CELLS))
+            elif kind == 1:
+                pass  # empty cell
+            else:
+                out.append(gen_value(r, depth + 1))
+    if r.byte() % 4 == 0:
+        out.append(b";")
+    out.append(b" ]" if r.byte() % 16 else b"")
+    return b"".join(out)
+
+
+def gen_value(r: Reader, depth: int = 0) -> bytes:
+    kind = r.byte() % (14 if depth < 12 else 4)
+    if kind == 0:
+        return r.pick(NUMBERS)
+    if kind == 1:
+        return gen_string(r)
+    if kind == 2:
+        return r.pick(LITERALS)
+    if kind == 3:
+        return str(r.byte() * 1000003 - 7).encode()
+    if kind in (4, 5):
+        items = [gen_value(r, depth + 1) for _ in range(r.byte() % 5)]
+        sep = b"," + _ws(r)
+        body = sep.join(items)
+        if items and r.byte() % 8 == 0:
+            body += b","  # trailing comma
+        return b"[" + _ws(r) + body + _ws(r) + b"]"
+    if kind in (6, 7):
+        members = []
+        for _ in range(r.byte() % 5):
+            members.append(gen_key(r) + _ws(r) + b":" + _ws(r) + gen_value(r, depth + 1))
+        body = (b"," + _ws(r)).join(members)
+        if members and r.byte() % 8 == 0:
+            body += b","
+        return b"{" + _ws(r) + body + _ws(r) + b"}"
+    if kind in (8, 9, 10):
+        return gen_grid(r, depth)
+    if kind == 11:
+        return r.take(r.byte() % 8)  # raw bytes
+    if kind == 12:
+        n = r.byte() % 40
+        opener = r.pick([b"[", b"{\"k\":", b"[:a;"])
+        return opener * n + gen_value(r, depth + 12)
+    return r.pick(BARE_CELLS)
+
+
+def gen_document(r: Reader) -> bytes:
+    doc = [_ws(r), gen_value(r), _ws(r)]
+    if r.byte() % 16 == 0:
+        doc.append(r.take(r.byte() % 4))  # trailing content
+    return b"".join(doc)
+
+
+# ---------------------------------------------------------------------------
+# dumps options.
+
+DELIMITER_OPTIONS = ["comma", "tab", "pipe", ",", "\t", "|", "Tab", ""]
+
+
+def gen_options(r: Reader) -> dict:
+    a, b = r.byte(), r.byte()
+    opts = {
+        "mox_grid": not a & 1,
+        "unquoted_keys": bool(a & 2),
+        "bare_strings": bool(a & 4) and (b & 8 == 0),
+        "implicit_null": bool(a & 8) and (b & 16 == 0),
+        "row_count": not a & 16,
+        "multiline_mox": bool(a & 32) and (b & 32 == 0),
+        "delimiter": DELIMITER_OPTIONS[b % len(DELIMITER_OPTIONS)],
+    }
+    if a & 64:
+        opts["indent"] = [0, 1, 2, 4, True][(a >> 7) + (b >> 6) * 2 & 3]
+    return opts
+
+
+def readable_options(opts: dict) -> bool:
+    """Whether loads reads back what dumps writes under these options for every
+    value (the indented and multi-line grid layouts, bare cells and implicit
+    nulls are write-only or lossy by design)."""
+    if opts.get("multiline_mox") or opts.get("bare_strings") or opts.get("implicit_null"):
+        return False
+    return "indent" not in opts or not opts.get("mox_grid", True)
+
+
+# ---------------------------------------------------------------------------
+# Exact equality (NaN equals NaN, -0.0 differs from 0.0, bool differs from int).
+
+
+def same(a, b) -> bool:
+    stack = [(a, b)]
+    while stack:
+        a, b = stack.pop()
+        if type(a) is not type(b):
+            return False
+        if type(a) is float:
+            if math.isnan(a) or math.isnan(b):
+                if not (math.isnan(a) and math.isnan(b)):
+                    return False
+            elif a != b or math.copysign(1.0, a) != math.copysign(1.0, b):
+                return False
+        elif type(a) is list:
+            if len(a) != len(b):
+                return False
+            stack.extend(zip(a, b))
+        elif type(a) is dict:
+            if a.keys() != b.keys():
+                return False
+            stack.extend((v, b[k]) for k, v in a.items())
+        elif a != b:
+            return False
+    return True
+
+
+# ---------------------------------------------------------------------------
+# Checks on what loads returns.
+
+LOADS_TYPES = (dict, list, str, int, float, bool, type(None))
+
+_SUFFIX = r" \(approximate position: ±32 bytes from \d+\)"
+LOADS_MESSAGES = re.compile(
+    r"(?s)"
+    r"(?:(?:Invalid character '.{1,2}' at position \d+|Expected '.' at position \d+"
+    r"|Invalid escape sequence '\\.{1,2}' at position \d+|Unexpected end of input"
+    r"|Invalid Unicode escape at position \d+|Unescaped control character at position \d+"
+    r"|Trailing content after document|Invalid UTF-8 in (?:key|string|cell|header)"
+    r"|Mox Grid exceeds 1M rows limit|Maximum nesting depth exceeded)" + _SUFFIX + r")"
+    r"|Invalid number(?:: leading zeros not allowed"
+    r"|: decimal point must be followed by digits)?"
+    r"|Invalid float|Invalid UTF-8 in string"
+    r"|Failed to create (?:float|integer|large integer)"
+)
+
+
+def _walk(obj, budget: list, record: dict | None) -> None:
+    stack = [obj]
+    while stack:
+        budget[0] -= 1
+        if budget[0] < 0:
+            return
+        v = stack.pop()
+        t = type(v)
+        if t not in LOADS_TYPES:
+            raise Finding(f"loads returned a {t!r}")
+        if t is str:
+            v.encode("utf-8")  # no lone surrogates
+        elif t is dict:
+            for k in v:
+                if type(k) is not str:
+                    raise Finding(f"dict key of type {type(k)!r}")
+                k.encode("utf-8")
+                item = v[k]
+                if type(item) in (dict, list):
+                    _check_refs(sys.getrefcount(item), "dict", record)
+                stack.append(item)
+                item = None
+        elif t is list:
+            for item in v:
+                if type(item) in (dict, list):
+                    _check_refs(sys.getrefcount(item), "list", record)
+                stack.append(item)
+            item = None
+
+
+def _check_refs(refs: int, parent: str, record: dict | None) -> None:
+    if record is not None:
+        record.setdefault(parent, set()).add(refs)
+    elif refs != EXPECTED_REFS.get(parent, refs):
+        raise Finding(f"a container nested in a {parent} has {refs} references")
+
+
+def _calibrate() -> dict:
+    """Reference counts that a container nested in a fresh result shows while
+    the walk looks at it (one owner: its parent), measured on the stdlib's json."""
+    import json
+
+    record: dict = {}
+    _walk(json.loads('[[1], {"a": [1], "b": {}}, {}, [[]]]'), [1000], record)
+    return {k: next(iter(v)) for k, v in record.items() if len(v) == 1}
+
+
+EXPECTED_REFS: dict = {}
+EXPECTED_REFS = _calibrate()
+
+
+def walk(obj, budget: int = 200000) -> None:
+    """Visits every object of a loads result: types, keys, valid text, and the
+    reference count of every nested container (exactly one owner)."""
+    _walk(obj, [budget], None)
+
+
+def grid_exact(obj) -> bool:
+    """False when writing `obj` as grids may drop or add data: a list of dicts
+    whose key sets differ (the sampling heuristic takes the first dict's keys)."""
+    stack = [obj]
+    while stack:
+        v = stack.pop()
+        if type(v) is dict:
+            stack.extend(v.values())
+        elif type(v) is list:
+            if len(v) >= 2 and type(v[0]) is dict and v[0]:
+                keys = v[0].keys()
+                if not all(type(e) is dict and e.keys() == keys for e in v):
+                    return False
+            stack.extend(v)
+    return True
+
+
+def readable_keys(obj) -> bool:
+    """Unquoted keys with "$" or "-" are written bare but read only when quoted."""
+    stack = [obj]
+    while stack:
+        v = stack.pop()
+        if type(v) is dict:
+            if any("$" in k or "-" in k for k in v):
+                return False
+            stack.extend(v.values())
+        elif type(v) is list:
+            stack.extend(v)
+    return True
+
+
+def depth_of(obj, limit: int = 300) -> int:
+    best = 0
+    stack = [(obj, 0)]
+    while stack:
+        v, d = stack.pop()
+        best = max(best, d)
+        if best > limit:
+            return best
+        if type(v) is dict:
+            stack.extend((x, d + 1) for x in v.values())
+        elif type(v) is list:
+            stack.extend((x, d + 1) for x in v)
+    return best
+
+
+# ---------------------------------------------------------------------------
+# Object generator for dumps. Each generator returns (object, expected) where
+# expected is what loads should read back from a plain (mox_grid=False) dump,
+# or UNKNOWN where the outcome is not predicted (only "no crash" is checked).
+
+UNKNOWN = object()
+
+
+class Boom(Exception):
+    pass
+
+
+class IntLike(int):
+    def __str__(self):
+        return "IntLike!"
+
+
+class StrLike(str):
+    pass
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+    BIG = 2**70
+
+
+@dataclasses.dataclass
+class Point:
+    x: object
+    y: object
+
+
+class Model:
+    """Looks like a BaseModel: model_dump returns prepared data."""
+
+    def __init__(self, payload, action=None):
+        self.payload = payload
+        self.action = action
+
+    def model_dump(self):
+        if self.action is not None:
+            self.action()
+        return self.payload
+
+
+class OldModel:
+    __fields__ = {"v": None}
+
+    def __init__(self, payload):
+        self.payload = payload
+
+    def dict(self):
+        return self.payload
+
+
+class BadStr:
+    def __str__(self):
+        raise Boom("str")
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        return self is other
+
+
+def _norm_key(k):
+    if isinstance(k, str):
+        return str.__str__(k)
+    return str(k)
+
+
+def gen_text(r: Reader) -> str:
+    chars = []
+    for _ in range(r.byte() % 12):
+        kind = r.byte() % 6
+        if kind == 0:
+            chars.append(chr(r.byte()))
+        elif kind == 1:
+            chars.append(chr(0xD800 + r.byte() * 8))  # surrogates, lone or in pairs
+        elif kind == 2:
+            chars.append(chr(0x10000 + r.byte() * 4000))
+        elif kind == 3:
+            chars.append(r.pick(['"', "\\", "\n", "\t", ";", ",", "|", "]", "\x00", "\u2028"]))
+        elif kind == 4:
+            chars.append(r.pick(["Alice", "id", "x-1", "true", "null", "a b", "", "NaN"]))
+        else:
+            chars.append(chr(0x80 + r.byte() * 3))
+    return "".join(chars)
+
+
+def _expect_str(s: str):
+    try:
+        s.encode("utf-8")
+    except UnicodeEncodeError:
+        return UNKNOWN
+    return s
+
+
+def gen_scalar(r: Reader):
+    kind = r.byte() % 12
+    if kind == 0:
+        return None, None
+    if kind == 1:
+        v = bool(r.byte() & 1)
+        return v, v
+    if kind == 2:
+        v = r.byte() - 128
+        return v, v
+    if kind == 3:
+        v = r.pick([2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, -(2**64)])
+        return v, v
+    if kind == 4:
+        digits = r.pick([19, 20, 100, 4299, 4300, 4301, 5000])
+        v = 10 ** (digits - 1) * (1 if r.byte() & 1 else -1)
+        return v, (v if digits <= 4300 else UNKNOWN)
+    if kind == 5:
+        (v,) = struct.unpack("<d", r.take(8).ljust(8, b"\0"))
+        return v, v
+    if kind == 6:
+        v = r.pick([0.0, -0.0, 0.1, 1e16, 1e15, 1e-5, 1e-6, 5e-324, math.inf, -math.inf, math.nan])
+        return v, v
+    if kind == 7:
+        s = gen_text(r)
+        return s, _expect_str(s)
+    if kind == 8:
+        b = r.take(r.byte() % 6)
+        return b, b.hex()
+    if kind == 9:
+        v = IntLike(r.pick([5, 2**64, -(2**70)]))
+        return v, (int(v) if -(2**63) <= v < 2**64 else UNKNOWN)
+    if kind == 10:
+        s = StrLike(gen_text(r))
+        return s, _expect_str(str.__str__(s))
+    c = r.pick([Colour.RED, Colour.BIG])
+    return c, (int(c) if c == 1 else UNKNOWN)
+
+
+def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
+    """Returns (object, expected). `env` collects containers that conversion
+    methods may mutate while dumps runs."""
+    if env is None:
+        env = {"containers": [], "nested": False, "converted": False}
+    kind = r.byte() % (16 if depth < 10 else 2)
+    if kind <= 1:
+        return gen_scalar(r)
+    if kind in (2, 3):
+        items = [gen_object(r, depth + 1, env) for _ in range(r.byte() % 5)]
+        obj = [o for o, _ in items]
+        env["containers"].append(obj)
+        return obj, _collect([e for _, e in items])
+    if kind == 4:
+        items = [gen_object(r, depth + 1, env) for _ in range(r.byte() % 4)]
+        return tuple(o for o, _ in items), _collect([e for _, e in items])
+    if kind in (5, 6):
+        obj, value_exp, key_exp = {}, {}, {}
+        for _ in range(r.byte() % 5):
+            key, key_text = gen_key_object(r)
+            v, e = gen_object(r, depth + 1, env)
+            obj[key] = v
+            value_exp[key] = e
+            key_exp.setdefault(key, key_text)  # the dict keeps its first key object
+        env["containers"].append(obj)
+        # written in the dict's order, read back with the last of equal texts winning
+        exp = {}
+        for key in obj:
+            if key_exp[key] is UNKNOWN or value_exp[key] is UNKNOWN:
+                return obj, UNKNOWN
+            exp[key_exp[key]] = value_exp[key]
+        return obj, exp
+    if kind in (7, 8):
+        return gen_rows(r, depth, env)
+    if kind == 9:
+        env["converted"] = True
+        inner, exp = gen_object(r, depth + 1, env)
+        return Model(inner), exp
+    if kind == 10:
+        env["converted"] = True
+        a, ea = gen_scalar(r)
+        b, eb = gen_object(r, depth + 1, env)
+        exp = UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": _plain(eb)}
+        return Point(a, b), exp
+    if kind == 11:
+        env["converted"] = True
+        inner, exp = gen_object(r, depth + 1, env)
+        return OldModel(inner), exp
+    if kind == 12:
+        env["converted"] = True
+        return _hostile_model(r, env), UNKNOWN
+    if kind == 13:
+        return r.pick([{1, 2}, object(), bytearray(b"a"), 1j, range(3)]), UNKNOWN
+    if kind == 14:
+        n = r.byte() % 300
+        obj = inner = []
+        for _ in range(n):
+            nxt = []
+            inner.append(nxt)
+            inner = nxt
+        return obj, (UNKNOWN if n > 256 else _nested_expect(n))
+    s = gen_text(r)
+    return s, _expect_str(s)
+
+
+def _nested_expect(n):
+    obj = inner = []
+    for _ in range(n):
+        nxt = []
+        inner.append(nxt)
+        inner = nxt
+    return obj
+
+
+def _plain(e):
+    return e
+
+
+def _collect(exps):
+    return UNKNOWN if any(e is UNKNOWN for e in exps) else exps
+
+
+def gen_key_object(r: Reader):
+    kind = r.byte() % 8
+    if kind <= 3:
+        s = gen_text(r) if kind == 0 else r.pick(["id", "name", "a", "b", "x-y", "$ref", "", "1"])
+        return s, _expect_str(s)
+    if kind == 4:
+        k = r.pick([1, -5, 2**70, 1.5, math.inf, None, True, False, (1, "a")])
+        return k, str(k)
+    if kind == 5:
+        k = StrLike(r.pick(["id", "sub", "a"]))
+        return k, str.__str__(k)
+    if kind == 6:
+        return BadStr(), UNKNOWN
+    return Colour.RED, str(Colour.RED)
+
+
+def gen_rows(r: Reader, depth: int, env: dict):
+    """A list of dicts sharing keys: the writer's grid candidates, with the
+    occasional missing key, extra key, non-scalar cell or non-dict row."""
+    keys = [r.pick(["id", "name", "score", "full name", "a-b", "k", StrLike("s")])
+            for _ in range(1 + r.byte() % 3)]
+    rows, exps = [], []
+    for _ in range(r.byte() % 14):
+        row, exp = {}, {}
+        for k in keys:
+            if r.byte() % 16 == 0:
+                continue  # missing key
+            v, e = gen_scalar(r) if r.byte() % 8 else gen_object(r, depth + 2, env)
+            row[k] = v
+            exp[str.__str__(k)] = e
+        if r.byte() % 16 == 0:
+            row["extra"] = 1
+            exp["extra"] = 1
+        choice = r.byte() % 24
+        if choice == 0:
+            env["converted"] = True
+            rows.append(Model(row))
+        elif choice == 1:
+            rows.append(r.pick([5, None, "row", [1]]))
+            exp = UNKNOWN
+        else:
+            rows.append(row)
+        if any(v is UNKNOWN for v in exp.values()) if isinstance(exp, dict) else True:
+            exp = UNKNOWN
+        exps.append(exp)
+    env["containers"].append(rows)
+    return rows, _collect(exps)
+
+
+def _hostile_model(r: Reader, env: dict):
+    """A model whose conversion method misbehaves: it mutates a container that
+    is being written, calls dumps again, raises, or returns itself."""
+    kind = r.byte() % 6
+    if kind == 0 and env["containers"]:
+        target = r.pick(env["containers"])
+
+        def mutate():
+            if isinstance(target, dict):
+                target[f"added{len(target)}"] = 1
+                target.pop(next(iter(target)), None)
+            elif isinstance(target, list):
+                if target:
+                    target.pop()
+                else:
+                    target.append(1)
+
+        return Model({"m": 1}, mutate)
+    if kind == 1:
+        env["nested"] = True
+
+        def nested():
+            plav_core.dumps([1, 2])
+
+        return Model({"n": 1}, nested)
+    if kind == 2:
+
+        def boom():
+            raise Boom("model_dump")
+
+        return Model(None, boom)
+    if kind == 3:
+        m = Model(None)
+        m.payload = m  # returns itself: must end at the depth limit
+        return m
+    if kind == 4:
+        return Model([Model({"deep": 1}), Point(1, Model(2))])
+    return Model({"k": BadStr()})
+
+
+def normalise_expected(e):
+    return e
+
+
+def has_grid_candidate(obj) -> bool:
+    """Whether mox_grid could change what is written for `obj`."""
+    stack, seen = [obj], 0
+    while stack and seen < 100000:
+        seen += 1
+        v = stack.pop()
+        if isinstance(v, dict):
+            stack.extend(v.values())
+        elif isinstance(v, (list, tuple)):
+            if isinstance(v, list) and len(v) >= 2 and not isinstance(
+                v[0], (type(None), bool, int, float, str, list, tuple)
+            ):
+                return True
+            stack.extend(v)
+        elif isinstance(v, (Model, OldModel)):
+            stack.append(v.payload)
+        elif isinstance(v, Point):
+            stack.extend([v.x, v.y])
+    return False
+
+
+def run(one_input) -> None:
+    """Fuzzes with atheris, or replays files and directories given as arguments
+    when PLAV_FUZZ_REPLAY=1 (no atheris needed)."""
+    import os
+
+    if os.environ.get("PLAV_FUZZ_REPLAY"):
+        paths = []
+        for arg in sys.argv[1:]:
+            if os.path.isdir(arg):
+                paths += sorted(os.path.join(arg, f) for f in os.listdir(arg))
+            elif not arg.startswith("-"):
+                paths.append(arg)
+        for path in paths:
+            with open(path, "rb") as f:
+                one_input(f.read())
+        print(f"replayed {len(paths)} inputs")
+        return
+    import atheris
+
+    # libFuzzer's -merge=1 and -fork re-run argv[0]: point it at the wrapper that
+    # sets up the interpreter and the preloaded runtime (written by ./dev.sh fuzz).
+    argv = list(sys.argv)
+    if os.environ.get("PLAV_FUZZ_SELF"):
+        argv[0] = os.environ["PLAV_FUZZ_SELF"]
+    atheris.Setup(argv, one_input)
+    atheris.Fuzz()
