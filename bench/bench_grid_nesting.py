@@ -35,15 +35,23 @@ def median_ms(data: bytes, repeat: int = 7) -> float:
 
 def main() -> None:
     for name, small, large in [
-        ("chain of nested grids (100 vs 1000 levels, 50 rows each)",
-         chain(100, 50), chain(1000, 50)),
-        ("chain of nested grids (100 vs 1000 levels, 500 rows each)",
-         chain(100, 500), chain(1000, 500)),
+        (
+            "chain of nested grids (100 vs 1000 levels, 50 rows each)",
+            chain(100, 50),
+            chain(1000, 50),
+        ),
+        (
+            "chain of nested grids (100 vs 1000 levels, 500 rows each)",
+            chain(100, 500),
+            chain(1000, 500),
+        ),
         ("grids as cells (1000 vs 10000 inner grids)", siblings(1000, 20), siblings(10000, 20)),
     ]:
         a, b = median_ms(small), median_ms(large)
-        print(f"{name}: {len(small) / 1e6:.2f} MB {a:.2f} ms, {len(large) / 1e6:.2f} MB "
-              f"{b:.2f} ms, ratio {b / a:.1f} (size ratio {len(large) / len(small):.1f})")
+        print(
+            f"{name}: {len(small) / 1e6:.2f} MB {a:.2f} ms, {len(large) / 1e6:.2f} MB "
+            f"{b:.2f} ms, ratio {b / a:.1f} (size ratio {len(large) / len(small):.1f})"
+        )
 
 
 if __name__ == "__main__":

@@ -37,7 +37,7 @@ ERROR_INPUTS = [
     b'["\xff\\n"]',
     b"1" * 5000,
     b"[" * 1100,
-    b'[: a, b; 1, 2; 3 4 ]',
+    b"[: a, b; 1, 2; 3 4 ]",
     b"[: a; x\xff ]",
     b"[: a; 1, 2, 3 ]",
     b"[:;0",
@@ -87,10 +87,14 @@ def main() -> int:
         ok &= phase(f"error input {i}: {data[:24]!r}", lambda data=data: call(data), args.repeat)
 
     # More distinct keys than the cache holds: every call evicts and re-enters.
-    many = [("{" + ", ".join(f'"k{j}_{i}": {i}' for i in range(700)) + "}").encode()
-            for j in range(4)]
-    ok &= phase("key cache eviction (2800 keys a round)",
-                lambda: [call(d) for d in many], max(1, args.repeat // 10))
+    many = [
+        ("{" + ", ".join(f'"k{j}_{i}": {i}' for i in range(700)) + "}").encode() for j in range(4)
+    ]
+    ok &= phase(
+        "key cache eviction (2800 keys a round)",
+        lambda: [call(d) for d in many],
+        max(1, args.repeat // 10),
+    )
 
     def one_thread():
         t = threading.Thread(target=lambda: [call(d) for d in many])

@@ -70,7 +70,7 @@ def main() -> None:
     print(plav.format_hint())
     print()
     print(plav.dumps(rows[:3]))
-    print("\n(for data written with delimiter='tab', plav.format_hint('tab') describes that layout)")
+    print("\n(plav.format_hint('tab') describes the layout of delimiter='tab')")
 
 
 if __name__ == "__main__":

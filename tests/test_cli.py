@@ -7,9 +7,13 @@ import subprocess
 import sys
 from pathlib import Path
 
-import plav
 import pytest
 from conftest import DATA
+from hypothesis import given
+from hypothesis import strategies as st
+
+import plav
+from plav.cli import OPTION_SETS, reads_back
 
 CORPUS = sorted((DATA / "tokens").glob("*.json")) + sorted((DATA / "json").glob("*.json"))
 TOKEN_CORPUS = sorted((DATA / "tokens").glob("*.json"))
@@ -76,6 +80,33 @@ def test_encode_then_decode_gives_the_input_back(path, flags, tmp_path):
     dec = run("decode", stdin=encoded.read_bytes())  # file in, then stdin to stdout
     assert dec.returncode == 0, dec.stderr
     assert same_data(json.loads(path.read_bytes()), json.loads(dec.stdout))
+
+
+TRICKY_WORDS = ["true", "null", "NaN", "nan", "Infinity", "INF", "nice", "Nairobi", "", " ",
+                "a b", "x-1", "1x", "é", "a\\b", "tab\there", "semi;colon", "-5"]
+CELLS = (st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats()
+         | st.sampled_from(TRICKY_WORDS) | st.text(max_size=8))
+
+
+@st.composite
+def tables(draw):
+    """Lists of dicts over one key set, some rows missing keys: what grids are made of."""
+    keys = draw(st.lists(st.sampled_from(["id", "name", "$ref", "full name", "x-1", "é", "k"]),
+                         min_size=1, max_size=4, unique=True))
+    rows = draw(st.lists(st.fixed_dictionaries({k: CELLS for k in keys}), min_size=2,
+                         max_size=12))
+    for row in rows[draw(st.integers(1, 11)):]:
+        if draw(st.booleans()):
+            row.pop(keys[-1])
+    return draw(st.sampled_from([rows, {"table": rows, "n": len(rows)}, [rows, rows]]))
+
+
+@given(tables())
+def test_every_compared_option_set_reads_back(doc):
+    # What `plav stats` and `--lean` offer must give the data back.
+    for option_set in OPTION_SETS:
+        text = plav.dumps(doc, **option_set.options)
+        assert reads_back(doc, plav.loads(text)), (option_set.flags, text)
 
 
 @pytest.mark.parametrize(
@@ -313,3 +344,15 @@ def test_console_script_is_installed():
     result = subprocess.run([script, "hint", "tab"], capture_output=True, timeout=60)
     assert result.returncode == 0
     assert result.stdout.decode() == plav.format_hint("tab") + "\n"
+
+
+def test_closed_output_pipe_ends_quietly():
+    # plav decode big.json | head: the reader leaves early; no traceback, status 1.
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "plav", "decode", "--indent", "1", DATA / "json" / "canada.json"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    proc.stdout.close()
+    _, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (1, b"")

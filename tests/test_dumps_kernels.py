@@ -138,3 +138,34 @@ def test_float_text_reads_back_bit_for_bit(x):
 @given(st.integers(min_value=-(2**80), max_value=2**80))
 def test_integers_match_python_text(n):
     assert plav.dumps(n) == str(n)
+
+
+def test_float_text_over_random_bit_patterns():
+    import random
+
+    rng = random.Random(1234)
+    samples = [rng.getrandbits(64) for _ in range(30000)]
+    # Dense around the ends of the exact range and at powers of two.
+    for e in range(-12, 56):
+        for delta in (-2, -1, 0, 1, 2):
+            samples.append(struct.unpack("<Q", struct.pack("<d", 2.0**e))[0] + delta)
+    for mantissa_bits in samples:
+        x = struct.unpack("<d", struct.pack("<Q", mantissa_bits & (2**64 - 1)))[0]
+        if math.isnan(x):
+            continue
+        text = T.format_double(x)
+        assert text == reference_float_text(x), (x, text)
+        scaled = x * 2.0 ** rng.randint(-80, 60)
+        if math.isfinite(scaled):
+            assert T.format_double(scaled) == reference_float_text(scaled), scaled
+
+
+@given(dense_bytes.filter(lambda b: len(b) <= 24))
+def test_inline_short_path_copies_only_clean_strings(data):
+    got = T.short_clean(data)
+    needs_escape = reference_escape(data) != data
+    if got is not None:  # it may decline near a page end, never accept wrongly
+        assert len(data) <= 16 and not needs_escape
+        assert got == (data, any(c >= 0x80 for c in data))
+    elif len(data) <= 16 and not needs_escape:
+        pass  # declined: the block would have crossed a page

@@ -180,3 +180,19 @@ def test_model_dump_called_again_after_failed_grid():
 
     assert plav.dumps([Counted(), 5]) == '[{"a":1},5]'
     assert len(calls) == 2
+
+
+def test_keys_of_converted_data_are_never_confused():
+    # Each conversion returns a dict with new key objects, freed after writing;
+    # their addresses are reused by the next conversion's keys.
+    class Fresh:
+        def __init__(self, i):
+            self.i = i
+
+        def model_dump(self):
+            return {"".join(["k", str(self.i)]): self.i, "".join(["x", str(-self.i)]): 0}
+
+    items = [Fresh(i) for i in range(300)]
+    expected = "[" + ",".join(f'{{"k{i}":{i},"x{-i}":0}}' for i in range(300)) + "]"
+    assert plav.dumps(items) == expected
+    assert plav.dumps({"a": items, "b": [{"k0": 1}]}) == '{"a":' + expected + ',"b":[{"k0":1}]}'

@@ -95,11 +95,12 @@ def test_non_dict_after_the_sample_gives_a_plain_array(bad, where):
     assert plav.dumps(rows) == plav.dumps(rows, mox_grid=False)
 
 
+@pytest.mark.parametrize("layout", [{}, {"indent": 2}, {"multiline_mox": True}])
 @pytest.mark.parametrize("where", [1, 10, 30, 60])
-def test_extra_key_anywhere_gives_a_plain_array(where):
+def test_extra_key_anywhere_gives_a_plain_array(where, layout):
     rows = [{"a": i} for i in range(70)]
     rows[where] = {"a": 0, "z": 9}
-    assert plav.dumps(rows) == plav.dumps(rows, mox_grid=False)
+    assert plav.dumps({"k": rows}, **layout) == plav.dumps({"k": rows}, mox_grid=False, **layout)
     assert plav.dumps([{"a": 1}, {"a": 2, "z": 9}]) == '[{"a":1},{"a":2,"z":9}]'
 
 

@@ -7,8 +7,11 @@ import threading
 
 import pytest
 
+<<<<<<< HEAD
+=======
 import plav_core
 from conftest import not_under_asan
+>>>>>>> trust
 from plav_core import loads
 
 SUFFIX = " (approximate position: \u00b132 bytes from {})"
@@ -135,7 +138,7 @@ def test_document_whitespace_and_comments(data, expected):
         ("[tru]", parse_error("Invalid character 't' at position 1", 1)),
         ("{", parse_error("Unexpected end of input", 1)),
         ('{"a":1', parse_error("Unexpected end of input", 6)),
-        ('{"a":1 "b":2}', parse_error('Invalid character \'"\' at position 7', 7)),
+        ('{"a":1 "b":2}', parse_error("Invalid character '\"' at position 7", 7)),
         ("{,}", parse_error("Invalid character ',' at position 1", 1)),
         ('{"a', parse_error("Unexpected end of input", 1)),
         ('{"a" 1}', parse_error("Unexpected end of input", 4)),
@@ -271,7 +274,7 @@ def test_no_input_overflows_a_small_thread_stack():
         ("\\ud83d\\ude00", "\U0001f600"),
         ("\\u00e9", "\u00e9"),
         ("\\u0000", "\x00"),
-        ("\\\"\\\\\\/\\b\\f\\n\\r\\t", '"\\/\b\f\n\r\t'),
+        ('\\"\\\\\\/\\b\\f\\n\\r\\t', '"\\/\b\f\n\r\t'),
         ("tab\there", "tab\there"),  # raw control bytes pass when there is no backslash
         ("del\x7f\\n", "del\x7f\n"),
         ("caf\u00e9 \\u4e2d", "caf\u00e9 \u4e2d"),
@@ -352,8 +355,11 @@ def test_numbers(text, expected):
 def test_negative_zero_and_nan_bits():
     assert math.copysign(1.0, loads("-0.0")) == -1.0
     assert math.copysign(1.0, loads("-1e-400")) == -1.0
-    for text, bits in [("NaN", 0x7FF8000000000000), ("-NaN", 0xFFF8000000000000),
-                       ("-nan", 0xFFF8000000000000)]:
+    for text, bits in [
+        ("NaN", 0x7FF8000000000000),
+        ("-NaN", 0xFFF8000000000000),
+        ("-nan", 0xFFF8000000000000),
+    ]:
         assert struct.unpack("<Q", struct.pack("<d", loads(text)))[0] == bits
 
 

@@ -7,12 +7,12 @@ import random
 import struct
 import threading
 
+import _plav_testing as T
 import pytest
+from conftest import DATA
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import _plav_testing as T
-from conftest import DATA
 from plav_core import loads
 
 SUITE = DATA / "jsontestsuite" / "test_parsing"
@@ -27,7 +27,9 @@ def same(a, b):
         if type(a) is not type(b):
             return False
         if isinstance(a, float):
-            if struct.pack("<d", a) != struct.pack("<d", b) and not (math.isnan(a) and math.isnan(b)):
+            if struct.pack("<d", a) != struct.pack("<d", b) and not (
+                math.isnan(a) and math.isnan(b)
+            ):
                 return False
         elif isinstance(a, list):
             if len(a) != len(b):
@@ -143,9 +145,11 @@ def test_generated_json_agrees_with_json(doc, indent, ensure_ascii):
 # ---- floats ----
 
 decimal_floats = st.builds(
-    lambda sign, digits, point, exp: f"{sign}{digits[:point]}.{digits[point:] or '0'}e{exp}"
-    if point
-    else f"{sign}{digits}e{exp}",
+    lambda sign, digits, point, exp: (
+        f"{sign}{digits[:point]}.{digits[point:] or '0'}e{exp}"
+        if point
+        else f"{sign}{digits}e{exp}"
+    ),
     st.sampled_from(["", "-"]),
     st.from_regex(r"[1-9][0-9]{0,40}", fullmatch=True),
     st.integers(min_value=0, max_value=40),
@@ -269,14 +273,28 @@ def sip_reference(k0, k1, data, c_rounds, d_rounds):
     def rotl(x, b):
         return ((x << b) | (x >> (64 - b))) & mask
 
-    v = [k0 ^ 0x736F6D6570736575, k1 ^ 0x646F72616E646F6D, k0 ^ 0x6C7967656E657261,
-         k1 ^ 0x7465646279746573]
+    v = [
+        k0 ^ 0x736F6D6570736575,
+        k1 ^ 0x646F72616E646F6D,
+        k0 ^ 0x6C7967656E657261,
+        k1 ^ 0x7465646279746573,
+    ]
 
     def rnd():
-        v[0] = (v[0] + v[1]) & mask; v[1] = rotl(v[1], 13); v[1] ^= v[0]; v[0] = rotl(v[0], 32)  # noqa: E702
-        v[2] = (v[2] + v[3]) & mask; v[3] = rotl(v[3], 16); v[3] ^= v[2]  # noqa: E702
-        v[0] = (v[0] + v[3]) & mask; v[3] = rotl(v[3], 21); v[3] ^= v[0]  # noqa: E702
-        v[2] = (v[2] + v[1]) & mask; v[1] = rotl(v[1], 17); v[1] ^= v[2]; v[2] = rotl(v[2], 32)  # noqa: E702
+        v[0] = (v[0] + v[1]) & mask
+        v[1] = rotl(v[1], 13)
+        v[1] ^= v[0]
+        v[0] = rotl(v[0], 32)
+        v[2] = (v[2] + v[3]) & mask
+        v[3] = rotl(v[3], 16)
+        v[3] ^= v[2]
+        v[0] = (v[0] + v[3]) & mask
+        v[3] = rotl(v[3], 21)
+        v[3] ^= v[0]
+        v[2] = (v[2] + v[1]) & mask
+        v[1] = rotl(v[1], 17)
+        v[1] ^= v[2]
+        v[2] = rotl(v[2], 32)
 
     blocks = data + b"\0" * (7 - len(data) % 8) + bytes([len(data) & 0xFF])
     for i in range(0, len(blocks), 8):
@@ -311,8 +329,10 @@ def test_key_hash_is_siphash13_over_length_and_bytes(k0, k1, data):
 structural_text = st.text(alphabet='[]{}:;,"\\ \t\n\r|/*abtnfulrsINa019-.eE$\u00e9', max_size=80)
 
 
-@given(st.one_of(st.binary(max_size=80), structural_text.map(str.encode)),
-       st.sampled_from([None, ["a", "b"], []]))
+@given(
+    st.one_of(st.binary(max_size=80), structural_text.map(str.encode)),
+    st.sampled_from([None, ["a", "b"], []]),
+)
 @settings(max_examples=3000)
 def test_any_input_reads_or_raises_value_error(data, schema):
     try:

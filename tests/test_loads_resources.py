@@ -17,14 +17,14 @@ from plav_core import loads
 SMALL_DOCS = [
     b'{"id": 1, "name": "Ann", "tags": ["a", "b"], "score": 1.5, "ok": true}',
     b'[1, 2.5, "x\\n\\u00e9", null, {"k": [false]}, 12345678901234567890123]',
-    "[: id, name; 1, Ann; 2, \"Bo\" ]".encode(),
+    b'[: id, name; 1, Ann; 2, "Bo" ]',
 ]
 FAILING_DOCS = [
     b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}',
     b'[1, 2, "abc\\q"]',
     b'{"a": "\xff"}',
-    b'[[[[1e5.3]]]]',
-    b'[: a, b; 1, 2; 3 4 ]',
+    b"[[[[1e5.3]]]]",
+    b"[: a, b; 1, 2; 3 4 ]",
     b'{"a": 1, "b": "unterminated',
     b"[" * 2000,
     b"1" * 5000,
@@ -99,8 +99,16 @@ def test_key_cache_is_released_at_thread_exit():
 
 
 def test_threads_read_different_files_correctly():
-    names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers",
-             "update-center", "gsoc-2018"]
+    names = [
+        "twitter",
+        "citm_catalog",
+        "canada",
+        "github_events",
+        "mesh",
+        "numbers",
+        "update-center",
+        "gsoc-2018",
+    ]
     raws = {n: (DATA / "json" / f"{n}.json").read_bytes() for n in names}
     expected = {n: json.loads(r) for n, r in raws.items()}
     errors = []
@@ -138,8 +146,9 @@ print(len(raw), before, after, peak)
 def test_peak_memory_beyond_the_result_is_bounded():
     # In a fresh process, so that the high-water mark belongs to this one call.
     path = max((DATA / "json").glob("*.json"), key=lambda p: p.stat().st_size)
-    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(path)], capture_output=True,
-                         text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", PEAK_SCRIPT, str(path)], capture_output=True, text=True, check=True
+    ).stdout
     size, before, after, peak = map(int, out.split())
     assert peak >= after >= before
     assert peak - after < 3 * size
@@ -163,8 +172,13 @@ def test_caches_are_released_safely_at_interpreter_exit():
     # The main thread's cache goes at finalisation, a daemon thread's while it may
     # still be running; neither may crash the interpreter.
     for _ in range(3):
-        out = subprocess.run([sys.executable, "-c", FINALISATION_SCRIPT], capture_output=True,
-                             text=True, timeout=60)
+        out = subprocess.run(
+            [sys.executable, "-c", FINALISATION_SCRIPT],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=False,
+        )
         assert out.returncode == 0, out.stderr
         assert out.stdout.strip() == "done"
 

@@ -49,7 +49,7 @@ def test_schema_objects(text, expected):
         ('{"a": 1, 2}', parse_error("Unexpected end of input", 9)),
         ('[{"a": 1, 2}, {"b": 3}]', parse_error("Expected ':' at position 10", 10)),
         ('{"a": 1, "b" }:', parse_error("Expected ':' at position 9", 9)),
-        ('{"a": 1 "b": 2}', parse_error('Invalid character \'"\' at position 8', 8)),
+        ('{"a": 1 "b": 2}', parse_error("Invalid character '\"' at position 8", 8)),
         ('{"a": 1', parse_error("Unexpected end of input", 7)),
         ("{ ", parse_error("Unexpected end of input", 2)),
     ],

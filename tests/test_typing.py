@@ -7,9 +7,10 @@ import sys
 import typing
 from pathlib import Path
 
+import pytest
+
 import plav
 import plav_core
-import pytest
 
 STUB = Path(plav.__file__).with_name("__init__.pyi")
 TYPED_USAGE = Path(__file__).with_name("typed_usage.py")

@@ -204,7 +204,10 @@ class _Row:
 
 
 def _stats_rows(obj: Any) -> list[_Row]:
-    rows = [_Row("JSON pretty (indent 2)", json_pretty(obj)), _Row("JSON compact", json_compact(obj))]
+    rows = [
+        _Row("JSON pretty (indent 2)", json_pretty(obj)),
+        _Row("JSON compact", json_compact(obj)),
+    ]
     for option_set in OPTION_SETS:
         text = dumps(obj, **option_set.options)
         try:

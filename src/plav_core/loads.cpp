@@ -19,7 +19,8 @@ class GcPause {
   public:
     GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
     ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
+        if (was_enabled_)
+            PyGC_Enable();
     }
     GcPause(const GcPause &) = delete;
     GcPause &operator=(const GcPause &) = delete;
@@ -31,10 +32,12 @@ class GcPause {
 // Turns the schema iterable into descriptors. False with a Python error set.
 bool build_schema(PyObject *schema, Schema &out) {
     PyRef it = PyRef::steal(PyObject_GetIter(schema));
-    if (!it) return false;
+    if (!it)
+        return false;
     for (uint64_t index = 0;; ++index) {
         PyRef item = PyRef::steal(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
+        if (!item)
+            return !PyErr_Occurred();
         if (!(PyType_GetFlags(Py_TYPE(item.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
             if (type_name)
@@ -43,11 +46,13 @@ bool build_schema(PyObject *schema, Schema &out) {
         }
         Py_ssize_t n = 0;
         const char *text = PyUnicode_AsUTF8AndSize(item.get(), &n);
-        if (!text) return false;
-        const KeyString k = get_key_string(reinterpret_cast<const uint8_t *>(text),
-                                           static_cast<size_t>(n));
+        if (!text)
+            return false;
+        const KeyString k =
+            get_key_string(reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(n));
         if (!k.str) {
-            if (k.invalid_utf8) PyErr_SetString(PyExc_ValueError, "Invalid UTF-8 in schema");
+            if (k.invalid_utf8)
+                PyErr_SetString(PyExc_ValueError, "Invalid UTF-8 in schema");
             return false;
         }
         FieldDescriptor d;
@@ -58,15 +63,16 @@ bool build_schema(PyObject *schema, Schema &out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 PyObject *loads_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-    PyObject *data = nullptr;    // borrowed
-    PyObject *schema = Py_None;  // borrowed
+    PyObject *data = nullptr;   // borrowed
+    PyObject *schema = Py_None; // borrowed
     const Py_ssize_t nargs = PyTuple_Size(args);
     if (!kwargs && (nargs == 1 || nargs == 2)) {
         data = PyTuple_GetItem(args, 0);
-        if (nargs == 2) schema = PyTuple_GetItem(args, 1);
+        if (nargs == 2)
+            schema = PyTuple_GetItem(args, 1);
     } else {
         static const char *kwlist[] = {"data", "schema", nullptr};
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:loads", const_cast<char **>(kwlist),
@@ -81,28 +87,32 @@ PyObject *loads_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
         buf = PyBytes_AsString(data);
         n = PyBytes_Size(data);
     } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-        buf = PyUnicode_AsUTF8AndSize(data, &n);  // CPython's cached UTF-8 form
-        if (!buf) PyErr_Clear();
+        buf = PyUnicode_AsUTF8AndSize(data, &n); // CPython's cached UTF-8 form
+        if (!buf)
+            PyErr_Clear();
     }
-    if (!buf) return raise_error(PendingError::type_error("data must be bytes or str"));
+    if (!buf)
+        return raise_error(PendingError::type_error("data must be bytes or str"));
 
     Schema schema_list;
     const bool has_schema = schema != Py_None;
-    if (has_schema && !build_schema(schema, schema_list)) return nullptr;
+    if (has_schema && !build_schema(schema, schema_list))
+        return nullptr;
 
     const auto *bytes = reinterpret_cast<const uint8_t *>(buf);
     const size_t len = static_cast<size_t>(n);
     const SimdLevel level = simd_level(cpu_features());
     StructuralIndex index;
-    Py_BEGIN_ALLOW_THREADS  // the scan reads only the input, kept alive by the caller
-    index = scan(bytes, len, level);
+    Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+        index = scan(bytes, len, level);
     Py_END_ALLOW_THREADS
 
-    GcPause gc;
+        GcPause gc;
     FastIndexParser parser(bytes, len, index);
     PyObject *result = parser.parse_document(has_schema ? &schema_list : nullptr);
-    if (!result) return raise_error(parser.take_error());
+    if (!result)
+        return raise_error(parser.take_error());
     return result;
 }
 
-}  // namespace plav
+} // namespace plav

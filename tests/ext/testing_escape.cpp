@@ -35,9 +35,25 @@ PyObject *py_escape(PyObject *, PyObject *args) {
     OutputBuffer buf;
     // A prefix, so that kernels writing whole blocks start off a block boundary.
     buf.put(std::string_view("<"));
-    fn(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), buf);
+    const bool non_ascii = fn(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), buf);
+    if (non_ascii != buf.non_ascii) {
+        PyErr_SetString(PyExc_AssertionError, "returned and recorded non-ASCII flags differ");
+        return nullptr;
+    }
     return Py_BuildValue("(y#N)", reinterpret_cast<const char *>(buf.data()) + 1,
-                         static_cast<Py_ssize_t>(buf.size() - 1), PyBool_FromLong(buf.non_ascii));
+                         static_cast<Py_ssize_t>(buf.size() - 1), PyBool_FromLong(non_ascii));
+}
+
+// short_clean(data) -> (copied bytes, non_ascii) or None when the inline path
+// declines (longer than 16 bytes, an escape needed, or a load near a page end).
+PyObject *py_short_clean(PyObject *, PyObject *args) {
+    const char *data = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y#:short_clean", &data, &n)) return nullptr;
+    uint8_t out[16];
+    const int r = write_short_clean(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), out);
+    if (r < 0) Py_RETURN_NONE;
+    return Py_BuildValue("(y#N)", reinterpret_cast<const char *>(out), n, PyBool_FromLong(r));
 }
 
 PyObject *py_is_identifier(PyObject *, PyObject *args) {
@@ -51,7 +67,7 @@ PyObject *py_is_identifier(PyObject *, PyObject *args) {
 PyObject *py_format_double(PyObject *, PyObject *args) {
     double v = 0;
     if (!PyArg_ParseTuple(args, "d:format_double", &v)) return nullptr;
-    char out[FLOAT_TEXT_MAX];
+    char out[FLOAT_TEXT_ROOM];
     const char *end = format_double(v, out);
     return PyUnicode_FromStringAndSize(out, end - out);
 }
@@ -61,6 +77,8 @@ PyObject *py_format_double(PyObject *, PyObject *args) {
 PyMethodDef ESCAPE_METHODS[] = {
     {"escape", py_escape, METH_VARARGS,
      "escape(data, level) -> (escaped bytes, non_ascii); level: scalar, avx2, avx512"},
+    {"short_clean", py_short_clean, METH_VARARGS,
+     "short_clean(data) -> (bytes, non_ascii), or None where the inline path declines"},
     {"is_identifier", py_is_identifier, METH_VARARGS, "is_identifier(data) -> bool"},
     {"format_double", py_format_double, METH_VARARGS,
      "format_double(x) -> shortest round-trip text as dumps writes it"},

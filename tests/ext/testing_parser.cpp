@@ -15,7 +15,8 @@ PyObject *py_siphash13(PyObject *, PyObject *args) {
     unsigned long long k0 = 0, k1 = 0;
     const char *data = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "KKy#:siphash13", &k0, &k1, &data, &n)) return nullptr;
+    if (!PyArg_ParseTuple(args, "KKy#:siphash13", &k0, &k1, &data, &n))
+        return nullptr;
     return PyLong_FromUnsignedLongLong(
         siphash13(k0, k1, reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n)));
 }
@@ -24,7 +25,8 @@ PyObject *py_key_hash(PyObject *, PyObject *args) {
     unsigned long long k0 = 0, k1 = 0;
     const char *data = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "KKy#:key_hash", &k0, &k1, &data, &n)) return nullptr;
+    if (!PyArg_ParseTuple(args, "KKy#:key_hash", &k0, &k1, &data, &n))
+        return nullptr;
     return PyLong_FromUnsignedLongLong(
         key_hash(k0, k1, reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n)));
 }
@@ -33,10 +35,12 @@ PyObject *py_key_hash(PyObject *, PyObject *args) {
 PyObject *py_parse_double(PyObject *, PyObject *arg) {
     char *data = nullptr;
     Py_ssize_t n = 0;
-    if (PyBytes_AsStringAndSize(arg, &data, &n) < 0) return nullptr;
+    if (PyBytes_AsStringAndSize(arg, &data, &n) < 0)
+        return nullptr;
     const auto *p = reinterpret_cast<const uint8_t *>(data);
     double v = 0;
-    if (!parse_double(p, p + n, v)) return PyRef::borrow(Py_None).release();
+    if (!parse_double(p, p + n, v))
+        return PyRef::borrow(Py_None).release();
     return PyFloat_FromDouble(v);
 }
 
@@ -44,7 +48,8 @@ PyObject *py_parse_double(PyObject *, PyObject *arg) {
 PyObject *py_number_token(PyObject *, PyObject *args) {
     const char *data = nullptr;
     Py_ssize_t n = 0, start = 0;
-    if (!PyArg_ParseTuple(args, "y#n:number_token", &data, &n, &start)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#n:number_token", &data, &n, &start))
+        return nullptr;
     if (start < 0 || start >= n) {
         PyErr_SetString(PyExc_IndexError, "start out of range");
         return nullptr;
@@ -52,11 +57,11 @@ PyObject *py_number_token(PyObject *, PyObject *args) {
     const NumberToken t = parse_number(reinterpret_cast<const uint8_t *>(data),
                                        static_cast<size_t>(n), static_cast<size_t>(start));
     static const char *const KINDS[] = {"int64", "uint64", "bigint", "double", "error"};
-    return Py_BuildValue("(snz)", KINDS[static_cast<int>(t.kind)],
-                         static_cast<Py_ssize_t>(t.end), t.error);
+    return Py_BuildValue("(snz)", KINDS[static_cast<int>(t.kind)], static_cast<Py_ssize_t>(t.end),
+                         t.error);
 }
 
-}  // namespace
+} // namespace
 
 PyMethodDef PARSER_METHODS[] = {
     {"siphash13", py_siphash13, METH_VARARGS, "SipHash-1-3 of data under (k0, k1)."},
@@ -65,4 +70,4 @@ PyMethodDef PARSER_METHODS[] = {
     {"number_token", py_number_token, METH_VARARGS, "(kind, end, error) of a number token."},
     {nullptr, nullptr, 0, nullptr}};
 
-}  // namespace plav
+} // namespace plav

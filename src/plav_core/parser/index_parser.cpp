@@ -34,12 +34,14 @@ __attribute__((target("avx2"))) unsigned scan_content_avx2(const uint8_t *p, siz
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs))) return HAS_BACKSLASH;
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs)))
+            return HAS_BACKSLASH;
         acc = _mm256_or_si256(acc, v);
     }
-    if (i < n) {  // the last 32 bytes again, overlapping (n >= 32)
+    if (i < n) { // the last 32 bytes again, overlapping (n >= 32)
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + n - 32));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs))) return HAS_BACKSLASH;
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs)))
+            return HAS_BACKSLASH;
         acc = _mm256_or_si256(acc, v);
     }
     return _mm256_movemask_epi8(acc) ? NON_ASCII : 0;
@@ -56,31 +58,39 @@ inline unsigned scan_content_words(const uint8_t *p, size_t n) {
         uint64_t w;
         std::memcpy(&w, p + i, 8);
         const uint64_t x = w ^ bs;
-        if ((x - ones) & ~x & highs) return HAS_BACKSLASH;
+        if ((x - ones) & ~x & highs)
+            return HAS_BACKSLASH;
         acc |= w;
     }
     for (; i < n; ++i) {
-        if (p[i] == '\\') return HAS_BACKSLASH;
+        if (p[i] == '\\')
+            return HAS_BACKSLASH;
         acc |= p[i];
     }
     return (acc & highs) ? NON_ASCII : 0;
 }
 
 inline unsigned scan_content(const uint8_t *p, size_t n, bool avx2) {
-    if (n >= 32 && avx2) return scan_content_avx2(p, n);
+    if (n >= 32 && avx2)
+        return scan_content_avx2(p, n);
     return scan_content_words(p, n);
 }
 
-inline bool is_digit(uint8_t c) { return static_cast<uint8_t>(c - '0') < 10; }
+inline bool is_digit(uint8_t c) {
+    return static_cast<uint8_t>(c - '0') < 10;
+}
 
 // Unquoted keys: a run of ASCII letters, digits, '_', '$' and '-' that starts with
 // anything of these but '-'.
 struct KeyByteTable {
-    uint8_t t[256] = {};  // 1: may start a key, 2: may continue one
+    uint8_t t[256] = {}; // 1: may start a key, 2: may continue one
     constexpr KeyByteTable() {
-        for (int c = 'a'; c <= 'z'; ++c) t[c] = 3;
-        for (int c = 'A'; c <= 'Z'; ++c) t[c] = 3;
-        for (int c = '0'; c <= '9'; ++c) t[c] = 3;
+        for (int c = 'a'; c <= 'z'; ++c)
+            t[c] = 3;
+        for (int c = 'A'; c <= 'Z'; ++c)
+            t[c] = 3;
+        for (int c = '0'; c <= '9'; ++c)
+            t[c] = 3;
         t[static_cast<uint8_t>('_')] = 3;
         t[static_cast<uint8_t>('$')] = 3;
         t[static_cast<uint8_t>('-')] = 2;
@@ -98,7 +108,7 @@ uint32_t load_u32(const uint8_t *p) {
     return v;
 }
 
-}  // namespace
+} // namespace
 
 FastIndexParser::FastIndexParser(const uint8_t *input, size_t len,
                                  const StructuralIndex &index) noexcept
@@ -124,7 +134,8 @@ void FastIndexParser::skip_ws_run() noexcept {
     // shared skipper, which also skips whatever whitespace follows it.
     constexpr uint64_t spaces = 0x2020202020202020ULL;
     for (;;) {
-        while (pos_ < len_ && in_[pos_] != ' ' && is_whitespace_byte(in_[pos_])) ++pos_;
+        while (pos_ < len_ && in_[pos_] != ' ' && is_whitespace_byte(in_[pos_]))
+            ++pos_;
         while (pos_ + 8 <= len_) {
             uint64_t w;
             std::memcpy(&w, in_ + pos_, 8);
@@ -135,41 +146,62 @@ void FastIndexParser::skip_ws_run() noexcept {
             }
             pos_ += 8;
         }
-        while (pos_ < len_ && in_[pos_] == ' ') ++pos_;
-        if (pos_ >= len_) return;
+        while (pos_ < len_ && in_[pos_] == ' ')
+            ++pos_;
+        if (pos_ >= len_)
+            return;
         const uint8_t c = in_[pos_];
-        if (is_whitespace_byte(c)) continue;
-        if (c == '/') skip_whitespace_bytes(in_, len_, pos_);
+        if (is_whitespace_byte(c))
+            continue;
+        if (c == '/')
+            skip_whitespace_bytes(in_, len_, pos_);
         return;
     }
 }
 
 PyObject *FastIndexParser::parse_document(const Schema *schema) noexcept {
     pos_ = 0;
-    skip_whitespace_simd(in_, len_, pos_);  // may skip a byte-order mark
-    if (pos_ >= len_) return fail(unexpected_eof(pos_));
+    skip_whitespace_simd(in_, len_, pos_); // may skip a byte-order mark
+    if (pos_ >= len_)
+        return fail(unexpected_eof(pos_));
     PyRef v = PyRef::steal(parse_value(schema));
-    if (!v) return nullptr;
+    if (!v)
+        return nullptr;
     skip_ws();
-    if (pos_ < len_) return fail(parse_error("Trailing content after document", pos_));
+    if (pos_ < len_)
+        return fail(parse_error("Trailing content after document", pos_));
     return v.release();
 }
 
 PyObject *FastIndexParser::parse_value(const Schema *schema) {
     skip_ws();
-    if (__builtin_expect(pos_ >= len_, 0)) return fail(unexpected_eof(pos_));
+    if (__builtin_expect(pos_ >= len_, 0))
+        return fail(unexpected_eof(pos_));
     const uint8_t b = in_[pos_];
     switch (b) {
-    case '"': return parse_string();
-    case '{': return schema ? parse_object_schema(*schema) : parse_object();
-    case '[': return parse_array(schema);
+    case '"':
+        return parse_string();
+    case '{':
+        return schema ? parse_object_schema(*schema) : parse_object();
+    case '[':
+        return parse_array(schema);
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
     case 'I':
-    case 'N': return parse_number();
+    case 'N':
+        return parse_number();
     case 't':
-        if (len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("true"))) {
+        if (len_ - pos_ >= 4 &&
+            load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("true"))) {
             pos_ += 4;
             return new_ref(Py_True).release();
         }
@@ -181,12 +213,14 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
         }
         break;
     case 'n':
-        if (len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("null"))) {
+        if (len_ - pos_ >= 4 &&
+            load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("null"))) {
             pos_ += 4;
             return new_ref(Py_None).release();
         }
         break;
-    default: break;
+    default:
+        break;
     }
     return fail(invalid_char(b, pos_));
 }
@@ -196,8 +230,9 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
 PyObject *FastIndexParser::parse_string() {
     const size_t a = pos_;
     const PosList &q = idx_.quotes;
-    const size_t i = seek(q, quotes_, a);  // the opening quote itself
-    if (__builtin_expect(i + 1 >= q.size(), 0)) return fail(unexpected_eof(a));
+    const size_t i = seek(q, quotes_, a); // the opening quote itself
+    if (__builtin_expect(i + 1 >= q.size(), 0))
+        return fail(unexpected_eof(a));
     const size_t e = q[i + 1];
     const uint8_t *content = in_ + a + 1;
     const size_t n = e - a - 1;
@@ -210,10 +245,12 @@ PyObject *FastIndexParser::parse_string() {
     quotes_.i = i + 2;
     pos_ = e + 1;
     const char *s = reinterpret_cast<const char *>(content);
-    PyObject *r = (flags & NON_ASCII) ? PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr)
-                                      : PyUnicode_DecodeASCII(s, static_cast<Py_ssize_t>(n), nullptr);
+    PyObject *r = (flags & NON_ASCII)
+                      ? PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr)
+                      : PyUnicode_DecodeASCII(s, static_cast<Py_ssize_t>(n), nullptr);
     if (__builtin_expect(r == nullptr, 0)) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return fail_pass_through();
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return fail_pass_through();
         PyErr_Clear();
         return fail(parse_error("Invalid UTF-8 in string", a));
     }
@@ -230,9 +267,12 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
         }
         const uint8_t c = in_[p];
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
         else {
             fail(invalid_unicode(p));
             return -1;
@@ -246,7 +286,8 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
 __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
     std::vector<uint8_t> &buf = escape_buf_;
     buf.clear();
-    if (buf.capacity() < 256) buf.reserve(256);
+    if (buf.capacity() < 256)
+        buf.reserve(256);
     // Bytes from `start` up to `pos_` are taken unchanged.
     buf.insert(buf.end(), in_ + start, in_ + pos_);
     size_t p = pos_;
@@ -262,56 +303,80 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             uint64_t w;
             std::memcpy(&w, in_ + r, 8);
             const uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
-            const uint64_t m = (((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w)) &
-                               highs;
+            const uint64_t m =
+                (((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w)) & highs;
             if (m) {
                 r += static_cast<size_t>(__builtin_ctzll(m)) >> 3;
                 goto run_end;
             }
         }
-        while (r < len_ && in_[r] != '\\' && in_[r] != '"' && in_[r] >= 0x20) ++r;
+        while (r < len_ && in_[r] != '\\' && in_[r] != '"' && in_[r] >= 0x20)
+            ++r;
     run_end:
         buf.insert(buf.end(), in_ + p, in_ + r);
         p = r;
-        if (p >= len_) break;
+        if (p >= len_)
+            break;
         const uint8_t b = in_[p];
         if (b == '"') {
             pos_ = p + 1;
             PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
                                                static_cast<Py_ssize_t>(buf.size()), nullptr);
             if (!s) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return fail_pass_through();
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+                    return fail_pass_through();
                 PyErr_Clear();
                 return fail(PendingError::value_error("Invalid UTF-8 in string"));
             }
             return s;
         }
-        if (b < 0x20) return fail(unescaped_control(p));
+        if (b < 0x20)
+            return fail(unescaped_control(p));
         // A backslash at `p`.
         const size_t s = p;
-        if (s + 1 >= len_) return fail(unexpected_eof(len_));
+        if (s + 1 >= len_)
+            return fail(unexpected_eof(len_));
         const uint8_t c = in_[s + 1];
         uint8_t out;
         switch (c) {
-        case '"': out = '"'; break;
-        case '\\': out = '\\'; break;
-        case '/': out = '/'; break;
-        case 'b': out = '\b'; break;
-        case 'f': out = '\f'; break;
-        case 'n': out = '\n'; break;
-        case 'r': out = '\r'; break;
-        case 't': out = '\t'; break;
+        case '"':
+            out = '"';
+            break;
+        case '\\':
+            out = '\\';
+            break;
+        case '/':
+            out = '/';
+            break;
+        case 'b':
+            out = '\b';
+            break;
+        case 'f':
+            out = '\f';
+            break;
+        case 'n':
+            out = '\n';
+            break;
+        case 'r':
+            out = '\r';
+            break;
+        case 't':
+            out = '\t';
+            break;
         case 'u': {
             p = s + 2;
             const int u1 = parse_unicode_escape(p);
-            if (u1 < 0) return nullptr;
+            if (u1 < 0)
+                return nullptr;
             uint32_t cp = static_cast<uint32_t>(u1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
                 if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
                     p += 2;
                     const int u2 = parse_unicode_escape(p);
-                    if (u2 < 0) return nullptr;
-                    if (u2 < 0xDC00 || u2 > 0xDFFF) return fail(invalid_unicode(s));
+                    if (u2 < 0)
+                        return nullptr;
+                    if (u2 < 0xDC00 || u2 > 0xDFFF)
+                        return fail(invalid_unicode(s));
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
                 } else {
                     return fail(invalid_unicode(s));
@@ -336,7 +401,8 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             }
             continue;
         }
-        default: return fail(invalid_escape(c, s + 1));
+        default:
+            return fail(invalid_escape(c, s + 1));
         }
         buf.push_back(out);
         p = s + 2;
@@ -347,23 +413,39 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 // ---- numbers ----
 
 PyObject *FastIndexParser::parse_number() {
-    // Common case: an integer of at most 18 digits ended by a byte that cannot
-    // continue a number. Everything else takes the full grammar.
+    // Common cases: an integer of at most 18 digits ended by a byte that cannot
+    // continue a number, and a float with such an integer part. Everything else
+    // (and anything read_float refuses) takes the full grammar and its messages.
     size_t p = pos_;
     const bool negative = in_[p] == '-';
     p += negative;
     const size_t first = p;
     uint64_t v = 0;
-    while (p < len_ && is_digit(in_[p]) && p - first < 19) v = v * 10 + (in_[p++] - '0');
+    while (p < len_ && is_digit(in_[p]) && p - first < 19)
+        v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd > 0 && nd <= 18 && (p >= len_ || !is_number_token_byte(in_[p])) &&
-        !(in_[first] == '0' && nd > 1)) {
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
+    if (p >= len_ || !is_number_token_byte(in_[p])) {
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
         PyObject *r = PyLong_FromLongLong(sv);
         if (!r) {
             PyErr_Clear();
             return fail(PendingError::value_error("Failed to create integer"));
+        }
+        return r;
+    }
+    // A fraction or an exponent follows: the float is read from the token's start.
+    const uint8_t c = in_[p];
+    size_t end = 0;
+    double d = 0.0;
+    if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
+        read_float(in_, len_, pos_, end, d)) {
+        pos_ = end;
+        PyObject *r = PyFloat_FromDouble(d);
+        if (!r) {
+            PyErr_Clear();
+            return fail(PendingError::value_error("Failed to create float"));
         }
         return r;
     }
@@ -375,7 +457,8 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
     pos_ = t.end;
     PyObject *r = nullptr;
     switch (t.kind) {
-    case NumberKind::Error: return fail(PendingError::value_error(t.error));
+    case NumberKind::Error:
+        return fail(PendingError::value_error(t.error));
     case NumberKind::Int64:
         r = PyLong_FromLongLong(t.i64);
         if (!r) {
@@ -400,7 +483,8 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
     case NumberKind::BigInt: {
         std::string text;
         text.reserve(t.ndigits + 1);
-        if (t.negative) text.push_back('-');
+        if (t.negative)
+            text.push_back('-');
         text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
         r = PyLong_FromString(text.c_str(), nullptr, 10);
         if (!r) {
@@ -423,7 +507,8 @@ PyObject *FastIndexParser::parse_key() {
         const size_t a = pos_;
         const PosList &q = idx_.quotes;
         const size_t i = seek(q, quotes_, a);
-        if (i + 1 >= q.size()) return fail(unexpected_eof(a));
+        if (i + 1 >= q.size())
+            return fail(unexpected_eof(a));
         const size_t e = q[i + 1];
         const uint8_t *content = in_ + a + 1;
         const size_t n = e - a - 1;
@@ -434,21 +519,28 @@ PyObject *FastIndexParser::parse_key() {
         }
         quotes_.i = i + 2;
         pos_ = e + 1;
-        if (!key_cache_) key_cache_ = thread_key_cache();
+        if (!key_cache_)
+            key_cache_ = thread_key_cache();
         const KeyString k = get_key_string(key_cache_, content, n);
-        if (k.str) return k.str;
-        if (k.invalid_utf8) return fail(parse_error("Invalid UTF-8 in key", a + 1));
+        if (k.str)
+            return k.str;
+        if (k.invalid_utf8)
+            return fail(parse_error("Invalid UTF-8 in key", a + 1));
         return fail_pass_through();
     }
     if (KEY_BYTES.t[b] & 1) {
         const size_t a = pos_;
         size_t p = a + 1;
-        while (p < len_ && (KEY_BYTES.t[in_[p]] & 2)) ++p;
+        while (p < len_ && (KEY_BYTES.t[in_[p]] & 2))
+            ++p;
         pos_ = p;
-        if (!key_cache_) key_cache_ = thread_key_cache();
+        if (!key_cache_)
+            key_cache_ = thread_key_cache();
         const KeyString k = get_key_string(key_cache_, in_ + a, p - a);
-        if (k.str) return k.str;
-        if (k.invalid_utf8) return fail(parse_error("Invalid UTF-8 in key", a));
+        if (k.str)
+            return k.str;
+        if (k.invalid_utf8)
+            return fail(parse_error("Invalid UTF-8 in key", a));
         return fail_pass_through();
     }
     return fail(invalid_char(b, pos_));
@@ -481,39 +573,47 @@ PyObject *FastIndexParser::parse_object() {
     if (++depth_ > MAX_NESTING_DEPTH)
         return fail(parse_error("Maximum nesting depth exceeded", open));
     PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return fail(PendingError::memory_error("Failed to create dict"));
+    if (!dict)
+        return fail(PendingError::memory_error("Failed to create dict"));
     ++pos_;
     for (;;) {
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
-        if (in_[pos_] == '}') break;
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
+        if (in_[pos_] == '}')
+            break;
         PyRef key = PyRef::steal(parse_key());
-        if (!key) return nullptr;
+        if (!key)
+            return nullptr;
         // The colon: directly after the key or after plain whitespace (then it is
         // the first colon at or after the key's end), else through the index.
         const size_t key_end = pos_;
         size_t p = pos_;
-        while (p < len_ && is_whitespace_byte(in_[p])) ++p;
+        while (p < len_ && is_whitespace_byte(in_[p]))
+            ++p;
         if (p < len_ && in_[p] == ':') {
             pos_ = p + 1;
         } else if (!expect_colon_after_key(key_end)) {
             return nullptr;
         }
         PyRef value = PyRef::steal(parse_value(nullptr));
-        if (!value) return nullptr;
+        if (!value)
+            return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
             return fail(PendingError::runtime_error("Dict insertion failed"));
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
         const uint8_t c = in_[pos_];
         if (c == ',') {
             ++pos_;
-            continue;  // a '}' after the comma closes the object (trailing comma)
+            continue; // a '}' after the comma closes the object (trailing comma)
         }
-        if (c == '}') break;
+        if (c == '}')
+            break;
         return fail(invalid_char(c, pos_));
     }
-    ++pos_;  // the '}'
+    ++pos_; // the '}'
     --depth_;
     return dict.release();
 }
@@ -522,16 +622,20 @@ PyObject *FastIndexParser::parse_object() {
 
 PyObject *FastIndexParser::parse_array(const Schema *schema) {
     const size_t s = pos_;
-    if (++depth_ > MAX_NESTING_DEPTH) return fail(parse_error("Maximum nesting depth exceeded", s));
+    if (++depth_ > MAX_NESTING_DEPTH)
+        return fail(parse_error("Maximum nesting depth exceeded", s));
     pos_ = s + 1;
     skip_ws();
     if (pos_ < len_) {
         const uint8_t b = in_[pos_];
-        if (b == ':') return parse_mox_grid_indexed(schema, s);
+        if (b == ':')
+            return parse_mox_grid_indexed(schema, s);
         if (is_digit(b)) {
             size_t q = pos_ + 1;
-            while (q < len_ && is_digit(in_[q])) ++q;
-            while (q < len_ && in_[q] == ' ') ++q;
+            while (q < len_ && is_digit(in_[q]))
+                ++q;
+            while (q < len_ && in_[q] == ' ')
+                ++q;
             if (q < len_ && in_[q] == ':') {
                 pos_ = q;
                 return parse_mox_grid_indexed(schema, s);
@@ -541,7 +645,8 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
             ++pos_;
             --depth_;
             PyObject *r = PyList_New(0);
-            if (!r) return fail(PendingError::internal("Failed to create list"));
+            if (!r)
+                return fail(PendingError::internal("Failed to create list"));
             return r;
         }
     }
@@ -562,27 +667,32 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
             if (flat) {
                 const PosList &cm = idx_.commas;
                 const size_t from = seek(cm, commas_, s + 1);
-                const size_t to =
-                    static_cast<size_t>(std::lower_bound(cm.begin() + from, cm.end(), c) - cm.begin());
+                const size_t to = static_cast<size_t>(
+                    std::lower_bound(cm.begin() + from, cm.end(), c) - cm.begin());
                 size_t count = to - from + 1;
                 if (to > from) {
                     size_t k = cm[to - 1] + 1;
-                    while (k < c && is_trim_byte(in_[k])) ++k;
-                    if (k == c) --count;  // a trailing comma
+                    while (k < c && is_trim_byte(in_[k]))
+                        ++k;
+                    if (k == c)
+                        --count; // a trailing comma
                 }
                 slots = static_cast<Py_ssize_t>(count);
             }
         }
     }
-    if (slots == 0) return parse_array_items(schema);
+    if (slots == 0)
+        return parse_array_items(schema);
     PyRef list = PyRef::steal(PyList_New(slots));
-    if (!list) return fail(PendingError::memory_error("Failed to create list"));
+    if (!list)
+        return fail(PendingError::memory_error("Failed to create list"));
     Py_ssize_t filled = 0;
     for (;;) {
         PyObject *item = parse_value(schema);
-        if (!item) return nullptr;  // unset slots are never seen: the list is dropped
+        if (!item)
+            return nullptr; // unset slots are never seen: the list is dropped
         if (filled < slots) {
-            PyList_SetItem(list.get(), filled++, item);  // steals item
+            PyList_SetItem(list.get(), filled++, item); // steals item
         } else {
             PyRef owned = PyRef::steal(item);
             if (PyList_Append(list.get(), item) < 0)
@@ -590,18 +700,21 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
             ++filled;
         }
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
         const uint8_t c = in_[pos_];
         if (c == ',') {
             ++pos_;
             skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']') break;
+            if (pos_ < len_ && in_[pos_] == ']')
+                break;
             continue;
         }
-        if (c == ']') break;
+        if (c == ']')
+            break;
         return fail(invalid_char(c, pos_));
     }
-    ++pos_;  // the ']'
+    ++pos_; // the ']'
     --depth_;
     if (filled < slots && PyList_SetSlice(list.get(), filled, slots, nullptr) < 0)
         return fail_pass_through();
@@ -612,35 +725,40 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
 // exact size at the ']', so no list is ever grown.
 PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
     const size_t base = items_.size();
-    struct Truncate {  // drops this array's pending elements on every exit
+    struct Truncate { // drops this array's pending elements on every exit
         std::vector<PyRef> &v;
         size_t base;
         ~Truncate() { v.resize(base); }
     } truncate{items_, base};
     for (;;) {
         PyObject *item = parse_value(schema);
-        if (!item) return nullptr;
+        if (!item)
+            return nullptr;
         items_.push_back(PyRef::steal(item));
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
         const uint8_t c = in_[pos_];
         if (c == ',') {
             ++pos_;
             skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']') break;
+            if (pos_ < len_ && in_[pos_] == ']')
+                break;
             continue;
         }
-        if (c == ']') break;
+        if (c == ']')
+            break;
         return fail(invalid_char(c, pos_));
     }
-    ++pos_;  // the ']'
+    ++pos_; // the ']'
     --depth_;
     const size_t n = items_.size() - base;
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (!list) return fail(PendingError::memory_error("Failed to create list"));
+    if (!list)
+        return fail(PendingError::memory_error("Failed to create list"));
     for (size_t i = 0; i < n; ++i)
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), items_[base + i].release());  // steals
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), items_[base + i].release()); // steals
     return list;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
-#include "parser/string_cache.hpp"
 #include "types/field_descriptor.hpp"
 #include "types/structural_index.hpp"
 
@@ -60,6 +60,7 @@ class FastIndexParser {
     PyObject *read_bare_cell();
     bool cell_is_bare_word(uint8_t first);
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
+    uint64_t recount_mox_grid_rows(size_t start);
     void skip_row_ws(bool tab_delimited) noexcept;
     bool skip_quoted_key(size_t &p);
 
@@ -67,7 +68,8 @@ class FastIndexParser {
     static size_t seek(const PosList &list, Cursor &c, uint64_t p) noexcept {
         size_t i = c.i;
         const size_t n = list.size();
-        while (i < n && list[i] < p) ++i;
+        while (i < n && list[i] < p)
+            ++i;
         c.i = i;
         return i;
     }
@@ -79,7 +81,8 @@ class FastIndexParser {
     void skip_ws() noexcept {
         if (pos_ < len_) {
             const uint8_t c = in_[pos_];
-            if (c > 0x20 && c != '/') return;
+            if (c > 0x20 && c != '/')
+                return;
             // One space before a token (": " and ", " of compact output).
             if (c == ' ' && pos_ + 1 < len_ && in_[pos_ + 1] > 0x20 && in_[pos_ + 1] != '/') {
                 ++pos_;
@@ -90,7 +93,8 @@ class FastIndexParser {
     }
     void skip_ws_run() noexcept;
     void skip_spaces() noexcept {
-        while (pos_ < len_ && in_[pos_] == ' ') ++pos_;
+        while (pos_ < len_ && in_[pos_] == ' ')
+            ++pos_;
     }
 
     // Failure helpers: store the error, return nullptr.
@@ -104,10 +108,10 @@ class FastIndexParser {
     size_t pos_ = 0;
     uint32_t depth_ = 0;
     bool avx2_ = false;
-    StringCache *key_cache_ = nullptr;  // this thread's, fetched at the first key
+    StringCache *key_cache_ = nullptr; // this thread's, fetched at the first key
     Cursor quotes_, commas_, colons_, semicolons_, open_braces_, close_braces_, open_brackets_,
         close_brackets_;
-    std::vector<uint8_t> escape_buf_;  // reused by every string with escapes
+    std::vector<uint8_t> escape_buf_; // reused by every string with escapes
     // Elements of the arrays being read that were not pre-sized, innermost last;
     // each array takes its own tail into a list of exact size when it closes.
     std::vector<PyRef> items_;
@@ -115,7 +119,7 @@ class FastIndexParser {
     // container closes and the semicolons directly inside it. Grids nested in
     // grids then cost no repeated walks over each other's index entries.
     struct BracketInfo {
-        uint64_t close = UINT64_MAX;  // UINT64_MAX: never closed
+        uint64_t close = UINT64_MAX; // UINT64_MAX: never closed
         uint64_t last_semicolon = 0;
         uint64_t semicolons = 0;
     };
@@ -125,4 +129,4 @@ class FastIndexParser {
     Error error_;
 };
 
-}  // namespace plav
+} // namespace plav

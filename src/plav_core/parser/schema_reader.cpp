@@ -29,7 +29,8 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
     if (++depth_ > MAX_NESTING_DEPTH)
         return fail(parse_error("Maximum nesting depth exceeded", open));
     PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return fail(PendingError::memory_error("Failed to create dict"));
+    if (!dict)
+        return fail(PendingError::memory_error("Failed to create dict"));
     ++pos_;
     skip_ws();
     if (pos_ < len_ && in_[pos_] == '}') {
@@ -39,7 +40,8 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
     }
     for (const FieldDescriptor &d : schema) {
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
         // The member's colon: the first after a quoted key (skipped unread), else
         // the first at or after the member's first byte. It must come before the
         // next ',' or '}', or the member has none.
@@ -48,7 +50,8 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
         const bool key_closed = in_[member] != '"' || skip_quoted_key(from);
         const PosList &cl = idx_.colons;
         const size_t ci = key_closed ? seek(cl, colons_, from) : cl.size();
-        if (ci >= cl.size()) return fail(unexpected_eof(member));
+        if (ci >= cl.size())
+            return fail(unexpected_eof(member));
         const uint64_t colon = cl[ci];
         const size_t mi = seek(idx_.commas, commas_, from);
         const size_t bi = seek(idx_.close_braces, close_braces_, from);
@@ -59,21 +62,24 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
         pos_ = colon + 1;
 
         PyRef value = PyRef::steal(parse_value(nullptr));
-        if (!value) return nullptr;
+        if (!value)
+            return nullptr;
         if (PyDict_SetItem(dict.get(), d.key.get(), value.get()) < 0)
             return fail(PendingError::runtime_error("Dict insertion failed"));
         skip_ws();
-        if (pos_ >= len_) return fail(unexpected_eof(pos_));
+        if (pos_ >= len_)
+            return fail(unexpected_eof(pos_));
         const uint8_t c = in_[pos_];
         if (c == '}') {
             ++pos_;
             --depth_;
             return dict.release();
         }
-        if (c != ',') return fail(invalid_char(c, pos_));
+        if (c != ',')
+            return fail(invalid_char(c, pos_));
         ++pos_;
         skip_ws();
-        if (pos_ < len_ && in_[pos_] == '}') {  // a trailing comma, also before the last field
+        if (pos_ < len_ && in_[pos_] == '}') { // a trailing comma, also before the last field
             ++pos_;
             --depth_;
             return dict.release();
@@ -89,4 +95,4 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
     return fail(expected_char('}', pos_));
 }
 
-}  // namespace plav
+} // namespace plav

@@ -7,7 +7,9 @@
 namespace plav {
 namespace {
 
-inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
     uint64_t v0, v1, v2, v3;
@@ -17,10 +19,20 @@ struct SipState {
           v2(k0 ^ 0x6c7967656e657261ULL), v3(k1 ^ 0x7465646279746573ULL) {}
 
     inline void round() {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
     }
     inline void block(uint64_t m) {
         v3 ^= m;
@@ -38,7 +50,7 @@ struct SipState {
 
 inline uint64_t load_le64(const uint8_t *p) {
     uint64_t v;
-    std::memcpy(&v, p, 8);  // x86-64 is little-endian
+    std::memcpy(&v, p, 8); // x86-64 is little-endian
     return v;
 }
 
@@ -46,7 +58,8 @@ inline uint64_t load_le64(const uint8_t *p) {
 // message length that goes into the last block.
 inline uint64_t sip_tail(SipState &s, const uint8_t *data, size_t n, uint64_t total) {
     const uint8_t *end = data + (n & ~size_t{7});
-    for (; data != end; data += 8) s.block(load_le64(data));
+    for (; data != end; data += 8)
+        s.block(load_le64(data));
     uint64_t last = total << 56;
     const size_t left = n & 7;
     uint64_t tail = 0;
@@ -55,7 +68,7 @@ inline uint64_t sip_tail(SipState &s, const uint8_t *data, size_t n, uint64_t to
     return s.finish();
 }
 
-}  // namespace
+} // namespace
 
 uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t *data, size_t n) noexcept {
     SipState s(k0, k1);
@@ -70,4 +83,4 @@ uint64_t key_hash(uint64_t k0, uint64_t k1, const uint8_t *data, size_t n) noexc
     return sip_tail(s, data, n, n + 8);
 }
 
-}  // namespace plav
+} // namespace plav

@@ -12,4 +12,4 @@ uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t *data, size_t n) noex
 // little-endian integer followed by the key's bytes.
 uint64_t key_hash(uint64_t k0, uint64_t k1, const uint8_t *data, size_t n) noexcept;
 
-}  // namespace plav
+} // namespace plav

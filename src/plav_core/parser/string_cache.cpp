@@ -32,7 +32,7 @@ constexpr const char *THREAD_DICT_KEY = "plav_core.key_cache";
 
 struct Entry {
     uint64_t hash = 0;
-    PyRef str;         // the cache's reference; empty for bytes that are not UTF-8
+    PyRef str; // the cache's reference; empty for bytes that are not UTF-8
     uint32_t len = 0;
     uint8_t key[KEY_CACHE_MAX_LEN];
 };
@@ -44,7 +44,8 @@ inline bool key_bytes_equal(const uint8_t *a, const uint8_t *b, size_t n) {
         for (size_t i = 0; i + 8 < n; i += 8) {
             std::memcpy(&x, a + i, 8);
             std::memcpy(&y, b + i, 8);
-            if (x != y) return false;
+            if (x != y)
+                return false;
         }
         std::memcpy(&x, a + n - 8, 8);
         std::memcpy(&y, b + n - 8, 8);
@@ -59,7 +60,8 @@ inline bool key_bytes_equal(const uint8_t *a, const uint8_t *b, size_t n) {
         return x1 == y1 && x2 == y2;
     }
     for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
+        if (a[i] != b[i])
+            return false;
     return true;
 }
 
@@ -98,17 +100,17 @@ inline size_t memo_index(const MemoKey &k) {
 // table's entry (cleared when that entry is evicted).
 struct MemoSlot {
     uint64_t a = 0, b = 0;
-    uint32_t n = UINT32_MAX;  // UINT32_MAX: empty
+    uint32_t n = UINT32_MAX; // UINT32_MAX: empty
     int16_t slot = EMPTY;
-    PyObject *str = nullptr;  // borrowed from ring[slot]; nullptr for invalid UTF-8
+    PyObject *str = nullptr; // borrowed from ring[slot]; nullptr for invalid UTF-8
 };
 
-}  // namespace
+} // namespace
 
 struct StringCache {
     uint64_t k0 = 0, k1 = 0;
-    size_t count = 0;      // live entries
-    size_t next_slot = 0;  // ring slot of the next entry; the oldest when full
+    size_t count = 0;     // live entries
+    size_t next_slot = 0; // ring slot of the next entry; the oldest when full
     int16_t table[TABLE_SLOTS];
     // A direct-mapped memo in front of the table: a cheap hash of the key picks a
     // slot that remembers one key of the table. Keys of up to 16 bytes are
@@ -119,7 +121,8 @@ struct StringCache {
     Entry ring[KEY_CACHE_CAPACITY];
 
     StringCache() {
-        for (auto &t : table) t = EMPTY;
+        for (auto &t : table)
+            t = EMPTY;
         uint64_t keys[2];
         if (getrandom(keys, sizeof keys, 0) != static_cast<ssize_t>(sizeof keys)) {
             std::random_device rd;
@@ -135,7 +138,8 @@ struct StringCache {
         size_t j = i;
         for (;;) {
             j = (j + 1) & (TABLE_SLOTS - 1);
-            if (table[j] == EMPTY) break;
+            if (table[j] == EMPTY)
+                break;
             const size_t home = ring[table[j]].hash & (TABLE_SLOTS - 1);
             // Move table[j] into the hole at i unless its home lies cyclically in (i, j].
             const bool stays = (i <= j) ? (i < home && home <= j) : (i < home || home <= j);
@@ -150,9 +154,11 @@ struct StringCache {
     void evict(size_t slot) {
         Entry &e = ring[slot];
         MemoSlot &ms = memo[memo_index(memo_key(e.key, e.len))];
-        if (ms.slot == static_cast<int16_t>(slot)) ms = MemoSlot{};
+        if (ms.slot == static_cast<int16_t>(slot))
+            ms = MemoSlot{};
         size_t i = e.hash & (TABLE_SLOTS - 1);
-        while (table[i] != static_cast<int16_t>(slot)) i = (i + 1) & (TABLE_SLOTS - 1);
+        while (table[i] != static_cast<int16_t>(slot))
+            i = (i + 1) & (TABLE_SLOTS - 1);
         erase_slot(i);
         e.str.reset();
         --count;
@@ -169,16 +175,18 @@ void release_cache(PyObject *capsule) {
         PyErr_Clear();
         return;
     }
-    if (STRING_CACHE == cache) STRING_CACHE = nullptr;  // on the owning thread
-    delete cache;  // drops the cached references: the GIL is held here
+    if (STRING_CACHE == cache)
+        STRING_CACHE = nullptr; // on the owning thread
+    delete cache;               // drops the cached references: the GIL is held here
 }
 
 // Creates this thread's cache and hands its ownership to the thread state's dict.
 // Returns nullptr (and no Python error) when that is impossible; keys are then
 // decoded without caching.
 StringCache *create_cache() {
-    PyObject *tsdict = PyThreadState_GetDict();  // borrowed
-    if (!tsdict) return nullptr;
+    PyObject *tsdict = PyThreadState_GetDict(); // borrowed
+    if (!tsdict)
+        return nullptr;
     auto *cache = new StringCache();
     PyRef capsule = PyRef::steal(PyCapsule_New(cache, CAPSULE_NAME, release_cache));
     if (!capsule) {
@@ -188,13 +196,13 @@ StringCache *create_cache() {
     }
     if (PyDict_SetItemString(tsdict, THREAD_DICT_KEY, capsule.get()) < 0) {
         PyErr_Clear();
-        return nullptr;  // the capsule's destructor frees the cache
+        return nullptr; // the capsule's destructor frees the cache
     }
     STRING_CACHE = cache;
     return cache;
 }
 
-}  // namespace
+} // namespace
 
 bool is_ascii(const uint8_t *data, size_t n) noexcept {
     uint64_t acc = 0;
@@ -204,7 +212,8 @@ bool is_ascii(const uint8_t *data, size_t n) noexcept {
         std::memcpy(&w, data + i, 8);
         acc |= w;
     }
-    for (; i < n; ++i) acc |= data[i];
+    for (; i < n; ++i)
+        acc |= data[i];
     return (acc & 0x8080808080808080ULL) == 0;
 }
 
@@ -221,7 +230,7 @@ KeyString decode_key(const uint8_t *data, size_t n) noexcept {
         PyErr_Clear();
         return {nullptr, true};
     }
-    return {nullptr, false};  // MemoryError and the like stay set
+    return {nullptr, false}; // MemoryError and the like stay set
 }
 
 StringCache *thread_key_cache() noexcept {
@@ -230,13 +239,15 @@ StringCache *thread_key_cache() noexcept {
 }
 
 KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
-    if (n > KEY_CACHE_MAX_LEN || !cache) return decode_key(data, n);
+    if (n > KEY_CACHE_MAX_LEN || !cache)
+        return decode_key(data, n);
     const MemoKey mk = memo_key(data, n);
     const size_t m = memo_index(mk);
     MemoSlot &ms = cache->memo[m];
     if (ms.n == n && ms.a == mk.a && ms.b == mk.b &&
         (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n))) {
-        if (!ms.str) return {nullptr, true};
+        if (!ms.str)
+            return {nullptr, true};
         return {PyRef::borrow(ms.str).release(), false};
     }
     const uint64_t h = key_hash(cache->k0, cache->k1, data, n);
@@ -245,19 +256,22 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
         const Entry &e = cache->ring[t];
         if (e.hash == h && e.len == n && key_bytes_equal(e.key, data, n)) {
             ms = MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), t, e.str.get()};
-            if (!e.str) return {nullptr, true};
+            if (!e.str)
+                return {nullptr, true};
             return {PyRef::borrow(e.str.get()).release(), false};
         }
     }
     KeyString r = decode_key(data, n);
-    if (!r.str && !r.invalid_utf8) return r;  // not cached: the failure was not the key's
+    if (!r.str && !r.invalid_utf8)
+        return r; // not cached: the failure was not the key's
 
     const size_t slot = cache->next_slot;
     if (cache->count >= KEY_CACHE_CAPACITY) {
         cache->evict(slot);
         // The eviction may have shifted the probe chain: find the free slot anew.
         i = h & (TABLE_SLOTS - 1);
-        while (cache->table[i] != EMPTY) i = (i + 1) & (TABLE_SLOTS - 1);
+        while (cache->table[i] != EMPTY)
+            i = (i + 1) & (TABLE_SLOTS - 1);
     }
     Entry &e = cache->ring[slot];
     e.hash = h;
@@ -265,11 +279,11 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
     std::memcpy(e.key, data, n);
     e.str = PyRef::borrow(r.str);
     cache->table[i] = static_cast<int16_t>(slot);
-    cache->memo[m] = MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), static_cast<int16_t>(slot),
-                              r.str};
+    cache->memo[m] =
+        MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), static_cast<int16_t>(slot), r.str};
     cache->next_slot = (slot + 1) % KEY_CACHE_CAPACITY;
     ++cache->count;
     return r;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -15,7 +15,7 @@ inline constexpr size_t KEY_CACHE_CAPACITY = 2048;
 // `invalid_utf8` tells a UTF-8 failure (no Python error left set) from any other
 // decoder failure such as MemoryError (the Python error is left set).
 struct KeyString {
-    PyObject *str = nullptr;  // new reference, or nullptr
+    PyObject *str = nullptr; // new reference, or nullptr
     bool invalid_utf8 = false;
 };
 
@@ -39,4 +39,4 @@ KeyString decode_key(const uint8_t *data, size_t n) noexcept;
 // True when every one of the `n` bytes is below 0x80 (a word at a time).
 bool is_ascii(const uint8_t *data, size_t n) noexcept;
 
-}  // namespace plav
+} // namespace plav

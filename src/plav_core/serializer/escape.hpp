@@ -1,6 +1,8 @@
 // String escaping for quoted output: three variants with identical output (bytes,
 // AVX2 32-byte blocks, AVX-512 64-byte blocks), and the bare-word test.
 #pragma once
+#include <emmintrin.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +12,13 @@
 
 namespace plav {
 
-// Append the escaped form of s[0, n) (no surrounding quotes); set buf.non_ascii
-// when a byte 0x80-0xFF passes through. They cannot fail.
-void write_escaped_str_scalar(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
-void write_escaped_str_avx2(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
-void write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
+// Append the escaped form of s[0, n) (no surrounding quotes). They return whether
+// a byte 0x80-0xFF passed through, and then also set buf.non_ascii. They cannot fail.
+bool write_escaped_str_scalar(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
+bool write_escaped_str_avx2(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
+bool write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept;
 
-using EscapeFn = void (*)(const uint8_t *, size_t, OutputBuffer &) noexcept;
+using EscapeFn = bool (*)(const uint8_t *, size_t, OutputBuffer &) noexcept;
 
 inline EscapeFn escaper_for(SimdLevel level) noexcept {
     switch (level) {
@@ -24,6 +26,28 @@ inline EscapeFn escaper_for(SimdLevel level) noexcept {
     case SimdLevel::Avx2: return write_escaped_str_avx2;
     default: return write_escaped_str_scalar;
     }
+}
+
+// Strings of at most 16 bytes that need no escape, the common case for keys and
+// short values, are copied inline after one 16-byte compare (SSE2, which every
+// x86-64 CPU has). Writes 16 bytes at `out` (the caller reserved them) and returns
+// 0 (ASCII) or 1 (non-ASCII); returns -1 with nothing valid written when the
+// string is longer or holds a byte that needs an escape. The load may read past
+// the end of the string but never past its 4 KiB page, so it cannot fault.
+__attribute__((no_sanitize_address)) inline int write_short_clean(const uint8_t *s, size_t n,
+                                                                 uint8_t *out) noexcept {
+    if (n > 16 || (reinterpret_cast<uintptr_t>(s) & 4095) > 4096 - 16) return -1;
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    // Marks as in the vector escapers: '"', '\', and bytes whose unsigned
+    // minimum with 0x1F is themselves (0x00-0x1F).
+    const __m128i marks =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(0x22)),
+                                  _mm_cmpeq_epi8(b, _mm_set1_epi8(0x5C))),
+                     _mm_cmpeq_epi8(_mm_min_epu8(b, _mm_set1_epi8(0x1F)), b));
+    const uint32_t lanes = (uint32_t{1} << n) - 1;
+    if (static_cast<uint32_t>(_mm_movemask_epi8(marks)) & lanes) return -1;
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), b);
+    return (static_cast<uint32_t>(_mm_movemask_epi8(b)) & lanes) != 0;
 }
 
 // An ASCII letter, "_" or "$", then letters, digits, "_", "$" or "-".

@@ -50,7 +50,7 @@ __attribute__((target("avx2"), no_sanitize_address)) inline __m256i load_tail(co
 
 }  // namespace
 
-__attribute__((target("avx2,bmi"))) void write_escaped_str_avx2(const uint8_t *s, size_t n,
+__attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s, size_t n,
                                                                OutputBuffer &buf) noexcept {
     // Invariant at the top of the loop: room for the rest of the input unescaped
     // plus one block, since every block is stored whole before its length is known.
@@ -80,7 +80,9 @@ __attribute__((target("avx2,bmi"))) void write_escaped_str_avx2(const uint8_t *s
         p += q + 1;
     }
     buf.set_cursor(out);
-    if (_mm256_movemask_epi8(seen) != 0) buf.non_ascii = true;
+    const bool non_ascii = _mm256_movemask_epi8(seen) != 0;
+    buf.non_ascii |= non_ascii;
+    return non_ascii;
 }
 
 }  // namespace plav

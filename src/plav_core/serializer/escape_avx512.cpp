@@ -7,9 +7,10 @@
 
 namespace plav {
 
-__attribute__((target("avx512f,avx512bw,bmi"))) void
+__attribute__((target("avx512f,avx512bw,bmi"))) bool
 write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept {
     size_t p = 0;
+    bool non_ascii = false;
     if (n >= 64) {
         // Marks: byte == 0x22, byte == 0x5C, or byte < 0x20 as unsigned bytes.
         const __m512i quote = _mm512_set1_epi8(0x22);
@@ -39,14 +40,16 @@ write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept
             p += q + 1;
         }
         buf.set_cursor(out);
-        if (_mm512_movepi8_mask(seen) != 0) buf.non_ascii = true;
+        non_ascii = _mm512_movepi8_mask(seen) != 0;
+        buf.non_ascii |= non_ascii;
     }
     if (p < n) {
         if (cpu_features().avx2)
-            write_escaped_str_avx2(s + p, n - p, buf);
+            non_ascii |= write_escaped_str_avx2(s + p, n - p, buf);
         else
-            write_escaped_str_scalar(s + p, n - p, buf);
+            non_ascii |= write_escaped_str_scalar(s + p, n - p, buf);
     }
+    return non_ascii;
 }
 
 }  // namespace plav

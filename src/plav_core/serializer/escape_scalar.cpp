@@ -21,7 +21,7 @@ constexpr std::array<uint8_t, 256> IDENTIFIER_CLASS = make_identifier_classes();
 
 }  // namespace
 
-void write_escaped_str_scalar(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept {
+bool write_escaped_str_scalar(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept {
     // Room for every byte unescaped; each escape reserves its extra bytes.
     buf.reserve(n);
     uint8_t seen = 0;
@@ -37,7 +37,9 @@ void write_escaped_str_scalar(const uint8_t *s, size_t n, OutputBuffer &buf) noe
         run = i + 1;
     }
     buf.put_unchecked(s + run, n - run);
-    if (seen & 0x80) buf.non_ascii = true;
+    const bool non_ascii = (seen & 0x80) != 0;
+    buf.non_ascii |= non_ascii;
+    return non_ascii;
 }
 
 bool is_identifier(const uint8_t *s, size_t n) noexcept {

@@ -104,7 +104,10 @@ Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
         converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, value, nullptr));
         if (!converted) return PendingError::pass_through();
     }
-    return write_value(w, converted.get(), at.converted());
+    Status written = write_value(w, converted.get(), at.converted());
+    converted.reset();
+    ++w.python_calls;  // freeing the converted data may free cached keys
+    return written;
 }
 
 }  // namespace plav

@@ -216,7 +216,10 @@ Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting
     Result<bool> found = detect_mox_grid_candidate(w, rows.get(), n, header);
     if (!found) return std::move(found.error());
     if (!found.value()) return false;
-    return write_mox_grid(w, rows.get(), n, header, at, true);
+    Result<bool> written = write_mox_grid(w, rows.get(), n, header, at, true);
+    rows.reset();
+    ++w.python_calls;  // freeing the converted rows may free cached keys
+    return written;
 }
 
 }  // namespace plav

@@ -93,10 +93,10 @@ struct GridWriter {
             if (is_identifier(b, len) && !reads_as_literal(b, len))
                 w.buf.put(u, len);
             else
-                write_quoted(w, b, len);
+                write_quoted(w, b, len, v);
             return ok();
         }
-        return write_value(w, v, cell_at);
+        return write_member(w, v, cell_at);
     }
 
     // Yields false when the row does not fit the header. `last`: an empty last row
@@ -104,20 +104,22 @@ struct GridWriter {
     Result<bool> write_row(PyObject *row, bool last) noexcept {
         Result<bool> fits = collect(row);
         if (!fits || !fits.value()) return fits;
-        const size_t h = cells.size();
         bool plain = true;
         for (PyObject *v : cells) plain = plain && (!v || is_plain_scalar(v));
+        if (plain) return write_cells(last);
         // Writing other values may run Python code that changes or drops the row:
         // then the row and its values are held for the length of the row.
+        PyRef row_hold = PyRef::borrow(row);
         std::vector<PyRef> held;
-        PyRef row_hold;
-        if (!plain) {
-            row_hold = PyRef::borrow(row);
-            held.reserve(h);
-            for (PyObject *v : cells) held.push_back(PyRef::borrow(v));
-        }
+        held.reserve(cells.size());
+        for (PyObject *v : cells) held.push_back(PyRef::borrow(v));
+        return write_cells(last);
+    }
+
+    Result<bool> write_cells(bool last) noexcept {
+        const size_t h = cells.size();
         for (size_t i = 0; i < h; ++i) {
-            if (i > 0) w.buf.put(separator);
+            if (i > 0) w.buf.put_short(separator);
             if (Status s = write_cell(cells[i], last && h == 1); !s) return std::move(s.error());
         }
         return true;
@@ -131,7 +133,7 @@ struct GridWriter {
 
     void write_keys(std::string_view between) noexcept {
         for (size_t i = 0; i < header.texts.size(); ++i) {
-            if (i > 0) w.buf.put(between);
+            if (i > 0) w.buf.put_short(between);
             write_mox_grid_header_key(w, header.texts[i]);
         }
     }
@@ -178,7 +180,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         PyObject *row = PyList_GetItem(list, r);
         if (!row) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(row))) {
-            w.buf.truncate(start);
+            w.rewind(start);
             return false;
         }
         if (layout == Layout::Compact) {
@@ -189,7 +191,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         Result<bool> fits = g.write_row(row, r + 1 == n);
         if (!fits) return std::move(fits.error());
         if (!fits.value()) {
-            w.buf.truncate(start);
+            w.rewind(start);
             return false;
         }
     }

@@ -1,6 +1,8 @@
-// Number text for the serializer. Digits and exponent come from std::to_chars
-// (shortest round trip); the layout picks plain or exponent form by the decimal
-// point's position k relative to the first digit.
+// Shortest round-trip text of doubles. The digits D and exponent e (D x 10^e is
+// the shortest decimal that reads back as the double, the closest one among
+// equals) come from an exact 128-bit computation for doubles in [2^-10, 2^52),
+// where nearly all data lives, and from std::to_chars for the rest. The layout
+// then picks plain or exponent form by the decimal point's position k = n + e.
 #include "serializer/number_format.hpp"
 
 #include <charconv>
@@ -8,82 +10,279 @@
 #include <cstring>
 
 namespace plav {
+namespace {
 
-char *format_int64(int64_t v, char *out) noexcept {
-    return std::to_chars(out, out + INT_TEXT_MAX, v).ptr;
+using u128 = unsigned __int128;
+
+constexpr u128 pow10_u128(int p) {
+    u128 r = 1;
+    for (int i = 0; i < p; ++i) r *= 10;
+    return r;
 }
 
-char *format_uint64(uint64_t v, char *out) noexcept {
-    return std::to_chars(out, out + INT_TEXT_MAX, v).ptr;
+struct Pow10Table {
+    u128 v[23];
+    constexpr Pow10Table() : v() {
+        for (int i = 0; i < 23; ++i) v[i] = pow10_u128(i);
+    }
+};
+constexpr Pow10Table POW10;
+
+struct Decimal {
+    uint64_t digits;  // D, without trailing zeros unless exactness kept them
+    int exponent;     // e
+};
+
+// The shortest decimal in the rounding interval of x = m * 2^e2 (m with its
+// implicit bit, -62 <= e2 < 0), by exact integer arithmetic: the interval's
+// ends and x are scaled by 10^p so that x has 18 or 19 integer digits, then
+// digits are removed while the interval still holds a number with fewer
+// (the digit-removal loop of the Ryu algorithm, on exact values).
+//
+//   mv = 4m          x            = mv / 2^q      (q = 2 - e2)
+//   mp = 4m + 2      upper bound  = mp / 2^q
+//   mm = 4m - 1 - s  lower bound  = mm / 2^q      (s = 0 at a power of two, whose
+//                                                  lower neighbour is closer)
+// The bounds belong to the interval when m is even (round-half-even reading).
+Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
+    const bool accept_bounds = (m & 1) == 0;
+    const int q = 2 - e2;
+    const uint64_t mv = 4 * m;
+    const uint64_t mp = mv + 2;
+    const uint64_t mm = mv - 1 - (at_power_of_two ? 0 : 1);
+    // p = 18 - floor(log10 x). With L = floor(log2 x), floor((L + 1) log10 2) is
+    // floor(log10 x) or one more, so p is right or one too small (never so large
+    // that the products below overflow 128 bits: x 10^p 2^q < 10^19 2^64).
+    // floor(n log10 2) = (n * 78913) >> 18 for |n| < 1650.
+    const int log2_floor = e2 + 63 - __builtin_clzll(m);
+    int p = 18 - (((log2_floor + 1) * 78913) >> 18);
+    u128 pv = static_cast<u128>(mv) * POW10.v[p];
+    if ((pv >> q) < POW10.v[18]) pv = static_cast<u128>(mv) * POW10.v[++p];
+    const u128 mask = (static_cast<u128>(1) << q) - 1;
+    uint64_t vr = static_cast<uint64_t>(pv >> q);
+    bool vr_trailing_zeros = (pv & mask) == 0;
+    if (vr_trailing_zeros) {
+        // x itself is vr / 10^p. Without its trailing zeros, a decimal of at most
+        // 15 digits is the shortest: any other of that length lies at least
+        // 10^-15 x away, beyond the rounding interval (half an ulp, < 2^-53 x).
+        uint64_t d = vr;
+        int z = 0;
+        while (d % 100000000 == 0) d /= 100000000, z += 8;
+        if (d % 10000 == 0) d /= 10000, z += 4;
+        if (d % 100 == 0) d /= 100, z += 2;
+        if (d % 10 == 0) d /= 10, z += 1;
+        if (d < 1000000000000000ULL) return {d, z - p};
+    }
+    const u128 pp = static_cast<u128>(mp) * POW10.v[p];
+    const u128 pm = static_cast<u128>(mm) * POW10.v[p];
+    uint64_t vp = static_cast<uint64_t>(pp >> q);
+    uint64_t vm = static_cast<uint64_t>(pm >> q);
+    bool vm_trailing_zeros = accept_bounds && (pm & mask) == 0;
+    if (!accept_bounds && (pp & mask) == 0) --vp;  // the upper bound itself is excluded
+
+    int removed = 0;
+    if (!vr_trailing_zeros && !vm_trailing_zeros) {
+        // Common case: x is not exactly representable at this scale, so no tie
+        // and no exact lower bound. Two digits at a time first.
+        bool round_up = false;
+        if (vp / 100 > vm / 100) {
+            round_up = vr % 100 >= 50;
+            vr /= 100;
+            vp /= 100;
+            vm /= 100;
+            removed += 2;
+        }
+        while (vp / 10 > vm / 10) {
+            round_up = vr % 10 >= 5;
+            vr /= 10;
+            vp /= 10;
+            vm /= 10;
+            ++removed;
+        }
+        return {vr + (vr == vm || round_up), removed - p};
+    }
+    uint8_t last_removed = 0;
+    while (vp / 10 > vm / 10) {
+        vm_trailing_zeros &= vm % 10 == 0;
+        vr_trailing_zeros &= last_removed == 0;
+        last_removed = static_cast<uint8_t>(vr % 10);
+        vr /= 10;
+        vp /= 10;
+        vm /= 10;
+        ++removed;
+    }
+    if (vm_trailing_zeros) {
+        while (vm % 10 == 0) {
+            vr_trailing_zeros &= last_removed == 0;
+            last_removed = static_cast<uint8_t>(vr % 10);
+            vr /= 10;
+            vp /= 10;
+            vm /= 10;
+            ++removed;
+        }
+    }
+    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // half: even
+    const uint64_t out = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) ||
+                               last_removed >= 5);
+    return {out, removed - p};
 }
+
+// D and e from std::to_chars' shortest scientific text "d[.ddd]e±x".
+Decimal shortest_general(double v) noexcept {
+    char sci[32];
+    const char *end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+    uint64_t digits = static_cast<uint64_t>(sci[0] - '0');
+    int n = 1;
+    const char *p = sci + 1;
+    if (*p == '.') {
+        for (++p; *p != 'e'; ++p, ++n) digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    ++p;  // 'e'
+    const bool negative = *p == '-';
+    int exp10 = 0;
+    for (++p; p < end; ++p) exp10 = exp10 * 10 + (*p - '0');
+    if (negative) exp10 = -exp10;
+    return {digits, exp10 + 1 - n};
+}
+
+constexpr uint64_t POW10_U64[20] = {1ULL,
+                                     10ULL,
+                                     100ULL,
+                                     1000ULL,
+                                     10000ULL,
+                                     100000ULL,
+                                     1000000ULL,
+                                     10000000ULL,
+                                     100000000ULL,
+                                     1000000000ULL,
+                                     10000000000ULL,
+                                     100000000000ULL,
+                                     1000000000000ULL,
+                                     10000000000000ULL,
+                                     100000000000000ULL,
+                                     1000000000000000ULL,
+                                     10000000000000000ULL,
+                                     100000000000000000ULL,
+                                     1000000000000000000ULL,
+                                     10000000000000000000ULL};
+
+int count_digits(uint64_t v) noexcept {
+    // The bit length gives the count or one less.
+    const int guess = ((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
+    return guess + (v >= POW10_U64[guess]);
+}
+
+// The 8 digits of v < 10^8 as ASCII, first digit in the lowest byte, computed in
+// lanes of one 64-bit word (SWAR): 32-bit lanes abcd|efgh, 16-bit lanes
+// ab|cd|ef|gh, 8-bit lanes a|b|...|h, each step a multiply-shift division.
+inline uint64_t eight_digits(uint32_t v) noexcept {
+    const uint64_t abcd_efgh = v / 10000 + (static_cast<uint64_t>(v % 10000) << 32);
+    const uint64_t ab_ef = ((abcd_efgh * 10486) >> 20) & ((0x7FULL << 32) | 0x7FULL);
+    const uint64_t ab_cd_ef_gh = ab_ef | ((abcd_efgh - 100 * ab_ef) << 16);
+    const uint64_t tens = ((ab_cd_ef_gh * 103) >> 10) & 0x000F000F000F000FULL;
+    const uint64_t digits = tens | ((ab_cd_ef_gh - 10 * tens) << 8);
+    return digits + 0x3030303030303030ULL;
+}
+
+// Writes the n digits of v (v < 10^n, n <= 20) at out, followed by up to 24 - n
+// bytes of padding (out has room for 24).
+void write_digits(uint64_t v, int n, char *out) noexcept {
+    char tmp[48];
+    const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
+    std::memcpy(tmp + 16, &low, 8);
+    if (n > 8) {
+        v /= 100000000;
+        const uint64_t mid = eight_digits(static_cast<uint32_t>(v % 100000000));
+        std::memcpy(tmp + 8, &mid, 8);
+        if (n > 16) {
+            const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
+            std::memcpy(tmp, &high, 8);
+        }
+    }
+    std::memcpy(tmp + 24, &low, 8);  // padding, never kept
+    std::memcpy(tmp + 32, &low, 8);
+    std::memcpy(tmp + 40, &low, 8);
+    std::memcpy(out, tmp + 24 - n, 24);
+}
+
+}  // namespace
 
 char *format_double(double v, char *out) noexcept {
-    if (std::isnan(v)) {
-        std::memcpy(out, "NaN", 3);
-        return out + 3;
-    }
-    if (std::signbit(v)) {
-        *out++ = '-';
-        v = -v;
-    }
-    if (std::isinf(v)) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    if (biased == 0x7FF) {
+        if (fraction != 0) {
+            std::memcpy(out, "NaN", 3);
+            return out + 3;
+        }
+        if (bits >> 63) *out++ = '-';
         std::memcpy(out, "Infinity", 8);
         return out + 8;
     }
-    if (v == 0.0) {
+    if (bits >> 63) *out++ = '-';
+    if (biased == 0 && fraction == 0) {
         std::memcpy(out, "0.0", 3);
         return out + 3;
     }
-    // "d[.ddd]e±x": the digits D = d1..dn and the exponent of d1.
-    char sci[32];
-    const char *end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    char digits[20];
-    int n = 0;
-    const char *p = sci;
-    digits[n++] = *p++;
-    if (*p == '.') {
-        for (++p; *p != 'e'; ++p) digits[n++] = *p;
+    const int e2 = biased - 1075;  // x = (2^52 + fraction) * 2^e2 for normal x
+    Decimal d;
+    if (biased != 0 && e2 < 0 && e2 >= -62)
+        d = shortest_exact((uint64_t{1} << 52) | fraction, e2, fraction == 0);
+    else
+        d = shortest_general(std::fabs(v));
+
+    // Strip trailing zeros (the general path and exact ties may leave some).
+    while (d.digits % 10 == 0) {
+        d.digits /= 10;
+        ++d.exponent;
     }
-    ++p;  // 'e'
-    const bool negative_exp = *p == '-';
-    ++p;  // sign
-    int exp10 = 0;
-    for (; p < end; ++p) exp10 = exp10 * 10 + (*p - '0');
-    if (negative_exp) exp10 = -exp10;
-    const int k = exp10 + 1;  // digits before the decimal point
-    const int e = k - n;      // power of ten of the last digit
+    // Copies below move fixed 16- or 24-byte blocks (the caller leaves
+    // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept.
+    char digits[32];
+    const int n = count_digits(d.digits);
+    write_digits(d.digits, n, digits);
+    const int e = d.exponent;
+    const int k = n + e;
 
     if (e >= 0 && k <= 16) {  // 100.0
-        std::memcpy(out, digits, static_cast<size_t>(n));
+        std::memcpy(out, digits, 24);
         out += n;
-        std::memset(out, '0', static_cast<size_t>(e));
+        std::memcpy(out, "0000000000000000", 16);
         out += e;
-        std::memcpy(out, ".0", 2);
+        out[0] = '.';
+        out[1] = '0';
         return out + 2;
     }
     if (k > 0 && k <= 16) {  // 3.14
-        std::memcpy(out, digits, static_cast<size_t>(k));
+        std::memcpy(out, digits, 16);
         out += k;
         *out++ = '.';
-        std::memcpy(out, digits + k, static_cast<size_t>(n - k));
+        std::memcpy(out, digits + k, 16);
         return out + (n - k);
     }
     if (k > -5 && k <= 0) {  // 0.001234
-        std::memcpy(out, "0.", 2);
-        out += 2;
-        std::memset(out, '0', static_cast<size_t>(-k));
+        *out++ = '0';
+        *out++ = '.';
+        std::memcpy(out, "0000", 4);
         out += -k;
-        std::memcpy(out, digits, static_cast<size_t>(n));
+        std::memcpy(out, digits, 24);
         return out + n;
     }
     *out++ = digits[0];  // 1e16, 1.5e-7
     if (n > 1) {
         *out++ = '.';
-        std::memcpy(out, digits + 1, static_cast<size_t>(n - 1));
+        std::memcpy(out, digits + 1, 24);
         out += n - 1;
     }
     *out++ = 'e';
-    return std::to_chars(out, out + 5, k - 1).ptr;
+    int x = k - 1;
+    if (x < 0) {
+        *out++ = '-';
+        x = -x;
+    }
+    return format_uint64(static_cast<uint64_t>(x), out);
 }
 
 }  // namespace plav

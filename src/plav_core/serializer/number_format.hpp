@@ -8,9 +8,53 @@ namespace plav {
 
 constexpr size_t INT_TEXT_MAX = 20;    // "-9223372036854775808", "18446744073709551615"
 constexpr size_t FLOAT_TEXT_MAX = 24;  // "-1.2345678901234567e-308", "-0.00001234567890123456"
+// Room format_double needs at `out`: it copies whole blocks and keeps FLOAT_TEXT_MAX.
+constexpr size_t FLOAT_TEXT_ROOM = 48;
 
-char *format_int64(int64_t v, char *out) noexcept;
-char *format_uint64(uint64_t v, char *out) noexcept;
+// Two digits at a time from a 200-byte table; small values, the common case,
+// take one or two stores.
+inline constexpr char DIGIT_PAIRS[] = "00010203040506070809101112131415161718192021222324"
+                                      "25262728293031323334353637383940414243444546474849"
+                                      "50515253545556575859606162636465666768697071727374"
+                                      "75767778798081828384858687888990919293949596979899";
+
+inline char *format_uint64(uint64_t v, char *out) noexcept {
+    if (v < 10) {
+        *out = static_cast<char>('0' + v);
+        return out + 1;
+    }
+    if (v < 100) {
+        out[0] = DIGIT_PAIRS[2 * v];
+        out[1] = DIGIT_PAIRS[2 * v + 1];
+        return out + 2;
+    }
+    char tmp[INT_TEXT_MAX];
+    char *p = tmp + INT_TEXT_MAX;
+    while (v >= 100) {
+        const auto r = static_cast<size_t>(v % 100);
+        v /= 100;
+        p -= 2;
+        p[0] = DIGIT_PAIRS[2 * r];
+        p[1] = DIGIT_PAIRS[2 * r + 1];
+    }
+    if (v >= 10) {
+        p -= 2;
+        p[0] = DIGIT_PAIRS[2 * v];
+        p[1] = DIGIT_PAIRS[2 * v + 1];
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    const auto len = static_cast<size_t>(tmp + INT_TEXT_MAX - p);
+    for (size_t i = 0; i < len; ++i) out[i] = p[i];
+    return out + len;
+}
+
+inline char *format_int64(int64_t v, char *out) noexcept {
+    if (v >= 0) return format_uint64(static_cast<uint64_t>(v), out);
+    *out = '-';
+    // Negate in unsigned arithmetic so that INT64_MIN has a magnitude too.
+    return format_uint64(0 - static_cast<uint64_t>(v), out + 1);
+}
 
 // Shortest decimal that reads back as v: "0.0", "100.0", "3.14", "0.00001",
 // "1e16", "1.5e-7"; "NaN", "Infinity" and "-Infinity" for the non-finite values.

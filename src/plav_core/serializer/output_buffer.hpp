@@ -47,6 +47,12 @@ class OutputBuffer {
         put_unchecked(p, n);
     }
     void put(std::string_view s) noexcept { put(s.data(), s.size()); }
+    // A few bytes of a length known only at run time (separators): a byte loop
+    // instead of a memcpy call.
+    void put_short(std::string_view s) noexcept {
+        reserve(s.size());
+        for (char c : s) data_[len_++] = static_cast<uint8_t>(c);
+    }
 
     // Direct access for kernels that write whole blocks: the next free byte, and
     // the count of bytes they made valid there.

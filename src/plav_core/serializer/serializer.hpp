@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "py_ref.hpp"
 #include "result.hpp"
 #include "serializer/escape.hpp"
+#include "serializer/number_format.hpp"
 #include "serializer/output_buffer.hpp"
 
 namespace plav {
@@ -38,15 +41,69 @@ inline std::string_view delimiter_text(Delimiter d) noexcept {
 
 constexpr uint32_t MAX_DEPTH = 256;
 
+// A run of output bytes [begin, end) that holds non-ASCII text, and the str it
+// came from when the run is exactly that string's UTF-8 form (else empty).
+struct TextSegment {
+    size_t begin;
+    size_t end;
+    PyRef source;
+};
+
+// The written form of recent dict keys ('"name":' with its separator), by key
+// object. Keys repeat across the dicts of a document, mostly as the very same
+// str objects, so a hit replaces the UTF-8 lookup and the escaping with one copy.
+// Entries are valid while no Python code has run since they were made (nothing
+// else can free a key and reuse its address while the GIL is held), so the
+// cache is emptied whenever Writer::python_calls moves. Kept per thread.
+struct KeyCache {
+    static constexpr size_t SLOTS = 1024;
+    static constexpr size_t MAX_TEXT = 48;
+    struct Slot {
+        PyObject *key = nullptr;
+        uint32_t generation = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
+    };
+    Slot slots[SLOTS];
+    std::vector<uint8_t> bytes;  // the forms, each padded to whole 16-byte blocks
+    uint32_t generation = 1;
+    uint64_t epoch = 0;
+
+    // Forgets every entry (slots of older generations are ignored).
+    void clear(uint64_t now) noexcept {
+        if (++generation == 0) {  // wrapped: old slots could match again
+            for (Slot &s : slots) s = Slot{};
+            generation = 1;
+        }
+        bytes.clear();
+        epoch = now;
+    }
+    Slot &slot_for(PyObject *key) noexcept {
+        return slots[(reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1)];
+    }
+};
+
 // The state of one dumps call.
 struct Writer {
     OutputBuffer &buf;
     const DumpOptions &opt;
     EscapeFn escape;
+    // Where non-ASCII text was written, so that the result str can be assembled
+    // from ASCII runs and the original strings instead of decoding every byte.
+    std::vector<TextSegment> &segments;
+    KeyCache &keys;
+    // Set when non-ASCII bytes were written outside any recorded segment.
+    bool unsegmented_non_ascii = false;
     // Bumped before every call that may run Python code. Containers read through
     // borrowed references re-check their size only when it moved, since nothing
     // else can change them while the GIL is held.
     uint64_t python_calls = 0;
+
+    // Discards everything written after `size` bytes (an abandoned grid).
+    void rewind(size_t size) noexcept {
+        buf.truncate(size);
+        while (!segments.empty() && segments.back().end > size) segments.pop_back();
+    }
 };
 
 // Where a value sits: `depth` sets its indentation, `level` counts toward the
@@ -62,12 +119,36 @@ struct Nesting {
 // Appends the text of `value` (borrowed; the caller keeps it alive for the call).
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept;
 
-// Quoted and escaped UTF-8 text.
-inline void write_quoted(Writer &w, const uint8_t *s, size_t n) noexcept {
-    w.buf.reserve(1);
-    w.buf.put_unchecked('"');
-    w.escape(s, n, w.buf);
-    w.buf.put('"');
+
+// Records non-ASCII output [begin, end) written for the n-byte UTF-8 text of
+// `source` (borrowed, may be nullptr).
+inline void note_non_ascii(Writer &w, size_t begin, size_t end, PyObject *source,
+                           size_t n) noexcept {
+    w.segments.push_back(
+        {begin, end, end - begin == n && source ? PyRef::borrow(source) : PyRef()});
+}
+
+// Quoted and escaped UTF-8 text of `source` (borrowed; nullptr when the text is
+// not a str's own), then `suffix`.
+inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source,
+                         std::string_view suffix = {}) noexcept {
+    OutputBuffer &buf = w.buf;
+    buf.reserve(18 + suffix.size());
+    buf.put_unchecked('"');
+    const size_t begin = buf.size();
+    bool non_ascii;
+    if (const int clean = write_short_clean(s, n, buf.cursor()); clean >= 0) {
+        buf.advance(n);
+        non_ascii = clean != 0;
+        buf.non_ascii |= non_ascii;
+    } else {
+        non_ascii = w.escape(s, n, buf);
+    }
+    if (non_ascii) [[unlikely]]
+        note_non_ascii(w, begin, buf.size(), source, n);
+    buf.reserve(1 + suffix.size());
+    buf.put_unchecked('"');
+    for (char c : suffix) buf.put_unchecked(static_cast<uint8_t>(c));  // ":" or ": "
 }
 
 // A line end and width x level spaces; MemoryError when the spaces of one line
@@ -101,6 +182,55 @@ PyObject *dataclasses_asdict() noexcept;
 // A list written as a Mox Grid when it qualifies. Yields true when the grid was
 // written, false when the caller writes a plain array (nothing was appended then).
 Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting at) noexcept;
+
+// The exact built-in scalars, inline, for the loops over container members.
+// Returns false, having written nothing, for every other value and for values
+// whose writing fails or needs Python code (unencodable str, int beyond 64
+// bits): write_value then writes them or reports their failure.
+inline bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
+    PyTypeObject *const t = Py_TYPE(value);
+    OutputBuffer &buf = w.buf;
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(value, &n);
+        if (!u) {
+            PyErr_Clear();
+            return false;
+        }
+        write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), value);
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return false;
+        buf.reserve(INT_TEXT_MAX);
+        char *out = reinterpret_cast<char *>(buf.cursor());
+        buf.advance(static_cast<size_t>(format_int64(x, out) - out));
+        return true;
+    }
+    if (t == &PyFloat_Type) {
+        buf.reserve(FLOAT_TEXT_ROOM);
+        char *out = reinterpret_cast<char *>(buf.cursor());
+        buf.advance(static_cast<size_t>(format_double(PyFloat_AsDouble(value), out) - out));
+        return true;
+    }
+    if (value == Py_None) {
+        buf.put(std::string_view("null"));
+        return true;
+    }
+    if (t == &PyBool_Type) {
+        buf.put(value == Py_True ? std::string_view("true") : std::string_view("false"));
+        return true;
+    }
+    return false;
+}
+
+// write_scalar_fast, else write_value.
+inline Status write_member(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    return write_value(w, value, at);
+}
 
 // Type tests that read the flag bits, so subclasses count as their base types.
 inline bool is_str(PyTypeObject *t) noexcept {

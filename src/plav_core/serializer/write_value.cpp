@@ -19,7 +19,7 @@ Status write_str(Writer &w, PyObject *s) noexcept {
         PyErr_Clear();
         return PendingError::value_error(std::string(BAD_UTF8));
     }
-    write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n));
+    write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), s);
     return ok();
 }
 
@@ -53,8 +53,13 @@ Status write_int(Writer &w, PyObject *v) noexcept {
     const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
     if (!u) return PendingError::pass_through();
     w.buf.put(u, static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (static_cast<uint8_t>(u[i]) >= 0x80) w.buf.non_ascii = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (static_cast<uint8_t>(u[i]) >= 0x80) {
+            w.buf.non_ascii = true;
+            w.unsegmented_non_ascii = true;
+            break;
+        }
+    }
     return ok();
 }
 
@@ -64,7 +69,7 @@ Status write_float(Writer &w, PyObject *v) noexcept {
         PyErr_Clear();
         return PendingError::value_error("Failed to read float value");
     }
-    w.buf.reserve(FLOAT_TEXT_MAX);
+    w.buf.reserve(FLOAT_TEXT_ROOM);
     char *out = reinterpret_cast<char *>(w.buf.cursor());
     w.buf.advance(static_cast<size_t>(format_double(d, out) - out));
     return ok();
@@ -72,7 +77,8 @@ Status write_float(Writer &w, PyObject *v) noexcept {
 
 void write_literal(Writer &w, std::string_view s) noexcept { w.buf.put(s); }
 
-Status write_key_text(Writer &w, PyObject *s, bool from_str_call) noexcept {
+Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
+                      std::string_view suffix) noexcept {
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(s, &n);
     if (!u) {
@@ -81,21 +87,56 @@ Status write_key_text(Writer &w, PyObject *s, bool from_str_call) noexcept {
         return PendingError::value_error(std::string(BAD_UTF8));
     }
     const auto *b = reinterpret_cast<const uint8_t *>(u);
-    if (w.opt.unquoted_keys && is_identifier(b, static_cast<size_t>(n)))
+    if (w.opt.unquoted_keys && is_identifier(b, static_cast<size_t>(n))) {
         w.buf.put(u, static_cast<size_t>(n));
-    else
-        write_quoted(w, b, static_cast<size_t>(n));
+        w.buf.put(suffix);
+    } else {
+        write_quoted(w, b, static_cast<size_t>(n), s, suffix);
+    }
     return ok();
 }
 
-// A dict key: a str as its text, anything else as the text str() gives it.
-Status write_key(Writer &w, PyObject *key) noexcept {
-    if (is_str(Py_TYPE(key))) return write_key_text(w, key, false);
+// An exact str key through the key cache: copied when its form is cached, else
+// written and, when short and ASCII, remembered.
+Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
+    KeyCache &cache = w.keys;
+    if (cache.epoch != w.python_calls) [[unlikely]]
+        cache.clear(w.python_calls);
+    KeyCache::Slot &slot = cache.slot_for(key);
+    OutputBuffer &buf = w.buf;
+    if (slot.key == key && slot.generation == cache.generation) {
+        buf.reserve(KeyCache::MAX_TEXT);
+        uint8_t *out = buf.cursor();
+        const uint8_t *src = cache.bytes.data() + slot.offset;
+        for (uint32_t i = 0; i < slot.length; i += 16) std::memcpy(out + i, src + i, 16);
+        buf.advance(slot.length);
+        return ok();
+    }
+    const size_t start = buf.size();
+    const size_t segments = w.segments.size();
+    if (Status s = write_key_text(w, key, false, suffix); !s) return s;
+    const size_t length = buf.size() - start;
+    if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
+        const size_t padded = (length + 15) & ~size_t{15};
+        const size_t offset = cache.bytes.size();
+        cache.bytes.resize(offset + padded);
+        std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
+        slot = {key, cache.generation, static_cast<uint32_t>(offset),
+                static_cast<uint32_t>(length)};
+    }
+    return ok();
+}
+
+// A dict key and the separator after it: a str as its text, anything else as the
+// text str() gives it.
+Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
+    if (Py_TYPE(key) == &PyUnicode_Type) return write_cached_key(w, key, suffix);
+    if (is_str(Py_TYPE(key))) return write_key_text(w, key, false, suffix);
     PyRef hold = PyRef::borrow(key);
     ++w.python_calls;
     PyRef text = PyRef::steal(PyObject_Str(key));
     if (!text) return PendingError::pass_through();
-    return write_key_text(w, text.get(), true);
+    return write_key_text(w, text.get(), true, suffix);
 }
 
 Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
@@ -107,6 +148,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         return ok();
     }
     const bool indented = w.opt.has_indent;
+    const std::string_view key_sep = indented ? std::string_view(": ") : std::string_view(":");
     w.buf.put('{');
     Py_ssize_t pos = 0, i = 0;
     PyObject *key = nullptr, *value = nullptr;
@@ -123,12 +165,8 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
         }
-        if (Status s = write_key(w, key); !s) return s;
-        if (indented)
-            w.buf.put(std::string_view(": "));
-        else
-            w.buf.put(':');
-        if (Status s = write_value(w, value, at.child()); !s) return s;
+        if (Status s = write_key(w, key, key_sep); !s) return s;
+        if (Status s = write_member(w, value, at.child()); !s) return s;
         if (++i < n) w.buf.put(',');
     }
     if (indented) {
@@ -162,7 +200,7 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
         }
-        if (Status s = write_value(w, item, at.child()); !s) return s;
+        if (Status s = write_member(w, item, at.child()); !s) return s;
     }
     if (indented) {
         if (Status s = write_newline_indent(w, at.depth); !s) return s;
@@ -171,10 +209,17 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
     return ok();
 }
 
+// Lists whose first element is an exact scalar or list can be neither a grid nor a
+// list of model objects: they skip the grid attempt without a call.
+bool starts_with_plain_value(PyObject *list) noexcept {
+    PyObject *first = PyList_GetItem(list, 0);
+    return first && (is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type);
+}
+
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
     PyRef hold = PyRef::borrow(list);
     const Py_ssize_t n = PyList_Size(list);
-    if (n >= 2 && w.opt.mox_grid) {
+    if (n >= 2 && w.opt.mox_grid && !starts_with_plain_value(list)) {
         Result<bool> grid = try_write_mox_grid(w, list, n, at);
         if (!grid) return std::move(grid.error());
         if (grid.value()) return ok();
@@ -229,7 +274,7 @@ void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
     if (is_identifier(b, text.size()))
         w.buf.put(text);
     else
-        write_quoted(w, b, text.size());
+        write_quoted(w, b, text.size(), nullptr);
 }
 
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {

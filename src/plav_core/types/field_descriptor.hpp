@@ -10,8 +10,8 @@
 namespace plav {
 
 struct FieldDescriptor {
-    std::string name;  // owned UTF-8 copy of the caller's name
-    PyRef key;         // the dict key, shared by every object read under the schema
+    std::string name; // owned UTF-8 copy of the caller's name
+    PyRef key;        // the dict key, shared by every object read under the schema
     uint64_t index = 0;
     uint8_t flag = 1;
     uint8_t code = 3;
@@ -19,4 +19,4 @@ struct FieldDescriptor {
 
 using Schema = std::vector<FieldDescriptor>;
 
-}  // namespace plav
+} // namespace plav
