@@ -7,11 +7,8 @@ import threading
 
 import pytest
 
-<<<<<<< HEAD
-=======
 import plav_core
 from conftest import not_under_asan
->>>>>>> trust
 from plav_core import loads
 
 SUFFIX = " (approximate position: \u00b132 bytes from {})"
