@@ -120,10 +120,10 @@ void check_scanners(const uint8_t *data, size_t n, const CpuFeatures &f, const R
 // ---- whitespace -----------------------------------------------------------
 
 void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
-    // The first 48 start positions (a block and a half) and a spread of later ones,
-    // so the cost stays linear in the input length.
-    const size_t step = n / 16 + 1;
-    for (size_t start = 0; start <= n; start += start < 48 ? 1 : step) {
+    // The first 40 start positions (past the first 32-byte block) and a spread of
+    // later ones, so the cost stays linear in the input length.
+    const size_t step = n / 8 + 1;
+    for (size_t start = 0; start <= n; start += start < 40 ? 1 : step) {
         size_t want = start;
         skip_whitespace_bytes(data, n, want);
         if (want < start || want > n) fail("skip_whitespace_bytes out of range", n, start);
