@@ -145,33 +145,6 @@ Decimal shortest_general(double v) noexcept {
     return {digits, exp10 + 1 - n};
 }
 
-constexpr uint64_t POW10_U64[20] = {1ULL,
-                                     10ULL,
-                                     100ULL,
-                                     1000ULL,
-                                     10000ULL,
-                                     100000ULL,
-                                     1000000ULL,
-                                     10000000ULL,
-                                     100000000ULL,
-                                     1000000000ULL,
-                                     10000000000ULL,
-                                     100000000000ULL,
-                                     1000000000000ULL,
-                                     10000000000000ULL,
-                                     100000000000000ULL,
-                                     1000000000000000ULL,
-                                     10000000000000000ULL,
-                                     100000000000000000ULL,
-                                     1000000000000000000ULL,
-                                     10000000000000000000ULL};
-
-int count_digits(uint64_t v) noexcept {
-    // The bit length gives the count or one less.
-    const int guess = ((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
-    return guess + (v >= POW10_U64[guess]);
-}
-
 // The 8 digits of v < 10^8 as ASCII, first digit in the lowest byte, computed in
 // lanes of one 64-bit word (SWAR): 32-bit lanes abcd|efgh, 16-bit lanes
 // ab|cd|ef|gh, 8-bit lanes a|b|...|h, each step a multiply-shift division.
@@ -241,7 +214,7 @@ char *format_double(double v, char *out) noexcept {
     // Copies below move fixed 16- or 24-byte blocks (the caller leaves
     // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept.
     char digits[32];
-    const int n = count_digits(d.digits);
+    const int n = decimal_length(d.digits);
     write_digits(d.digits, n, digits);
     const int e = d.exponent;
     const int k = n + e;
