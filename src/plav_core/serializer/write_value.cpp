@@ -106,9 +106,8 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     OutputBuffer &buf = w.buf;
     if (slot.key == key && slot.generation == cache.generation) {
         buf.reserve(KeyCache::MAX_TEXT);
-        uint8_t *out = buf.cursor();
-        const uint8_t *src = cache.bytes.data() + slot.offset;
-        for (uint32_t i = 0; i < slot.length; i += 16) std::memcpy(out + i, src + i, 16);
+        // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
+        std::memcpy(buf.cursor(), cache.bytes.data() + slot.offset, KeyCache::MAX_TEXT);
         buf.advance(slot.length);
         return ok();
     }
@@ -117,9 +116,8 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     if (Status s = write_key_text(w, key, false, suffix); !s) return s;
     const size_t length = buf.size() - start;
     if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
-        const size_t padded = (length + 15) & ~size_t{15};
         const size_t offset = cache.bytes.size();
-        cache.bytes.resize(offset + padded);
+        cache.bytes.resize(offset + KeyCache::MAX_TEXT);
         std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
         slot = {key, cache.generation, static_cast<uint32_t>(offset),
                 static_cast<uint32_t>(length)};
