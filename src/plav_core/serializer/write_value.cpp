@@ -174,6 +174,18 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
     return ok();
 }
 
+// A member of `container` (both borrowed). Exact scalars are written without
+// running Python code; before anything else is written, which may run a conversion
+// method that drops the caller's reference to the container, the container is held
+// in `hold` (once, for the rest of its members).
+inline Status write_member_of(Writer &w, PyObject *value, Nesting at, PyObject *container,
+                              PyRef &hold) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    if (!hold) [[unlikely]]
+        hold = PyRef::borrow(container);
+    return write_value(w, value, at);
+}
+
 // Elements [0, n) of a list or tuple as a plain array. A list that shrinks while it
 // is written (conversion methods run for its elements) ends at its new length.
 template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at) {
@@ -182,6 +194,7 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
         return ok();
     }
     const bool indented = w.opt.has_indent;
+    PyRef hold;  // see write_member_of
     w.buf.put('[');
     uint64_t seen_calls = w.python_calls;
     Py_ssize_t limit = n;
@@ -198,7 +211,7 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
         }
-        if (Status s = write_member(w, item, at.child()); !s) return s;
+        if (Status s = write_member_of(w, item, at.child(), seq, hold); !s) return s;
     }
     if (indented) {
         if (Status s = write_newline_indent(w, at.depth); !s) return s;
@@ -215,9 +228,10 @@ bool starts_with_plain_value(PyObject *list) noexcept {
 }
 
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
-    PyRef hold = PyRef::borrow(list);
     const Py_ssize_t n = PyList_Size(list);
+    PyRef hold;  // the grid attempt may convert elements in Python code
     if (n >= 2 && w.opt.mox_grid && !starts_with_plain_value(list)) {
+        hold = PyRef::borrow(list);
         Result<bool> grid = try_write_mox_grid(w, list, n, at);
         if (!grid) return std::move(grid.error());
         if (grid.value()) return ok();
@@ -226,7 +240,6 @@ Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
 }
 
 Status write_tuple(Writer &w, PyObject *tuple, Nesting at) noexcept {
-    PyRef hold = PyRef::borrow(tuple);
     return write_array<false>(w, tuple, PyTuple_Size(tuple), at);
 }
 
