@@ -188,7 +188,9 @@ inline Status write_member_of(Writer &w, PyObject *value, Nesting at, PyObject *
 
 // Elements [0, n) of a list or tuple as a plain array. A list that shrinks while it
 // is written (conversion methods run for its elements) ends at its new length.
-template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at) {
+// `first`: element 0 when the caller already fetched it (borrowed), else nullptr.
+template <bool IsList>
+Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at, PyObject *first = nullptr) {
     if (n == 0) {
         w.buf.put(std::string_view("[]"));
         return ok();
@@ -206,7 +208,9 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
             if (i >= limit) break;
         }
         if (i > 0) w.buf.put(',');
-        PyObject *item = IsList ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+        PyObject *item = i == 0 && first ? first
+                         : IsList         ? PyList_GetItem(seq, i)
+                                          : PyTuple_GetItem(seq, i);
         if (!item) return PendingError::pass_through();
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
@@ -222,21 +226,26 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
 
 // Lists whose first element is an exact scalar or list can be neither a grid nor a
 // list of model objects: they skip the grid attempt without a call.
-bool starts_with_plain_value(PyObject *list) noexcept {
-    PyObject *first = PyList_GetItem(list, 0);
-    return first && (is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type);
+bool is_plain_first(PyObject *first) noexcept {
+    return is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type;
 }
 
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
     const Py_ssize_t n = PyList_Size(list);
     PyRef hold;  // the grid attempt may convert elements in Python code
-    if (n >= 2 && w.opt.mox_grid && !starts_with_plain_value(list)) {
+    PyObject *first = nullptr;  // borrowed
+    if (n >= 2 && w.opt.mox_grid) {
+        first = PyList_GetItem(list, 0);
+        if (!first) return PendingError::pass_through();
+    }
+    if (first && !is_plain_first(first)) {
+        first = nullptr;  // the attempt may run Python code that replaces it
         hold = PyRef::borrow(list);
         Result<bool> grid = try_write_mox_grid(w, list, n, at);
         if (!grid) return std::move(grid.error());
         if (grid.value()) return ok();
     }
-    return write_array<true>(w, list, n, at);
+    return write_array<true>(w, list, n, at, first);
 }
 
 Status write_tuple(Writer &w, PyObject *tuple, Nesting at) noexcept {
