@@ -201,10 +201,19 @@ char *format_double(double v, char *out) noexcept {
     }
     const int e2 = biased - 1075;  // x = (2^52 + fraction) * 2^e2 for normal x
     Decimal d;
-    if (biased != 0 && e2 < 0 && e2 >= -62)
-        d = shortest_exact((uint64_t{1} << 52) | fraction, e2, fraction == 0);
-    else
+    if (biased != 0 && e2 < 0 && e2 >= -62) {
+        const uint64_t m = (uint64_t{1} << 52) | fraction;
+        // An integer in [1, 2^53): every decimal with fewer digits is at least 1 away,
+        // so its shortest form is the integer itself, written plain with ".0".
+        if (__builtin_ctzll(m) + e2 >= 0) {  // no set bit below 2^-e2
+            out = format_uint64(m >> -e2, out);
+            std::memcpy(out, ".0", 2);
+            return out + 2;
+        }
+        d = shortest_exact(m, e2, fraction == 0);
+    } else {
         d = shortest_general(std::fabs(v));
+    }
 
     // Strip trailing zeros (the general path and exact ties may leave some).
     while (d.digits % 10 == 0) {
