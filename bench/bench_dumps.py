@@ -8,7 +8,11 @@ ratio orjson/plav (above 1: plav is faster). "plav" uses the default options
 geometric mean covers twitter, citm_catalog, canada and github_events. A last row writes a 100,000-row table, which plav writes as a Mox
 Grid and the others as an array of objects.
 
-    .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b]
+    .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b] [--json PATH]
+
+--json PATH merges the medians into PATH ({"results": [{"op": "dumps", "file": ...,
+"library": ..., "median_s": ...}, ...]}, the form bench/plot.py reads), replacing
+the earlier "dumps" entries and keeping the others.
 """
 
 import argparse
@@ -86,10 +90,29 @@ def table(rows):
     ]
 
 
+def save_json(path, medians):
+    """Merges this run's medians into the results file at `path`."""
+    target = pathlib.Path(path)
+    record = {"results": []}
+    if target.exists():
+        with open(target, encoding="utf-8") as f:
+            record = json.load(f)
+    kept = [r for r in record.get("results", []) if r.get("op") != "dumps"]
+    record["results"] = kept + [
+        {"op": "dumps", "file": name, "library": lib, "median_s": t}
+        for name, med in medians
+        for lib, t in med.items()
+    ]
+    with open(target, "w", encoding="utf-8") as f:
+        json.dump(record, f, indent=2)
+        f.write("\n")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--files", default="")
+    ap.add_argument("--json", default="", help="merge the medians into this results file")
     args = ap.parse_args()
 
     writers = [("plav", plav.dumps), ("plav_json", lambda o: plav.dumps(o, mox_grid=False))]
@@ -105,6 +128,7 @@ def main():
           + f"{'orjson/plav':>13}{'msgspec/plav':>14}{'json/plav':>11}")
     wanted = set(args.files.split(",")) if args.files else None
     ratios = {}
+    medians = []
     cases = []
     for path in sorted(DATA.glob("*.json")):
         if wanted and path.stem not in wanted:
@@ -115,6 +139,7 @@ def main():
         cases.append(("table_100k_rows (grid)", table(100_000), 0))
     for name, obj, size in cases:
         med = measure(writers, obj, args.repeat)
+        medians.append((name, med))
         ours = med["plav"]
         r_or = med["orjson"] / ours if orjson else float("nan")
         r_ms = med["msgspec"] / ours if msgspec else float("nan")
@@ -126,6 +151,8 @@ def main():
     if head:
         gm = math.exp(sum(math.log(r) for r in head) / len(head))
         print(f"geometric mean orjson/plav over {', '.join(HEADLINE)}: {gm:.2f}")
+    if args.json:
+        save_json(args.json, medians)
     return 0
 
 
