@@ -1,26 +1,20 @@
 // Number grammar and conversion. Integers of up to 19 digits are accumulated in a
-// register; floats go through std::from_chars, which rounds correctly for any
-// number of digits (an Eisel-Lemire fast path with an exact fallback).
+// register. Floats of at most 19 significant digits in the normal range are
+// converted here (exact powers of ten, else the Eisel-Lemire product with a
+// 128-bit power of five); everything else, and any product too close to call,
+// goes through std::from_chars, which rounds correctly for any number of digits.
 #include "parser/fast_number.hpp"
 
 #include <charconv>
 #include <cstring>
 #include <limits>
 
+#include "parser/fast_number_table.hpp"
+
 namespace plav {
 namespace {
 
-// Token bytes: '+' '-' '.' '0'-'9' 'E' 'I' 'N' 'a' 'e' 'f' 'i' 'n' 't' 'y'.
-struct TokenTable {
-    bool t[256] = {};
-    constexpr TokenTable() {
-        for (int c = '0'; c <= '9'; ++c)
-            t[c] = true;
-        for (const char *p = "+-.EINaefinty"; *p; ++p)
-            t[static_cast<uint8_t>(*p)] = true;
-    }
-};
-constexpr TokenTable TOKEN_BYTES;
+constexpr const NumberTokenTable &TOKEN_BYTES = NUMBER_TOKEN_BYTES;
 
 inline bool is_digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
@@ -79,10 +73,6 @@ double out_of_range_value(const uint8_t *p, const uint8_t *last, bool negative) 
 }
 
 } // namespace
-
-bool is_number_token_byte(uint8_t c) noexcept {
-    return TOKEN_BYTES.t[c];
-}
 
 bool parse_double(const uint8_t *first, const uint8_t *last, double &out) noexcept {
     const char *b = reinterpret_cast<const char *>(first);
@@ -245,7 +235,192 @@ NumberToken parse_number_full(const uint8_t *data, size_t n, size_t start) noexc
 
 } // namespace
 
-bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+namespace {
+
+// 10^0 .. 10^22: the powers of ten a double holds exactly.
+constexpr double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Digits eight at a time. In a little-endian word a byte is a digit when its
+// high nibble is 3 and adding 6 does not carry into that nibble:
+//   byte        & 0xF0   (+ 0x06) & 0xF0 >> 4   OR
+//   '0'..'9'    0x30     0x03                   0x33
+//   ':'..'?'    0x30     0x04                   0x34
+// so XOR with 0x33.. leaves a nonzero byte exactly at each non-digit. A carry out
+// of the + 0x06 starts only at a non-digit byte and moves upwards, so the lowest
+// nonzero byte is always the first non-digit.
+inline uint64_t non_digit_bytes(uint64_t v) {
+    return ((v & 0xF0F0F0F0F0F0F0F0ULL) |
+            (((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ^
+           0x3333333333333333ULL;
+}
+
+// The value of eight digits, the first in the lowest byte: pairs of digits, then
+// pairs of pairs, then the two halves.
+inline uint32_t eight_digits_value(uint64_t v) {
+    v -= 0x3030303030303030ULL;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+        32;
+    return static_cast<uint32_t>(v);
+}
+
+constexpr uint64_t POWERS_OF_TEN_INT[] = {1,      10,      100,      1000,
+                                          10000,  100000,  1000000,  10000000,
+                                          100000000};
+
+// Appends the run of digits at `p` to `w` (which wraps past 19 digits: callers
+// count them) and returns the end of the run. A run shorter than a word is
+// shifted to the word's top and led by '0' bytes, which add nothing.
+inline const uint8_t *read_digits(const uint8_t *p, const uint8_t *e, uint64_t &w) {
+    while (e - p >= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        const uint64_t other = non_digit_bytes(v);
+        if (other == 0) {
+            w = w * 100000000 + eight_digits_value(v);
+            p += 8;
+            continue;
+        }
+        const unsigned k = static_cast<unsigned>(__builtin_ctzll(other)) >> 3;
+        if (k) {
+            v = (v << (64 - 8 * k)) | (0x3030303030303030ULL >> (8 * k));
+            w = w * POWERS_OF_TEN_INT[k] + eight_digits_value(v);
+        }
+        return p + k;
+    }
+    while (p < e && is_digit(*p))
+        w = 10 * w + (*p++ - '0');
+    return p;
+}
+
+// w * 10^q, correctly rounded, for 0 < w < 10^19: the high bits of w times the
+// 128-bit power of five give the significand and the power of two follows from
+// q. False when the result would be subnormal or infinite, or when the truncated
+// product cannot decide the rounding; the caller then takes from_chars.
+bool eisel_lemire(uint64_t w, int64_t q, bool negative, double &out) {
+    if (q < POWER_OF_FIVE_MIN || q > POWER_OF_FIVE_MAX)
+        return false;
+    const int lz = __builtin_clzll(w);
+    w <<= lz;
+    const size_t index = 2 * static_cast<size_t>(q - POWER_OF_FIVE_MIN);
+    const unsigned __int128 first =
+        static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index];
+    uint64_t hi = static_cast<uint64_t>(first >> 64);
+    uint64_t lo = static_cast<uint64_t>(first);
+    // 55 bits are needed (52 stored, the hidden one, a rounding bit and one for
+    // the possible leading zero); when the bits below them are all ones, a carry
+    // from the table's low word could still change them.
+    constexpr uint64_t below = UINT64_MAX >> 55;
+    if ((hi & below) == below) {
+        const unsigned __int128 second =
+            static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index + 1];
+        const uint64_t carry_in = static_cast<uint64_t>(second >> 64);
+        lo += carry_in;
+        if (carry_in > lo)
+            ++hi;
+    }
+    if (lo == UINT64_MAX && (q < -27 || q > 55))
+        return false; // outside the exponents where the product is exact
+    const int upper = static_cast<int>(hi >> 63);
+    const int shift = upper + 64 - 52 - 3;
+    uint64_t mantissa = hi >> shift;
+    // floor(q * log2(10)) + 63 as a fixed-point product, plus the exponent bias.
+    int64_t power2 = ((static_cast<int32_t>(q) * (152170 + 65536)) >> 16) + 63 + upper - lz + 1023;
+    if (power2 <= 0)
+        return false; // subnormal or zero
+    // Exactly halfway between two doubles (possible only for small |q|): round to even.
+    if (lo <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == hi)
+        mantissa &= ~uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (uint64_t{2} << 52)) {
+        mantissa = uint64_t{1} << 52;
+        ++power2;
+    }
+    mantissa &= ~(uint64_t{1} << 52);
+    if (power2 >= 0x7FF)
+        return false; // infinite
+    const uint64_t bits = mantissa | (static_cast<uint64_t>(power2) << 52) |
+                          (negative ? uint64_t{1} << 63 : 0);
+    std::memcpy(&out, &bits, 8);
+    return true;
+}
+
+// The common float shapes: digits, a fraction, an exponent, at most 19
+// significant digits, ending at a byte that cannot continue a number. From `p`,
+// the byte after the integer digits (`int_digits` of them, value `w` unless more
+// than 19). False for anything else; the callers then ask from_chars.
+inline bool read_float_fast_tail(const uint8_t *data, size_t n, size_t start, const uint8_t *p,
+                                 uint64_t w, size_t int_digits, size_t &end, double &out) {
+    const uint8_t *const e = data + n;
+    const bool negative = data[start] == '-';
+    const uint8_t *const digits = data + start + negative;
+    size_t frac_digits = 0;
+    int64_t q = 0;
+    if (p < e && *p == '.') {
+        const uint8_t *const frac = ++p;
+        p = read_digits(p, e, w);
+        frac_digits = static_cast<size_t>(p - frac);
+        if (frac_digits == 0)
+            return false;
+        q = -static_cast<int64_t>(frac_digits);
+    }
+    if (p < e && (*p | 0x20) == 'e') {
+        ++p;
+        bool negative_exp = false;
+        if (p < e && (*p == '+' || *p == '-'))
+            negative_exp = *p++ == '-';
+        if (p >= e || !is_digit(*p))
+            return false;
+        int64_t x = 0;
+        while (p < e && is_digit(*p)) {
+            if (x < 0x10000)
+                x = 10 * x + (*p - '0');
+            ++p;
+        }
+        q += negative_exp ? -x : x;
+    }
+    if (p < e && TOKEN_BYTES.t[*p])
+        return false;
+    if (int_digits + frac_digits > 19) {
+        // w may have wrapped: count the significant digits (leading zeros do not).
+        size_t zeros = 0;
+        for (const uint8_t *s = digits; s < p && (*s == '0' || *s == '.'); ++s)
+            zeros += *s == '0';
+        if (int_digits + frac_digits - zeros > 19)
+            return false;
+    }
+    if (w == 0) {
+        if (q < POWER_OF_FIVE_MIN || q > POWER_OF_FIVE_MAX)
+            return false;
+        out = negative ? -0.0 : 0.0;
+    } else if (w <= (uint64_t{1} << 53) && q >= -22 && q <= 22) {
+        // Both operands exact, so the one rounding of * or / is the right one.
+        double d = static_cast<double>(w);
+        d = q < 0 ? d / EXACT_POWERS_OF_TEN[-q] : d * EXACT_POWERS_OF_TEN[q];
+        out = negative ? -d : d;
+    } else if (!eisel_lemire(w, q, negative, out)) {
+        return false;
+    }
+    end = static_cast<size_t>(p - data);
+    return true;
+}
+
+bool read_float_fast(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) {
+    const uint8_t *const digits = data + start + (data[start] == '-');
+    uint64_t w = 0;
+    const uint8_t *const p = read_digits(digits, data + n, w);
+    const size_t int_digits = static_cast<size_t>(p - digits);
+    if (int_digits == 0)
+        return false;
+    return read_float_fast_tail(data, n, start, p, w, int_digits, end, out);
+}
+
+// from_chars from the token's start; false when the token goes on after it.
+bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) {
     const char *b = reinterpret_cast<const char *>(data + start);
     const char *e = reinterpret_cast<const char *>(data + n);
     double v = 0.0;
@@ -258,6 +433,18 @@ bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double
               : v;
     end = stop;
     return true;
+}
+
+} // namespace
+
+bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+    return read_float_fast(data, n, start, end, out) || read_float_chars(data, n, start, end, out);
+}
+
+bool read_float_tail(const uint8_t *data, size_t n, size_t start, size_t p, uint64_t w,
+                     size_t int_digits, size_t &end, double &out) noexcept {
+    return read_float_fast_tail(data, n, start, data + p, w, int_digits, end, out) ||
+           read_float_chars(data, n, start, end, out);
 }
 
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {

@@ -36,7 +36,19 @@ inline constexpr const char *MSG_DECIMAL_POINT =
 inline constexpr const char *MSG_INVALID_FLOAT = "Invalid float";
 
 // Bytes that may continue a number token: digits and + - . E I N a e f i n t y.
-bool is_number_token_byte(uint8_t c) noexcept;
+struct NumberTokenTable {
+    bool t[256] = {};
+    constexpr NumberTokenTable() {
+        for (int c = '0'; c <= '9'; ++c)
+            t[c] = true;
+        for (const char *p = "+-.EINaefinty"; *p; ++p)
+            t[static_cast<uint8_t>(*p)] = true;
+    }
+};
+inline constexpr NumberTokenTable NUMBER_TOKEN_BYTES;
+inline bool is_number_token_byte(uint8_t c) noexcept {
+    return NUMBER_TOKEN_BYTES.t[c];
+}
 
 // Reads the number token that starts at data[start] (a '-', digit, 'I' or 'N').
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept;
@@ -46,6 +58,11 @@ NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept;
 // std::from_chars, which must stop where the token ends. False when anything is
 // off; the caller then takes parse_number for the message.
 bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept;
+// read_float for a caller that has already read the sign and the integer digits:
+// `p` is the byte after them, `w` their value and `int_digits` their count (at
+// most 19).
+bool read_float_tail(const uint8_t *data, size_t n, size_t start, size_t p, uint64_t w,
+                     size_t int_digits, size_t &end, double &out) noexcept;
 
 // Correctly rounded decimal -> binary64 of a complete token (sign included); out of
 // range magnitudes give +-inf or +-0. Returns false when the token is not a float.

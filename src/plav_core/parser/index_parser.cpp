@@ -440,7 +440,7 @@ PyObject *FastIndexParser::parse_number() {
     size_t end = 0;
     double d = 0.0;
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
-        read_float(in_, len_, pos_, end, d)) {
+        read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
         pos_ = end;
         PyObject *r = PyFloat_FromDouble(d);
         if (!r) {
