@@ -265,6 +265,20 @@ def test_cache_evicts_first_in_first_out():
     assert in_fresh_thread(work) == (True, True, True)
 
 
+@pytest.mark.parametrize("raw", ["a\\bc", "x\\n", "\\u0041" + "z" * 20])
+def test_cached_name_with_a_backslash_never_stands_for_an_escaped_key(raw):
+    # A schema name is cached as its own bytes; the same bytes between quotes in a
+    # document are an escape sequence and must still be unescaped.
+    def work():
+        got = []
+        for _ in range(2):
+            loads("[]", [raw])
+            got.append(first_key('{"' + raw + '": 1}'))
+        return got
+
+    assert in_fresh_thread(work) == [json.loads(f'"{raw}"')] * 2
+
+
 def test_invalid_utf8_key_fails_every_time():
     def work():
         msgs = []

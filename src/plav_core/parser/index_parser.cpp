@@ -510,20 +510,21 @@ PyObject *FastIndexParser::parse_key() {
         if (i + 1 >= q.size())
             return fail(unexpected_eof(a));
         const size_t e = q[i + 1];
-        const uint8_t *content = in_ + a + 1;
-        const size_t n = e - a - 1;
-        if (scan_content_words(content, n) & HAS_BACKSLASH) {
+        if (!key_cache_)
+            key_cache_ = thread_key_cache();
+        const KeyString k = get_quoted_key_string(key_cache_, in_ + a + 1, e - a - 1);
+        if (k.str) {
+            quotes_.i = i + 2;
+            pos_ = e + 1;
+            return k.str;
+        }
+        if (k.escaped) {
             quotes_.i = i + 1;
             pos_ = a + 1;
             return parse_string_with_escapes(a + 1);
         }
         quotes_.i = i + 2;
         pos_ = e + 1;
-        if (!key_cache_)
-            key_cache_ = thread_key_cache();
-        const KeyString k = get_key_string(key_cache_, content, n);
-        if (k.str)
-            return k.str;
         if (k.invalid_utf8)
             return fail(parse_error("Invalid UTF-8 in key", a + 1));
         return fail_pass_through();
