@@ -331,7 +331,12 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
     return table_lookup(cache, pair, mk, data);
 }
 
-KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
+namespace {
+
+// Everything but a hit in the pair's first slot: kept out of line so that the hit
+// path saves and restores no registers.
+__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
+                                                           const uint8_t *data, size_t n) {
     if (n > KEY_CACHE_MAX_LEN || !cache) {
         if (std::memchr(data, '\\', n))
             return {nullptr, false, true};
@@ -347,6 +352,19 @@ KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t 
     if (std::memchr(data, '\\', n))
         return {nullptr, false, true};
     return table_lookup(cache, pair, mk, data);
+}
+
+} // namespace
+
+KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
+    if (__builtin_expect(n <= KEY_CACHE_MAX_LEN && cache != nullptr, 1)) {
+        const MemoKey mk = memo_key(data, n);
+        const MemoSlot &ms = *cache->memo_pair(mk);
+        if (ms.n == n && ms.a == mk.a && ms.b == mk.b && ms.str &&
+            (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n)))
+            return {PyRef::borrow(ms.str).release(), false};
+    }
+    return quoted_key_string_slow(cache, data, n);
 }
 
 } // namespace plav
