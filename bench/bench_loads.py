@@ -7,7 +7,11 @@ loads/marshal over twitter, citm_catalog, canada and github_events, and a
 100,000-row Mox Grid against orjson (same data as a JSON array of objects) and
 marshal (same list).
 
-    .venv/bin/python bench/bench_loads.py [--repeat N] [--files a,b]
+    .venv/bin/python bench/bench_loads.py [--repeat N] [--files a,b] [--json PATH]
+
+--json PATH merges the medians into PATH as {"results": [{"op": "loads", "file": ...,
+"library": ..., "median_s": ...}, ...]} (entries of other operations are kept, earlier
+"loads" entries replaced), the input of bench/plot.py.
 """
 
 from __future__ import annotations
@@ -89,6 +93,15 @@ def contenders(raw: bytes):
     return out
 
 
+def save_json(path: pathlib.Path, rows: list[dict]) -> None:
+    record = {"results": []}
+    if path.is_file():
+        record = json.loads(path.read_text())
+        record["results"] = [r for r in record.get("results", []) if r.get("op") != "loads"]
+    record["results"].extend(rows)
+    path.write_text(json.dumps(record, indent=1) + "\n")
+
+
 def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
     # Interleave the contenders round by round so drift hits them alike.
     for _, fn, arg in cases:  # warm up
@@ -113,7 +126,7 @@ def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
     return med
 
 
-def grid_case(repeat: int) -> None:
+def grid_case(repeat: int) -> dict[str, float]:
     rows = [
         {
             "id": i,
@@ -146,6 +159,7 @@ def grid_case(repeat: int) -> None:
     if orjson:
         print(f"  plav/orjson {med['plav'] / med['orjson']:.3f}", end="")
     print()
+    return med
 
 
 def main() -> None:
@@ -153,6 +167,7 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--files", default="")
     ap.add_argument("--no-grid", action="store_true")
+    ap.add_argument("--json", type=pathlib.Path, help="merge the medians into this file")
     args = ap.parse_args()
     print(
         f"Python {sys.version.split()[0]} ({platform.machine()}), plav_core {plav_core.__version__} "
@@ -166,18 +181,29 @@ def main() -> None:
     )
     wanted = {f for f in args.files.split(",") if f}
     ratios = {}
+    rows = []
     for path in sorted(DATA.glob("*.json")):
         if wanted and path.stem not in wanted:
             continue
         raw = path.read_bytes()
         med = run_case(path.name, raw, contenders(raw), args.repeat)
         ratios[path.stem] = med["plav"] / med["marshal"]
+        rows += [
+            {"op": "loads", "file": path.stem, "library": lib, "median_s": t}
+            for lib, t in med.items()
+        ]
     have = [ratios[k] for k in KEY_FILES if k in ratios]
     if have:
         geo = math.exp(sum(math.log(r) for r in have) / len(have))
         print(f"geometric mean loads/marshal over {', '.join(KEY_FILES)}: {geo:.3f}")
     if not args.no_grid and not wanted:
-        grid_case(args.repeat)
+        med = grid_case(args.repeat)
+        rows += [
+            {"op": "loads", "file": "grid_100k", "library": lib, "median_s": t}
+            for lib, t in med.items()
+        ]
+    if args.json:
+        save_json(args.json, rows)
 
 
 if __name__ == "__main__":
