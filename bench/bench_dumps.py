@@ -19,13 +19,13 @@ import argparse
 import gc
 import json
 import math
-import pathlib
 import platform
-import subprocess
 import sys
 import time
 
 import plav
+from _common import DATA as SHARED_DATA
+from _common import commit, cpu_flags, save_results
 
 try:
     import orjson
@@ -36,30 +36,14 @@ try:
 except ImportError:
     msgspec = None
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 HEADLINE = ["twitter", "citm_catalog", "canada", "github_events"]
 
 
 def environment():
-    try:
-        commit = subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True
-        ).stdout.strip()
-    except OSError:
-        commit = "unknown"
-    flags = "unknown"
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("flags"):
-                have = set(line.split(":", 1)[1].split())
-                flags = " ".join(f for f in ("avx2", "avx512f", "avx512bw", "bmi2") if f in have)
-                break
-    except OSError:
-        pass
     return (
         f"python {platform.python_version()}  plav {plav.__version__} ({plav.__simd__})  "
-        f"commit {commit}  cpu flags: {flags}"
+        f"commit {commit()}  cpu flags: {cpu_flags()}"
     )
 
 
@@ -91,21 +75,15 @@ def table(rows):
 
 
 def save_json(path, medians):
-    """Merges this run's medians into the results file at `path`."""
-    target = pathlib.Path(path)
-    record = {"results": []}
-    if target.exists():
-        with open(target, encoding="utf-8") as f:
-            record = json.load(f)
-    kept = [r for r in record.get("results", []) if r.get("op") != "dumps"]
-    record["results"] = kept + [
-        {"op": "dumps", "file": name, "library": lib, "median_s": t}
-        for name, med in medians
-        for lib, t in med.items()
-    ]
-    with open(target, "w", encoding="utf-8") as f:
-        json.dump(record, f, indent=2)
-        f.write("\n")
+    save_results(
+        path,
+        "dumps",
+        [
+            {"op": "dumps", "file": name, "library": lib, "median_s": t}
+            for name, med in medians
+            for lib, t in med.items()
+        ],
+    )
 
 
 def main():

@@ -24,11 +24,12 @@ import math
 import pathlib
 import platform
 import statistics
-import subprocess
 import sys
 import time
 
 import plav_core
+from _common import DATA as SHARED_DATA
+from _common import commit, cpu_flags, save_results
 
 try:
     import orjson
@@ -39,35 +40,8 @@ try:
 except ImportError:
     msgspec = None
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 KEY_FILES = ("twitter", "citm_catalog", "canada", "github_events")
-
-
-def cpu_flags() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    flags = set(line.split(":", 1)[1].split())
-                    wanted = ("avx2", "avx512f", "avx512bw", "bmi2")
-                    return " ".join(f for f in wanted if f in flags)
-    except OSError:
-        pass
-    return "?"
-
-
-def commit() -> str:
-    try:
-        return subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"],
-            cwd=ROOT,
-            capture_output=True,
-            text=True,
-            check=False,
-        ).stdout.strip()
-    except OSError:
-        return "?"
 
 
 def median_time(fn, arg, repeat: int, inner: int) -> float:
@@ -94,12 +68,7 @@ def contenders(raw: bytes):
 
 
 def save_json(path: pathlib.Path, rows: list[dict]) -> None:
-    record = {"results": []}
-    if path.is_file():
-        record = json.loads(path.read_text())
-        record["results"] = [r for r in record.get("results", []) if r.get("op") != "loads"]
-    record["results"].extend(rows)
-    path.write_text(json.dumps(record, indent=1) + "\n")
+    save_results(path, "loads", rows)
 
 
 def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
