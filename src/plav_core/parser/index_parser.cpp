@@ -625,6 +625,26 @@ PyObject *FastIndexParser::parse_object() {
 
 // ---- arrays ----
 
+// After an array element: a ',' (then another element, or the ']' of a trailing
+// comma) or the ']', which is left for the caller to consume.
+inline FastIndexParser::Next FastIndexParser::after_array_element() {
+    skip_ws();
+    if (pos_ >= len_) {
+        fail(unexpected_eof(pos_));
+        return Next::Failed;
+    }
+    const uint8_t c = in_[pos_];
+    if (c == ',') {
+        ++pos_;
+        skip_ws();
+        return (pos_ < len_ && in_[pos_] == ']') ? Next::Close : Next::Element;
+    }
+    if (c == ']')
+        return Next::Close;
+    fail(invalid_char(c, pos_));
+    return Next::Failed;
+}
+
 PyObject *FastIndexParser::parse_array(const Schema *schema) {
     const size_t s = pos_;
     if (++depth_ > MAX_NESTING_DEPTH)
@@ -704,20 +724,11 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
                 return fail(PendingError::runtime_error("List append failed"));
             ++filled;
         }
-        skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
-        const uint8_t c = in_[pos_];
-        if (c == ',') {
-            ++pos_;
-            skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']')
-                break;
-            continue;
-        }
-        if (c == ']')
+        const Next next = after_array_element();
+        if (next == Next::Failed)
+            return nullptr;
+        if (next == Next::Close)
             break;
-        return fail(invalid_char(c, pos_));
     }
     ++pos_; // the ']'
     --depth_;
@@ -740,20 +751,11 @@ PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
         if (!item)
             return nullptr;
         items_.push_back(PyRef::steal(item));
-        skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
-        const uint8_t c = in_[pos_];
-        if (c == ',') {
-            ++pos_;
-            skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']')
-                break;
-            continue;
-        }
-        if (c == ']')
+        const Next next = after_array_element();
+        if (next == Next::Failed)
+            return nullptr;
+        if (next == Next::Close)
             break;
-        return fail(invalid_char(c, pos_));
     }
     ++pos_; // the ']'
     --depth_;
