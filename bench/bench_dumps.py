@@ -8,20 +8,24 @@ ratio orjson/plav (above 1: plav is faster). "plav" uses the default options
 geometric mean covers twitter, citm_catalog, canada and github_events. A last row writes a 100,000-row table, which plav writes as a Mox
 Grid and the others as an array of objects.
 
-    .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b]
+    .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b] [--json PATH]
+
+--json PATH merges the medians into PATH ({"results": [{"op": "dumps", "file": ...,
+"library": ..., "median_s": ...}, ...]}, the form bench/plot.py reads), replacing
+the earlier "dumps" entries and keeping the others.
 """
 
 import argparse
 import gc
 import json
 import math
-import pathlib
 import platform
-import subprocess
 import sys
 import time
 
 import plav
+from _common import DATA as SHARED_DATA
+from _common import commit, cpu_flags, save_results
 
 try:
     import orjson
@@ -32,30 +36,14 @@ try:
 except ImportError:
     msgspec = None
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 HEADLINE = ["twitter", "citm_catalog", "canada", "github_events"]
 
 
 def environment():
-    try:
-        commit = subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True
-        ).stdout.strip()
-    except OSError:
-        commit = "unknown"
-    flags = "unknown"
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("flags"):
-                have = set(line.split(":", 1)[1].split())
-                flags = " ".join(f for f in ("avx2", "avx512f", "avx512bw", "bmi2") if f in have)
-                break
-    except OSError:
-        pass
     return (
         f"python {platform.python_version()}  plav {plav.__version__} ({plav.__simd__})  "
-        f"commit {commit}  cpu flags: {flags}"
+        f"commit {commit()}  cpu flags: {cpu_flags()}"
     )
 
 
@@ -86,10 +74,23 @@ def table(rows):
     ]
 
 
+def save_json(path, medians):
+    save_results(
+        path,
+        "dumps",
+        [
+            {"op": "dumps", "file": name, "library": lib, "median_s": t}
+            for name, med in medians
+            for lib, t in med.items()
+        ],
+    )
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--files", default="")
+    ap.add_argument("--json", default="", help="merge the medians into this results file")
     args = ap.parse_args()
 
     writers = [("plav", plav.dumps), ("plav_json", lambda o: plav.dumps(o, mox_grid=False))]
@@ -105,6 +106,7 @@ def main():
           + f"{'orjson/plav':>13}{'msgspec/plav':>14}{'json/plav':>11}")
     wanted = set(args.files.split(",")) if args.files else None
     ratios = {}
+    medians = []
     cases = []
     for path in sorted(DATA.glob("*.json")):
         if wanted and path.stem not in wanted:
@@ -115,6 +117,7 @@ def main():
         cases.append(("table_100k_rows (grid)", table(100_000), 0))
     for name, obj, size in cases:
         med = measure(writers, obj, args.repeat)
+        medians.append((name, med))
         ours = med["plav"]
         r_or = med["orjson"] / ours if orjson else float("nan")
         r_ms = med["msgspec"] / ours if msgspec else float("nan")
@@ -126,6 +129,8 @@ def main():
     if head:
         gm = math.exp(sum(math.log(r) for r in head) / len(head))
         print(f"geometric mean orjson/plav over {', '.join(HEADLINE)}: {gm:.2f}")
+    if args.json:
+        save_json(args.json, medians)
     return 0
 
 

@@ -7,7 +7,11 @@ loads/marshal over twitter, citm_catalog, canada and github_events, and a
 100,000-row Mox Grid against orjson (same data as a JSON array of objects) and
 marshal (same list).
 
-    .venv/bin/python bench/bench_loads.py [--repeat N] [--files a,b]
+    .venv/bin/python bench/bench_loads.py [--repeat N] [--files a,b] [--json PATH]
+
+--json PATH merges the medians into PATH as {"results": [{"op": "loads", "file": ...,
+"library": ..., "median_s": ...}, ...]} (entries of other operations are kept, earlier
+"loads" entries replaced), the input of bench/plot.py.
 """
 
 from __future__ import annotations
@@ -20,11 +24,12 @@ import math
 import pathlib
 import platform
 import statistics
-import subprocess
 import sys
 import time
 
 import plav_core
+from _common import DATA as SHARED_DATA
+from _common import commit, cpu_flags, save_results
 
 try:
     import orjson
@@ -35,35 +40,8 @@ try:
 except ImportError:
     msgspec = None
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 KEY_FILES = ("twitter", "citm_catalog", "canada", "github_events")
-
-
-def cpu_flags() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    flags = set(line.split(":", 1)[1].split())
-                    wanted = ("avx2", "avx512f", "avx512bw", "bmi2")
-                    return " ".join(f for f in wanted if f in flags)
-    except OSError:
-        pass
-    return "?"
-
-
-def commit() -> str:
-    try:
-        return subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"],
-            cwd=ROOT,
-            capture_output=True,
-            text=True,
-            check=False,
-        ).stdout.strip()
-    except OSError:
-        return "?"
 
 
 def median_time(fn, arg, repeat: int, inner: int) -> float:
@@ -87,6 +65,10 @@ def contenders(raw: bytes):
     out.append(("json", json.loads, raw))
     out.append(("marshal", marshal.loads, marshal.dumps(obj)))
     return out
+
+
+def save_json(path: pathlib.Path, rows: list[dict]) -> None:
+    save_results(path, "loads", rows)
 
 
 def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
@@ -113,7 +95,7 @@ def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
     return med
 
 
-def grid_case(repeat: int) -> None:
+def grid_case(repeat: int) -> dict[str, float]:
     rows = [
         {
             "id": i,
@@ -146,6 +128,7 @@ def grid_case(repeat: int) -> None:
     if orjson:
         print(f"  plav/orjson {med['plav'] / med['orjson']:.3f}", end="")
     print()
+    return med
 
 
 def main() -> None:
@@ -153,6 +136,7 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--files", default="")
     ap.add_argument("--no-grid", action="store_true")
+    ap.add_argument("--json", type=pathlib.Path, help="merge the medians into this file")
     args = ap.parse_args()
     print(
         f"Python {sys.version.split()[0]} ({platform.machine()}), plav_core {plav_core.__version__} "
@@ -166,18 +150,29 @@ def main() -> None:
     )
     wanted = {f for f in args.files.split(",") if f}
     ratios = {}
+    rows = []
     for path in sorted(DATA.glob("*.json")):
         if wanted and path.stem not in wanted:
             continue
         raw = path.read_bytes()
         med = run_case(path.name, raw, contenders(raw), args.repeat)
         ratios[path.stem] = med["plav"] / med["marshal"]
+        rows += [
+            {"op": "loads", "file": path.stem, "library": lib, "median_s": t}
+            for lib, t in med.items()
+        ]
     have = [ratios[k] for k in KEY_FILES if k in ratios]
     if have:
         geo = math.exp(sum(math.log(r) for r in have) / len(have))
         print(f"geometric mean loads/marshal over {', '.join(KEY_FILES)}: {geo:.3f}")
     if not args.no_grid and not wanted:
-        grid_case(args.repeat)
+        med = grid_case(args.repeat)
+        rows += [
+            {"op": "loads", "file": "grid_100k", "library": lib, "median_s": t}
+            for lib, t in med.items()
+        ]
+    if args.json:
+        save_json(args.json, rows)
 
 
 if __name__ == "__main__":

@@ -8,18 +8,14 @@ a warm-up.
 import argparse
 import gc
 import json
-import pathlib
 import sys
 
 import plav
+from _common import DATA as SHARED_DATA
+from _common import rss_kib
 
-DATA = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 LIMIT_KIB = 1024
-
-
-def rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4
 
 
 class Boom:

@@ -9,15 +9,14 @@ from __future__ import annotations
 
 import argparse
 import gc
-import pathlib
-import resource
 import sys
 import threading
 
 import plav_core
+from _common import DATA as SHARED_DATA
+from _common import rss_kib
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "json"
+DATA = SHARED_DATA / "json"
 LIMIT_KIB = 1024
 
 ERROR_INPUTS = [
@@ -43,11 +42,6 @@ ERROR_INPUTS = [
     b"[:;0",
     b'[{"a": 1, "b": [1, 2, 3], "c": "text"}, 1 2]',
 ]
-
-
-def rss_kib() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
 
 
 def call(data: bytes) -> None:

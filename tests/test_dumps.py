@@ -443,6 +443,18 @@ def test_container_dropped_by_its_parent_while_written():
     assert plav.dumps(outer) == '{"inner":[0,"after"]}'
 
 
+@pytest.mark.parametrize("make", [list, tuple], ids=["list", "tuple"])
+def test_container_dropped_after_its_scalar_members(make):
+    # Scalars before the converted member are written while the parent still owns it.
+    outer = {"inner": None}
+    inner = make([1, "s" * 40, 2.5, Mutator(lambda: outer.__setitem__("inner", None)), "e" * 40])
+    outer["inner"] = inner
+    del inner
+    gc.collect()
+    expected = '{"inner":[1,"' + "s" * 40 + '",2.5,0,"' + "e" * 40 + '"]}'
+    assert plav.dumps(outer, mox_grid=False) == expected
+
+
 # --- threads ---------------------------------------------------------------
 
 

@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+import plav_core
 from conftest import not_under_asan
 from plav_core import loads
 

@@ -192,6 +192,20 @@ def test_float_edge_cases_bit_for_bit():
         assert struct.pack("<d", T.parse_double(s.encode())) == struct.pack("<d", float(s)), s
 
 
+@given(
+    st.floats(allow_nan=False, allow_infinity=False, min_value=-1e7, max_value=1e7),
+    st.integers(min_value=1, max_value=19),
+    st.sampled_from([("", ",1]"), ("", "]"), ("", " ]"), ("", "\n]"), ("e0", "]"), ("E-1", ",2]")]),
+)
+@settings(max_examples=500)
+def test_floats_of_every_digit_count_read_exactly(x, places, ending):
+    # Fractions are read eight digits at a time: every count up to 19, any ending.
+    exponent, tail = ending
+    for text in (f"{x:.{places}f}{exponent}", f"{x:.{places - 1}e}"):
+        doc = f"[{text}{tail}"
+        assert struct.pack("<d", loads(doc)[0]) == struct.pack("<d", float(text)), doc
+
+
 @pytest.mark.parametrize(
     "token, kind, end, error",
     [
@@ -249,6 +263,20 @@ def test_cache_evicts_first_in_first_out():
         return still, evicted, kept
 
     assert in_fresh_thread(work) == (True, True, True)
+
+
+@pytest.mark.parametrize("raw", ["a\\bc", "x\\n", "\\u0041" + "z" * 20])
+def test_cached_name_with_a_backslash_never_stands_for_an_escaped_key(raw):
+    # A schema name is cached as its own bytes; the same bytes between quotes in a
+    # document are an escape sequence and must still be unescaped.
+    def work():
+        got = []
+        for _ in range(2):
+            loads("[]", [raw])
+            got.append(first_key('{"' + raw + '": 1}'))
+        return got
+
+    assert in_fresh_thread(work) == [json.loads(f'"{raw}"')] * 2
 
 
 def test_invalid_utf8_key_fails_every_time():

@@ -96,22 +96,22 @@ def load_counters(directory: Path | None) -> TokenCounters:
         return TokenCounters({}, f"no rank-file folder given (--tokenizers DIR or {ENV_VAR})")
     counters: dict[str, Callable[[str], int]] = {}
     problems: list[str] = []
-    for name, spec in _SPECS.items():
+    for name, params in _SPECS.items():
         path = directory / f"{name}.tiktoken"
         if not path.is_file():
             problems.append(f"{path} not found")
             continue
         try:
             # A local path is read directly; expected_hash rejects a damaged or wrong file.
-            ranks = load_tiktoken_bpe(str(path), expected_hash=spec.sha256)
+            ranks = load_tiktoken_bpe(str(path), expected_hash=params.sha256)
         except (OSError, ValueError) as exc:
             problems.append(f"{path}: {exc}")
             continue
         encoding = tiktoken.Encoding(
             name=name,
-            pat_str=spec.pat_str,
+            pat_str=params.pat_str,
             mergeable_ranks=ranks,
-            special_tokens=spec.special_tokens,
+            special_tokens=params.special_tokens,
         )
         # encode_ordinary: text such as "<|endoftext|>" in the data counts as plain text.
         counters[name] = _counter(encoding)

@@ -1,26 +1,20 @@
 // Number grammar and conversion. Integers of up to 19 digits are accumulated in a
-// register; floats go through std::from_chars, which rounds correctly for any
-// number of digits (an Eisel-Lemire fast path with an exact fallback).
+// register. Floats of at most 19 significant digits in the normal range are
+// converted here (exact powers of ten, else the Eisel-Lemire product with a
+// 128-bit power of five); everything else, and any product too close to call,
+// goes through std::from_chars, which rounds correctly for any number of digits.
 #include "parser/fast_number.hpp"
 
 #include <charconv>
 #include <cstring>
 #include <limits>
 
+#include "parser/fast_number_table.hpp"
+
 namespace plav {
 namespace {
 
-// Token bytes: '+' '-' '.' '0'-'9' 'E' 'I' 'N' 'a' 'e' 'f' 'i' 'n' 't' 'y'.
-struct TokenTable {
-    bool t[256] = {};
-    constexpr TokenTable() {
-        for (int c = '0'; c <= '9'; ++c)
-            t[c] = true;
-        for (const char *p = "+-.EINaefinty"; *p; ++p)
-            t[static_cast<uint8_t>(*p)] = true;
-    }
-};
-constexpr TokenTable TOKEN_BYTES;
+constexpr const NumberTokenTable &TOKEN_BYTES = NUMBER_TOKEN_BYTES;
 
 inline bool is_digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
@@ -79,10 +73,6 @@ double out_of_range_value(const uint8_t *p, const uint8_t *last, bool negative) 
 }
 
 } // namespace
-
-bool is_number_token_byte(uint8_t c) noexcept {
-    return TOKEN_BYTES.t[c];
-}
 
 bool parse_double(const uint8_t *first, const uint8_t *last, double &out) noexcept {
     const char *b = reinterpret_cast<const char *>(first);
@@ -245,7 +235,72 @@ NumberToken parse_number_full(const uint8_t *data, size_t n, size_t start) noexc
 
 } // namespace
 
-bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+// The high bits of w times the 128-bit power of five give the significand; the
+// power of two follows from q.
+bool eisel_lemire(uint64_t w, int64_t q, bool negative, double &out) noexcept {
+    if (q < POWER_OF_FIVE_MIN || q > POWER_OF_FIVE_MAX)
+        return false;
+    const int lz = __builtin_clzll(w);
+    w <<= lz;
+    const size_t index = 2 * static_cast<size_t>(q - POWER_OF_FIVE_MIN);
+    const unsigned __int128 first =
+        static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index];
+    uint64_t hi = static_cast<uint64_t>(first >> 64);
+    uint64_t lo = static_cast<uint64_t>(first);
+    // 55 bits are needed (52 stored, the hidden one, a rounding bit and one for
+    // the possible leading zero); when the bits below them are all ones, a carry
+    // from the table's low word could still change them.
+    constexpr uint64_t below = UINT64_MAX >> 55;
+    if ((hi & below) == below) {
+        const unsigned __int128 second =
+            static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index + 1];
+        const uint64_t carry_in = static_cast<uint64_t>(second >> 64);
+        lo += carry_in;
+        if (carry_in > lo)
+            ++hi;
+    }
+    if (lo == UINT64_MAX && (q < -27 || q > 55))
+        return false; // outside the exponents where the product is exact
+    const int upper = static_cast<int>(hi >> 63);
+    const int shift = upper + 64 - 52 - 3;
+    uint64_t mantissa = hi >> shift;
+    // floor(q * log2(10)) + 63 as a fixed-point product, plus the exponent bias.
+    int64_t power2 = ((static_cast<int32_t>(q) * (152170 + 65536)) >> 16) + 63 + upper - lz + 1023;
+    if (power2 <= 0)
+        return false; // subnormal or zero
+    // Exactly halfway between two doubles (possible only for small |q|): round to even.
+    if (lo <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == hi)
+        mantissa &= ~uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (uint64_t{2} << 52)) {
+        mantissa = uint64_t{1} << 52;
+        ++power2;
+    }
+    mantissa &= ~(uint64_t{1} << 52);
+    if (power2 >= 0x7FF)
+        return false; // infinite
+    const uint64_t bits = mantissa | (static_cast<uint64_t>(power2) << 52) |
+                          (negative ? uint64_t{1} << 63 : 0);
+    std::memcpy(&out, &bits, 8);
+    return true;
+}
+
+namespace {
+
+bool read_float_fast(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) {
+    const uint8_t *const digits = data + start + (data[start] == '-');
+    uint64_t w = 0;
+    const uint8_t *const p = read_digits(digits, data + n, w);
+    const size_t int_digits = static_cast<size_t>(p - digits);
+    if (int_digits == 0)
+        return false;
+    return read_float_fast_tail(data, n, start, p, w, int_digits, end, out);
+}
+
+} // namespace
+
+bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
     const char *b = reinterpret_cast<const char *>(data + start);
     const char *e = reinterpret_cast<const char *>(data + n);
     double v = 0.0;
@@ -258,6 +313,10 @@ bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double
               : v;
     end = stop;
     return true;
+}
+
+bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+    return read_float_fast(data, n, start, end, out) || read_float_chars(data, n, start, end, out);
 }
 
 NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {

@@ -76,6 +76,29 @@ inline unsigned scan_content(const uint8_t *p, size_t n, bool avx2) {
     return scan_content_words(p, n);
 }
 
+// The length of the whitespace run at `p` (at least 32 bytes readable): runs
+// that end within the last 32 bytes are left to the caller. A byte is
+// whitespace when it equals the table entry its low nibble picks; bytes with the
+// high bit set pick 0 and never match:
+//   nibble  0     9     A     D     other
+//   entry   0x20  0x09  0x0A  0x0D  0x80
+__attribute__((target("avx2,bmi"))) size_t whitespace_prefix_avx2(const uint8_t *p,
+                                                                  const uint8_t *end) {
+    const __m256i table = _mm256_setr_epi8(
+        0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D, -128,
+        -128, 0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D,
+        -128, -128);
+    const uint8_t *const start = p;
+    for (; end - p >= 32; p += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const uint32_t ws = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_shuffle_epi8(table, v))));
+        if (ws != 0xFFFFFFFFu)
+            return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(~ws));
+    }
+    return static_cast<size_t>(p - start);
+}
+
 inline bool is_digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
 }
@@ -128,35 +151,16 @@ __attribute__((cold, noinline)) PyObject *FastIndexParser::fail_pass_through() {
 }
 
 void FastIndexParser::skip_ws_run() noexcept {
-    // Indentation is mostly spaces: those go 8 at a time (a zero byte of
-    // w ^ 0x2020.. is a space; the trailing zero bits count the spaces before the
-    // first other byte). Line ends and tabs go one by one; a comment goes to the
-    // shared skipper, which also skips whatever whitespace follows it.
-    constexpr uint64_t spaces = 0x2020202020202020ULL;
-    for (;;) {
-        while (pos_ < len_ && in_[pos_] != ' ' && is_whitespace_byte(in_[pos_]))
-            ++pos_;
-        while (pos_ + 8 <= len_) {
-            uint64_t w;
-            std::memcpy(&w, in_ + pos_, 8);
-            const uint64_t x = w ^ spaces;
-            if (x) {
-                pos_ += static_cast<size_t>(__builtin_ctzll(x)) >> 3;
-                break;
-            }
-            pos_ += 8;
-        }
-        while (pos_ < len_ && in_[pos_] == ' ')
-            ++pos_;
-        if (pos_ >= len_)
-            return;
-        const uint8_t c = in_[pos_];
-        if (is_whitespace_byte(c))
-            continue;
-        if (c == '/')
-            skip_whitespace_bytes(in_, len_, pos_);
-        return;
+    // Indentation runs go 32 bytes at a time; the last few bytes of the input,
+    // byte by byte. A comment goes to the shared skipper, which also skips
+    // whatever whitespace and comments follow it.
+    if (avx2_ && len_ - pos_ >= 32) {
+        pos_ += whitespace_prefix_avx2(in_ + pos_, in_ + len_);
     }
+    while (pos_ < len_ && is_whitespace_byte(in_[pos_]))
+        ++pos_;
+    if (pos_ < len_ && in_[pos_] == '/')
+        skip_whitespace_bytes(in_, len_, pos_);
 }
 
 PyObject *FastIndexParser::parse_document(const Schema *schema) noexcept {
@@ -420,8 +424,8 @@ PyObject *FastIndexParser::parse_number() {
     const bool negative = in_[p] == '-';
     p += negative;
     const size_t first = p;
-    uint64_t v = 0;
-    while (p < len_ && is_digit(in_[p]) && p - first < 19)
+    uint64_t v = 0; // wraps beyond 19 digits, which take the slow path
+    while (p < len_ && is_digit(in_[p]))
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
     if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
@@ -440,7 +444,7 @@ PyObject *FastIndexParser::parse_number() {
     size_t end = 0;
     double d = 0.0;
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
-        read_float(in_, len_, pos_, end, d)) {
+        read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
         pos_ = end;
         PyObject *r = PyFloat_FromDouble(d);
         if (!r) {
@@ -510,20 +514,21 @@ PyObject *FastIndexParser::parse_key() {
         if (i + 1 >= q.size())
             return fail(unexpected_eof(a));
         const size_t e = q[i + 1];
-        const uint8_t *content = in_ + a + 1;
-        const size_t n = e - a - 1;
-        if (scan_content_words(content, n) & HAS_BACKSLASH) {
+        if (!key_cache_)
+            key_cache_ = thread_key_cache();
+        const KeyString k = get_quoted_key_string(key_cache_, in_ + a + 1, e - a - 1);
+        if (k.str) {
+            quotes_.i = i + 2;
+            pos_ = e + 1;
+            return k.str;
+        }
+        if (k.escaped) {
             quotes_.i = i + 1;
             pos_ = a + 1;
             return parse_string_with_escapes(a + 1);
         }
         quotes_.i = i + 2;
         pos_ = e + 1;
-        if (!key_cache_)
-            key_cache_ = thread_key_cache();
-        const KeyString k = get_key_string(key_cache_, content, n);
-        if (k.str)
-            return k.str;
         if (k.invalid_utf8)
             return fail(parse_error("Invalid UTF-8 in key", a + 1));
         return fail_pass_through();
@@ -620,6 +625,26 @@ PyObject *FastIndexParser::parse_object() {
 
 // ---- arrays ----
 
+// After an array element: a ',' (then another element, or the ']' of a trailing
+// comma) or the ']', which is left for the caller to consume.
+inline FastIndexParser::Next FastIndexParser::after_array_element() {
+    skip_ws();
+    if (pos_ >= len_) {
+        fail(unexpected_eof(pos_));
+        return Next::Failed;
+    }
+    const uint8_t c = in_[pos_];
+    if (c == ',') {
+        ++pos_;
+        skip_ws();
+        return (pos_ < len_ && in_[pos_] == ']') ? Next::Close : Next::Element;
+    }
+    if (c == ']')
+        return Next::Close;
+    fail(invalid_char(c, pos_));
+    return Next::Failed;
+}
+
 PyObject *FastIndexParser::parse_array(const Schema *schema) {
     const size_t s = pos_;
     if (++depth_ > MAX_NESTING_DEPTH)
@@ -699,20 +724,11 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
                 return fail(PendingError::runtime_error("List append failed"));
             ++filled;
         }
-        skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
-        const uint8_t c = in_[pos_];
-        if (c == ',') {
-            ++pos_;
-            skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']')
-                break;
-            continue;
-        }
-        if (c == ']')
+        const Next next = after_array_element();
+        if (next == Next::Failed)
+            return nullptr;
+        if (next == Next::Close)
             break;
-        return fail(invalid_char(c, pos_));
     }
     ++pos_; // the ']'
     --depth_;
@@ -735,20 +751,11 @@ PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
         if (!item)
             return nullptr;
         items_.push_back(PyRef::steal(item));
-        skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
-        const uint8_t c = in_[pos_];
-        if (c == ',') {
-            ++pos_;
-            skip_ws();
-            if (pos_ < len_ && in_[pos_] == ']')
-                break;
-            continue;
-        }
-        if (c == ']')
+        const Next next = after_array_element();
+        if (next == Next::Failed)
+            return nullptr;
+        if (next == Next::Close)
             break;
-        return fail(invalid_char(c, pos_));
     }
     ++pos_; // the ']'
     --depth_;

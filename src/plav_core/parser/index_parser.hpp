@@ -46,6 +46,8 @@ class FastIndexParser {
     PyObject *parse_object_schema(const Schema &schema);
     PyObject *parse_array(const Schema *schema);
     PyObject *parse_array_items(const Schema *schema);
+    enum class Next : uint8_t { Element, Close, Failed };
+    Next after_array_element();
     PyObject *parse_string();
     PyObject *parse_string_with_escapes(size_t start);
     PyObject *parse_key();

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <utility>
 
 #include "parser/siphash.hpp"
 #include "py_ref.hpp"
@@ -112,11 +113,14 @@ struct StringCache {
     size_t count = 0;     // live entries
     size_t next_slot = 0; // ring slot of the next entry; the oldest when full
     int16_t table[TABLE_SLOTS];
-    // A direct-mapped memo in front of the table: a cheap hash of the key picks a
-    // slot that remembers one key of the table. Keys of up to 16 bytes are
-    // confirmed from the slot alone (no visit to the ring), longer ones against the
-    // ring's bytes; a miss only costs the full lookup. Eviction clears the slot of
-    // the evicted key, so the objects returned and the FIFO order are the table's.
+    // A two-way memo in front of the table: a cheap hash of the key picks a pair
+    // of slots that remember the two keys of the table last used there, the more
+    // recent first (two keys that share a pair then do not evict each other in
+    // turn). Keys of up to 16 bytes are confirmed from the slot alone (no visit to
+    // the ring), longer ones against the ring's bytes; a miss only costs the full
+    // lookup. Keys holding a backslash are never remembered, so a hit also says
+    // that a quoted key needs no unescaping. Eviction clears the slot of the
+    // evicted key, so the objects returned and the FIFO order are the table's.
     MemoSlot memo[MEMO_SLOTS];
     Entry ring[KEY_CACHE_CAPACITY];
 
@@ -151,11 +155,24 @@ struct StringCache {
         table[i] = EMPTY;
     }
 
+    // The pair of memo slots of a key.
+    MemoSlot *memo_pair(const MemoKey &k) { return &memo[memo_index(k) & ~size_t{1}]; }
+
+    // Remembers a key of the table as the pair's most recent.
+    void remember(MemoSlot *pair, const MemoKey &k, const uint8_t *data, int16_t slot,
+                  PyObject *str) {
+        if (std::memchr(data, '\\', k.n))
+            return;
+        pair[1] = pair[0];
+        pair[0] = MemoSlot{k.a, k.b, static_cast<uint32_t>(k.n), slot, str};
+    }
+
     void evict(size_t slot) {
         Entry &e = ring[slot];
-        MemoSlot &ms = memo[memo_index(memo_key(e.key, e.len))];
-        if (ms.slot == static_cast<int16_t>(slot))
-            ms = MemoSlot{};
+        MemoSlot *pair = memo_pair(memo_key(e.key, e.len));
+        for (int w = 0; w < 2; ++w)
+            if (pair[w].slot == static_cast<int16_t>(slot))
+                pair[w] = MemoSlot{};
         size_t i = e.hash & (TABLE_SLOTS - 1);
         while (table[i] != static_cast<int16_t>(slot))
             i = (i + 1) & (TABLE_SLOTS - 1);
@@ -238,24 +255,38 @@ StringCache *thread_key_cache() noexcept {
     return cache ? cache : create_cache();
 }
 
-KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
-    if (n > KEY_CACHE_MAX_LEN || !cache)
-        return decode_key(data, n);
-    const MemoKey mk = memo_key(data, n);
-    const size_t m = memo_index(mk);
-    MemoSlot &ms = cache->memo[m];
-    if (ms.n == n && ms.a == mk.a && ms.b == mk.b &&
-        (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n))) {
-        if (!ms.str)
-            return {nullptr, true};
-        return {PyRef::borrow(ms.str).release(), false};
+namespace {
+
+// The memo's string for the key, or nullptr on a miss (`found` tells a remembered
+// invalid key, which has no string, from a miss).
+inline PyObject *memo_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk,
+                             const uint8_t *data, bool &found) {
+    const size_t n = mk.n;
+    for (int w = 0; w < 2; ++w) {
+        const MemoSlot &ms = pair[w];
+        if (ms.n == n && ms.a == mk.a && ms.b == mk.b &&
+            (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n))) {
+            PyObject *str = ms.str;
+            if (w == 1)
+                std::swap(pair[0], pair[1]);
+            found = true;
+            return str;
+        }
     }
+    found = false;
+    return nullptr;
+}
+
+// The table's lookup after a memo miss, inserting the key when it is new.
+KeyString table_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk,
+                       const uint8_t *data) {
+    const size_t n = mk.n;
     const uint64_t h = key_hash(cache->k0, cache->k1, data, n);
     size_t i = h & (TABLE_SLOTS - 1);
     for (int16_t t; (t = cache->table[i]) != EMPTY; i = (i + 1) & (TABLE_SLOTS - 1)) {
         const Entry &e = cache->ring[t];
         if (e.hash == h && e.len == n && key_bytes_equal(e.key, data, n)) {
-            ms = MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), t, e.str.get()};
+            cache->remember(pair, mk, data, t, e.str.get());
             if (!e.str)
                 return {nullptr, true};
             return {PyRef::borrow(e.str.get()).release(), false};
@@ -279,11 +310,61 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
     std::memcpy(e.key, data, n);
     e.str = PyRef::borrow(r.str);
     cache->table[i] = static_cast<int16_t>(slot);
-    cache->memo[m] =
-        MemoSlot{mk.a, mk.b, static_cast<uint32_t>(n), static_cast<int16_t>(slot), r.str};
+    cache->remember(pair, mk, data, static_cast<int16_t>(slot), r.str);
     cache->next_slot = (slot + 1) % KEY_CACHE_CAPACITY;
     ++cache->count;
     return r;
+}
+
+} // namespace
+
+KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
+    if (n > KEY_CACHE_MAX_LEN || !cache)
+        return decode_key(data, n);
+    const MemoKey mk = memo_key(data, n);
+    MemoSlot *pair = cache->memo_pair(mk);
+    bool found;
+    if (PyObject *str = memo_lookup(cache, pair, mk, data, found))
+        return {PyRef::borrow(str).release(), false};
+    if (found)
+        return {nullptr, true};
+    return table_lookup(cache, pair, mk, data);
+}
+
+namespace {
+
+// Everything but a hit in the pair's first slot: kept out of line so that the hit
+// path saves and restores no registers.
+__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
+                                                           const uint8_t *data, size_t n) {
+    if (n > KEY_CACHE_MAX_LEN || !cache) {
+        if (std::memchr(data, '\\', n))
+            return {nullptr, false, true};
+        return decode_key(data, n);
+    }
+    const MemoKey mk = memo_key(data, n);
+    MemoSlot *pair = cache->memo_pair(mk);
+    bool found;
+    if (PyObject *str = memo_lookup(cache, pair, mk, data, found))
+        return {PyRef::borrow(str).release(), false};
+    if (found)
+        return {nullptr, true};
+    if (std::memchr(data, '\\', n))
+        return {nullptr, false, true};
+    return table_lookup(cache, pair, mk, data);
+}
+
+} // namespace
+
+KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
+    if (__builtin_expect(n <= KEY_CACHE_MAX_LEN && cache != nullptr, 1)) {
+        const MemoKey mk = memo_key(data, n);
+        const MemoSlot &ms = *cache->memo_pair(mk);
+        if (ms.n == n && ms.a == mk.a && ms.b == mk.b && ms.str &&
+            (n <= 16 || key_bytes_equal(cache->ring[ms.slot].key, data, n)))
+            return {PyRef::borrow(ms.str).release(), false};
+    }
+    return quoted_key_string_slow(cache, data, n);
 }
 
 } // namespace plav

@@ -17,6 +17,7 @@ inline constexpr size_t KEY_CACHE_CAPACITY = 2048;
 struct KeyString {
     PyObject *str = nullptr; // new reference, or nullptr
     bool invalid_utf8 = false;
+    bool escaped = false; // get_quoted_key_string only: the bytes hold a backslash
 };
 
 struct StringCache;
@@ -31,6 +32,11 @@ KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noex
 inline KeyString get_key_string(const uint8_t *data, size_t n) noexcept {
     return get_key_string(thread_key_cache(), data, n);
 }
+// The raw content of a quoted key: as get_key_string, except that bytes holding
+// a backslash give no string but `escaped` (the caller unescapes them). A key
+// seen recently costs no scan for the backslash: the memo only remembers keys
+// without one.
+KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept;
 
 // Decodes without the cache: the ASCII decoder when every byte is below 0x80, else
 // the strict UTF-8 decoder. Same outcome convention as get_key_string.

@@ -47,6 +47,8 @@ Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict) noexcept {
 }
 
 Status build_header(PyObject *first, GridHeader &header) noexcept {
+    header.keys.reserve(static_cast<size_t>(PyDict_Size(first)));
+    header.texts.reserve(static_cast<size_t>(PyDict_Size(first)));
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(first, &pos, &key, &value)) {
@@ -116,12 +118,22 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         PyRef e = PyRef::borrow(PyList_GetItem(list, i));
         if (!e) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(e.get()))) return false;
-        safe = dict_has_only_scalar_mox_grid_cells(e.get());
-        if (!safe || !safe.value()) return safe;
-        if (PyDict_Size(e.get()) != h) {
+        // One walk checks the cells and whether the keys are the header's own
+        // objects in its order, which settles the key set without lookups.
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        bool same_keys = true;
+        while (PyDict_Next(e.get(), &pos, &key, &value)) {
+            safe = is_grid_safe(value);
+            if (!safe || !safe.value()) return safe;
+            same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
+            ++k;
+        }
+        if (k != h) {
             uniform = false;
             break;
         }
+        if (same_keys) continue;
         Result<Py_ssize_t> found = count_header_keys(w, e.get(), header);
         if (!found) return std::move(found.error());
         uniform = found.value() == h;

@@ -47,6 +47,7 @@ struct GridWriter {
     Nesting cell_at;
     std::string_view separator;
     std::vector<PyObject *> cells;  // borrowed from the current row
+    char separator_block[4] = {};   // the separator padded for put_block4
 
     // The row's values in header order (nullptr: missing). Yields false when the
     // row holds a key outside the header.
@@ -104,22 +105,30 @@ struct GridWriter {
     Result<bool> write_row(PyObject *row, bool last) noexcept {
         Result<bool> fits = collect(row);
         if (!fits || !fits.value()) return fits;
-        bool plain = true;
-        for (PyObject *v : cells) plain = plain && (!v || is_plain_scalar(v));
-        if (plain) return write_cells(last);
-        // Writing other values may run Python code that changes or drops the row:
-        // then the row and its values are held for the length of the row.
-        PyRef row_hold = PyRef::borrow(row);
-        std::vector<PyRef> held;
-        held.reserve(cells.size());
-        for (PyObject *v : cells) held.push_back(PyRef::borrow(v));
-        return write_cells(last);
+        const size_t h = cells.size();
+        const bool fast = !w.opt.bare_strings && cell_at.level <= MAX_DEPTH;
+        for (size_t i = 0; i < h; ++i) {
+            if (i > 0) w.buf.put_block4(separator_block, separator.size());
+            PyObject *v = cells[i];
+            // Exact scalars write without running Python code.
+            if (fast && v && v != Py_None && write_scalar_fast(w, v)) continue;
+            if (v && !is_plain_scalar(v)) return write_held_from(row, i, last);
+            if (Status s = write_cell(v, last && h == 1); !s) return std::move(s.error());
+        }
+        return true;
     }
 
-    Result<bool> write_cells(bool last) noexcept {
+    // Cells [first, h) when cell `first` is not an exact scalar: writing it may run
+    // Python code that changes or drops the row, so the row and the cells still to
+    // write are held until the row ends.
+    Result<bool> write_held_from(PyObject *row, size_t first, bool last) noexcept {
+        PyRef row_hold = PyRef::borrow(row);
+        std::vector<PyRef> held;
+        held.reserve(cells.size() - first);
+        for (size_t i = first; i < cells.size(); ++i) held.push_back(PyRef::borrow(cells[i]));
         const size_t h = cells.size();
-        for (size_t i = 0; i < h; ++i) {
-            if (i > 0) w.buf.put_short(separator);
+        for (size_t i = first; i < h; ++i) {
+            if (i > first) w.buf.put_block4(separator_block, separator.size());
             if (Status s = write_cell(cells[i], last && h == 1); !s) return std::move(s.error());
         }
         return true;
@@ -151,6 +160,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
     GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}};
     g.cells.resize(header.keys.size());
+    std::memcpy(g.separator_block, g.separator.data(), g.separator.size());
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
 

@@ -145,33 +145,6 @@ Decimal shortest_general(double v) noexcept {
     return {digits, exp10 + 1 - n};
 }
 
-constexpr uint64_t POW10_U64[20] = {1ULL,
-                                     10ULL,
-                                     100ULL,
-                                     1000ULL,
-                                     10000ULL,
-                                     100000ULL,
-                                     1000000ULL,
-                                     10000000ULL,
-                                     100000000ULL,
-                                     1000000000ULL,
-                                     10000000000ULL,
-                                     100000000000ULL,
-                                     1000000000000ULL,
-                                     10000000000000ULL,
-                                     100000000000000ULL,
-                                     1000000000000000ULL,
-                                     10000000000000000ULL,
-                                     100000000000000000ULL,
-                                     1000000000000000000ULL,
-                                     10000000000000000000ULL};
-
-int count_digits(uint64_t v) noexcept {
-    // The bit length gives the count or one less.
-    const int guess = ((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
-    return guess + (v >= POW10_U64[guess]);
-}
-
 // The 8 digits of v < 10^8 as ASCII, first digit in the lowest byte, computed in
 // lanes of one 64-bit word (SWAR): 32-bit lanes abcd|efgh, 16-bit lanes
 // ab|cd|ef|gh, 8-bit lanes a|b|...|h, each step a multiply-shift division.
@@ -228,10 +201,19 @@ char *format_double(double v, char *out) noexcept {
     }
     const int e2 = biased - 1075;  // x = (2^52 + fraction) * 2^e2 for normal x
     Decimal d;
-    if (biased != 0 && e2 < 0 && e2 >= -62)
-        d = shortest_exact((uint64_t{1} << 52) | fraction, e2, fraction == 0);
-    else
+    if (biased != 0 && e2 < 0 && e2 >= -62) {
+        const uint64_t m = (uint64_t{1} << 52) | fraction;
+        // An integer in [1, 2^53): every decimal with fewer digits is at least 1 away,
+        // so its shortest form is the integer itself, written plain with ".0".
+        if (__builtin_ctzll(m) + e2 >= 0) {  // no set bit below 2^-e2
+            out = format_uint64(m >> -e2, out);
+            std::memcpy(out, ".0", 2);
+            return out + 2;
+        }
+        d = shortest_exact(m, e2, fraction == 0);
+    } else {
         d = shortest_general(std::fabs(v));
+    }
 
     // Strip trailing zeros (the general path and exact ties may leave some).
     while (d.digits % 10 == 0) {
@@ -241,7 +223,7 @@ char *format_double(double v, char *out) noexcept {
     // Copies below move fixed 16- or 24-byte blocks (the caller leaves
     // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept.
     char digits[32];
-    const int n = count_digits(d.digits);
+    const int n = decimal_length(d.digits);
     write_digits(d.digits, n, digits);
     const int e = d.exponent;
     const int k = n + e;

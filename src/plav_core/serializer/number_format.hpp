@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace plav {
 
@@ -18,35 +19,64 @@ inline constexpr char DIGIT_PAIRS[] = "00010203040506070809101112131415161718192
                                       "50515253545556575859606162636465666768697071727374"
                                       "75767778798081828384858687888990919293949596979899";
 
+inline constexpr uint64_t POW10_U64[20] = {1ULL,
+                                            10ULL,
+                                            100ULL,
+                                            1000ULL,
+                                            10000ULL,
+                                            100000ULL,
+                                            1000000ULL,
+                                            10000000ULL,
+                                            100000000ULL,
+                                            1000000000ULL,
+                                            10000000000ULL,
+                                            100000000000ULL,
+                                            1000000000000ULL,
+                                            10000000000000ULL,
+                                            100000000000000ULL,
+                                            1000000000000000ULL,
+                                            10000000000000000ULL,
+                                            100000000000000000ULL,
+                                            1000000000000000000ULL,
+                                            10000000000000000000ULL};
+
+// Decimal digits of v: the bit length gives the count or one less.
+inline int decimal_length(uint64_t v) noexcept {
+    const int guess = ((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
+    return guess + (v >= POW10_U64[guess]);
+}
+
+// Pairs from `end` backwards; UInt is 32-bit when the value fits, which makes
+// the divisions by 100 cheaper.
+template <typename UInt> inline void write_digits_backward(UInt v, char *end) noexcept {
+    while (v >= 100) {
+        const auto r = static_cast<size_t>(v % 100);
+        v /= 100;
+        end -= 2;
+        std::memcpy(end, DIGIT_PAIRS + 2 * r, 2);
+    }
+    if (v >= 10)
+        std::memcpy(end - 2, DIGIT_PAIRS + 2 * v, 2);
+    else
+        end[-1] = static_cast<char>('0' + v);
+}
+
 inline char *format_uint64(uint64_t v, char *out) noexcept {
     if (v < 10) {
         *out = static_cast<char>('0' + v);
         return out + 1;
     }
     if (v < 100) {
-        out[0] = DIGIT_PAIRS[2 * v];
-        out[1] = DIGIT_PAIRS[2 * v + 1];
+        std::memcpy(out, DIGIT_PAIRS + 2 * v, 2);
         return out + 2;
     }
-    char tmp[INT_TEXT_MAX];
-    char *p = tmp + INT_TEXT_MAX;
-    while (v >= 100) {
-        const auto r = static_cast<size_t>(v % 100);
-        v /= 100;
-        p -= 2;
-        p[0] = DIGIT_PAIRS[2 * r];
-        p[1] = DIGIT_PAIRS[2 * r + 1];
-    }
-    if (v >= 10) {
-        p -= 2;
-        p[0] = DIGIT_PAIRS[2 * v];
-        p[1] = DIGIT_PAIRS[2 * v + 1];
-    } else {
-        *--p = static_cast<char>('0' + v);
-    }
-    const auto len = static_cast<size_t>(tmp + INT_TEXT_MAX - p);
-    for (size_t i = 0; i < len; ++i) out[i] = p[i];
-    return out + len;
+    // The length first, then the digits straight into place.
+    char *const end = out + decimal_length(v);
+    if (v <= UINT32_MAX)
+        write_digits_backward(static_cast<uint32_t>(v), end);
+    else
+        write_digits_backward(v, end);
+    return end;
 }
 
 inline char *format_int64(int64_t v, char *out) noexcept {

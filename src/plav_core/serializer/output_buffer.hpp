@@ -51,7 +51,15 @@ class OutputBuffer {
     // instead of a memcpy call.
     void put_short(std::string_view s) noexcept {
         reserve(s.size());
-        for (char c : s) data_[len_++] = static_cast<uint8_t>(c);
+        uint8_t *out = data_ + len_;  // a local cursor: stores through it cannot move len_
+        for (char c : s) *out++ = static_cast<uint8_t>(c);
+        len_ += s.size();
+    }
+    // At most 4 bytes held in `block` (padded): one fixed-size store.
+    void put_block4(const char (&block)[4], size_t n) noexcept {
+        reserve(4);
+        std::memcpy(data_ + len_, block, 4);
+        len_ += n;
     }
 
     // Direct access for kernels that write whole blocks: the next free byte, and

@@ -65,7 +65,7 @@ struct KeyCache {
         uint32_t length = 0;
     };
     Slot slots[SLOTS];
-    std::vector<uint8_t> bytes;  // the forms, each padded to whole 16-byte blocks
+    std::vector<uint8_t> bytes;  // the forms, each in a slot of MAX_TEXT bytes
     uint32_t generation = 1;
     uint64_t epoch = 0;
 

@@ -106,9 +106,8 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     OutputBuffer &buf = w.buf;
     if (slot.key == key && slot.generation == cache.generation) {
         buf.reserve(KeyCache::MAX_TEXT);
-        uint8_t *out = buf.cursor();
-        const uint8_t *src = cache.bytes.data() + slot.offset;
-        for (uint32_t i = 0; i < slot.length; i += 16) std::memcpy(out + i, src + i, 16);
+        // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
+        std::memcpy(buf.cursor(), cache.bytes.data() + slot.offset, KeyCache::MAX_TEXT);
         buf.advance(slot.length);
         return ok();
     }
@@ -117,9 +116,8 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     if (Status s = write_key_text(w, key, false, suffix); !s) return s;
     const size_t length = buf.size() - start;
     if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
-        const size_t padded = (length + 15) & ~size_t{15};
         const size_t offset = cache.bytes.size();
-        cache.bytes.resize(offset + padded);
+        cache.bytes.resize(offset + KeyCache::MAX_TEXT);
         std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
         slot = {key, cache.generation, static_cast<uint32_t>(offset),
                 static_cast<uint32_t>(length)};
@@ -176,14 +174,29 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
     return ok();
 }
 
+// A member of `container` (both borrowed). Exact scalars are written without
+// running Python code; before anything else is written, which may run a conversion
+// method that drops the caller's reference to the container, the container is held
+// in `hold` (once, for the rest of its members).
+inline Status write_member_of(Writer &w, PyObject *value, Nesting at, PyObject *container,
+                              PyRef &hold) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    if (!hold) [[unlikely]]
+        hold = PyRef::borrow(container);
+    return write_value(w, value, at);
+}
+
 // Elements [0, n) of a list or tuple as a plain array. A list that shrinks while it
 // is written (conversion methods run for its elements) ends at its new length.
-template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at) {
+// `first`: element 0 when the caller already fetched it (borrowed), else nullptr.
+template <bool IsList>
+Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at, PyObject *first = nullptr) {
     if (n == 0) {
         w.buf.put(std::string_view("[]"));
         return ok();
     }
     const bool indented = w.opt.has_indent;
+    PyRef hold;  // see write_member_of
     w.buf.put('[');
     uint64_t seen_calls = w.python_calls;
     Py_ssize_t limit = n;
@@ -195,12 +208,14 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
             if (i >= limit) break;
         }
         if (i > 0) w.buf.put(',');
-        PyObject *item = IsList ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+        PyObject *item = i == 0 && first ? first
+                         : IsList         ? PyList_GetItem(seq, i)
+                                          : PyTuple_GetItem(seq, i);
         if (!item) return PendingError::pass_through();
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
         }
-        if (Status s = write_member(w, item, at.child()); !s) return s;
+        if (Status s = write_member_of(w, item, at.child(), seq, hold); !s) return s;
     }
     if (indented) {
         if (Status s = write_newline_indent(w, at.depth); !s) return s;
@@ -211,24 +226,29 @@ template <bool IsList> Status write_array(Writer &w, PyObject *seq, Py_ssize_t n
 
 // Lists whose first element is an exact scalar or list can be neither a grid nor a
 // list of model objects: they skip the grid attempt without a call.
-bool starts_with_plain_value(PyObject *list) noexcept {
-    PyObject *first = PyList_GetItem(list, 0);
-    return first && (is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type);
+bool is_plain_first(PyObject *first) noexcept {
+    return is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type;
 }
 
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
-    PyRef hold = PyRef::borrow(list);
     const Py_ssize_t n = PyList_Size(list);
-    if (n >= 2 && w.opt.mox_grid && !starts_with_plain_value(list)) {
+    PyRef hold;  // the grid attempt may convert elements in Python code
+    PyObject *first = nullptr;  // borrowed
+    if (n >= 2 && w.opt.mox_grid) {
+        first = PyList_GetItem(list, 0);
+        if (!first) return PendingError::pass_through();
+    }
+    if (first && !is_plain_first(first)) {
+        first = nullptr;  // the attempt may run Python code that replaces it
+        hold = PyRef::borrow(list);
         Result<bool> grid = try_write_mox_grid(w, list, n, at);
         if (!grid) return std::move(grid.error());
         if (grid.value()) return ok();
     }
-    return write_array<true>(w, list, n, at);
+    return write_array<true>(w, list, n, at, first);
 }
 
 Status write_tuple(Writer &w, PyObject *tuple, Nesting at) noexcept {
-    PyRef hold = PyRef::borrow(tuple);
     return write_array<false>(w, tuple, PyTuple_Size(tuple), at);
 }
 
