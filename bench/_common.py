@@ -9,6 +9,17 @@ import pathlib
 import resource
 import subprocess
 
+# The peers, where installed; a missing one is left out of the tables.
+try:
+    import orjson
+except ImportError:
+    orjson = None
+try:
+    import msgspec
+    import msgspec.json
+except ImportError:
+    msgspec = None
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 

@@ -29,16 +29,8 @@ import time
 
 import plav_core
 from _common import DATA as SHARED_DATA
-from _common import commit, cpu_flags, save_results
+from _common import commit, cpu_flags, msgspec, orjson, save_results
 
-try:
-    import orjson
-except ImportError:
-    orjson = None
-try:
-    import msgspec
-except ImportError:
-    msgspec = None
 
 DATA = SHARED_DATA / "json"
 KEY_FILES = ("twitter", "citm_catalog", "canada", "github_events")
