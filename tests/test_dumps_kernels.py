@@ -149,6 +149,10 @@ def test_float_text_over_random_bit_patterns():
     for e in range(-12, 56):
         for delta in (-2, -1, 0, 1, 2):
             samples.append(struct.unpack("<Q", struct.pack("<d", 2.0**e))[0] + delta)
+    # Fractions with few binary places (k / 2^t), which have exact short forms.
+    for _ in range(5000):
+        x = rng.randrange(1, 2**rng.randint(1, 53)) / 2 ** rng.randint(1, 40)
+        samples.append(struct.unpack("<Q", struct.pack("<d", x))[0])
     for mantissa_bits in samples:
         x = struct.unpack("<d", struct.pack("<Q", mantissa_bits & (2**64 - 1)))[0]
         if math.isnan(x):

@@ -106,21 +106,55 @@ struct GridWriter {
         Result<bool> fits = collect(row);
         if (!fits || !fits.value()) return fits;
         const size_t h = cells.size();
-        const bool fast = !w.opt.bare_strings && cell_at.level <= MAX_DEPTH;
-        for (size_t i = 0; i < h; ++i) {
-            if (i > 0) w.buf.put_block4(separator_block, separator.size());
-            PyObject *v = cells[i];
-            // Exact scalars write without running Python code.
-            if (fast && v && v != Py_None && write_scalar_fast(w, v)) continue;
-            if (v && !is_plain_scalar(v)) return write_held_from(row, i, last);
-            if (Status s = write_cell(v, last && h == 1); !s) return std::move(s.error());
+        const bool keep_null = last && h == 1;
+        if (w.opt.bare_strings || cell_at.level > MAX_DEPTH) {
+            for (size_t i = 0; i < h; ++i) {
+                if (i > 0) w.buf.put_block4(separator_block, separator.size());
+                if (cells[i] && !is_plain_scalar(cells[i])) return write_held_from(row, i, last);
+                if (Status s = write_cell(cells[i], keep_null); !s) return std::move(s.error());
+            }
+            return true;
         }
+        // Exact scalars are written through a local cursor into room reserved for
+        // the whole row; any other cell syncs the buffer and takes the general path.
+        const bool skip_null = w.opt.implicit_null && !keep_null;
+        const size_t separator_size = separator.size();
+        OutputBuffer &buf = w.buf;
+        buf.reserve(h * (SCALAR_ROOM + 4));
+        uint8_t *out = buf.cursor();
+        for (size_t i = 0; i < h; ++i) {
+            if (i > 0) {
+                std::memcpy(out, separator_block, 4);
+                out += separator_size;
+            }
+            PyObject *v = cells[i];
+            if (!v || v == Py_None) {
+                if (!skip_null) out = put_null(out);
+                continue;
+            }
+            if (uint8_t *end = put_scalar(v, out)) {
+                out = end;
+                continue;
+            }
+            buf.set_cursor(out);
+            if (!is_plain_scalar(v)) return write_held_from(row, i, last);
+            if (Status s = write_cell(v, keep_null); !s) return std::move(s.error());
+            buf.reserve((h - i) * (SCALAR_ROOM + 4));
+            out = buf.cursor();
+        }
+        buf.set_cursor(out);
         return true;
     }
 
-    // Cells [first, h) when cell `first` is not an exact scalar: writing it may run
-    // Python code that changes or drops the row, so the row and the cells still to
-    // write are held until the row ends.
+    static uint8_t *put_null(uint8_t *out) noexcept {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+
+    // Cells [first, h), the separator before `first` already written, when cell
+    // `first` is not an exact scalar: writing it may run Python code that changes
+    // or drops the row, so the row and the cells still to write are held until the
+    // row ends.
     Result<bool> write_held_from(PyObject *row, size_t first, bool last) noexcept {
         PyRef row_hold = PyRef::borrow(row);
         std::vector<PyRef> held;

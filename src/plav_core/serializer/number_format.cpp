@@ -28,6 +28,20 @@ struct Pow10Table {
 };
 constexpr Pow10Table POW10;
 
+// 5^t, and the largest o with o 5^t below 10^15, for t <= 21.
+struct Pow5Tables {
+    uint64_t v[22];
+    uint64_t limit[22];
+    constexpr Pow5Tables() : v(), limit() {
+        uint64_t p = 1;
+        for (int i = 0; i < 22; ++i, p *= 5) {
+            v[i] = p;
+            limit[i] = (1000000000000000ULL - 1) / p;
+        }
+    }
+};
+constexpr Pow5Tables POW5;
+
 struct Decimal {
     uint64_t digits;  // D, without trailing zeros unless exactness kept them
     int exponent;     // e
@@ -157,26 +171,23 @@ inline uint64_t eight_digits(uint32_t v) noexcept {
     return digits + 0x3030303030303030ULL;
 }
 
-// Writes the n digits of v (v < 10^n, n <= 20) at out, followed by up to 24 - n
-// bytes of padding (out has room for 24).
-void write_digits(uint64_t v, int n, char *out) noexcept {
-    char tmp[48];
+// The n digits of v (1 <= n <= 16, v < 10^n) as text in a register pair, first
+// digit in the lowest byte; the bytes past n are unspecified. The layout below
+// stores it whole and keeps the counted bytes: digits that were stored to memory
+// and read back at another offset would wait on store forwarding.
+inline u128 digit_text(uint64_t v, int n) noexcept {
+    const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
     const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
-    std::memcpy(tmp + 16, &low, 8);
-    if (n > 8) {
-        v /= 100000000;
-        const uint64_t mid = eight_digits(static_cast<uint32_t>(v % 100000000));
-        std::memcpy(tmp + 8, &mid, 8);
-        if (n > 16) {
-            const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
-            std::memcpy(tmp, &high, 8);
-        }
-    }
-    std::memcpy(tmp + 24, &low, 8);  // padding, never kept
-    std::memcpy(tmp + 32, &low, 8);
-    std::memcpy(tmp + 40, &low, 8);
-    std::memcpy(out, tmp + 24 - n, 24);
+    // High then low digits, right-aligned in 16 bytes; shift the n digits down.
+    return ((static_cast<u128>(low) << 64) | high) >> (8 * (16 - n));
 }
+
+// The text after dropping its first `count` bytes (count <= 16).
+inline u128 drop_bytes(u128 text, int count) noexcept {
+    return count >= 16 ? 0 : text >> (8 * count);
+}
+
+inline void store16(char *out, u128 text) noexcept { std::memcpy(out, &text, 16); }
 
 }  // namespace
 
@@ -210,7 +221,16 @@ char *format_double(double v, char *out) noexcept {
             std::memcpy(out, ".0", 2);
             return out + 2;
         }
-        d = shortest_exact(m, e2, fraction == 0);
+        // A fraction with few binary places, x = o / 2^t (o odd), is exactly
+        // o 5^t / 10^t. With at most 15 digits that is the shortest form, by the
+        // argument above, and it has no trailing zero since it is odd.
+        const int zeros = __builtin_ctzll(m);
+        const int places = -e2 - zeros;  // >= 1: x is not an integer
+        const uint64_t odd = m >> zeros;
+        if (places <= 21 && odd <= POW5.limit[places])
+            d = {odd * POW5.v[places], -places};
+        else
+            d = shortest_exact(m, e2, fraction == 0);
     } else {
         d = shortest_general(std::fabs(v));
     }
@@ -220,16 +240,23 @@ char *format_double(double v, char *out) noexcept {
         d.digits /= 10;
         ++d.exponent;
     }
-    // Copies below move fixed 16- or 24-byte blocks (the caller leaves
-    // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept.
-    char digits[32];
-    const int n = decimal_length(d.digits);
-    write_digits(d.digits, n, digits);
+    // The stores below write whole 16-byte blocks (the caller leaves
+    // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept. A 17th digit is
+    // kept apart as `last` and written after the first 16.
+    int n = decimal_length(d.digits);
     const int e = d.exponent;
     const int k = n + e;
+    char last = 0;
+    if (n == 17) {
+        last = static_cast<char>('0' + d.digits % 10);
+        d.digits /= 10;
+        n = 16;
+    }
+    const u128 text = digit_text(d.digits, n);
+    const int total = n + (last != 0);
 
-    if (e >= 0 && k <= 16) {  // 100.0
-        std::memcpy(out, digits, 24);
+    if (e >= 0 && k <= 16) {  // 100.0 (never 17 digits: k <= 16)
+        store16(out, text);
         out += n;
         std::memcpy(out, "0000000000000000", 16);
         out += e;
@@ -238,25 +265,26 @@ char *format_double(double v, char *out) noexcept {
         return out + 2;
     }
     if (k > 0 && k <= 16) {  // 3.14
-        std::memcpy(out, digits, 16);
-        out += k;
-        *out++ = '.';
-        std::memcpy(out, digits + k, 16);
-        return out + (n - k);
+        store16(out, text);
+        out[k] = '.';
+        store16(out + k + 1, drop_bytes(text, k));
+        out[n + 1] = last;
+        return out + total + 1;
     }
     if (k > -5 && k <= 0) {  // 0.001234
-        *out++ = '0';
-        *out++ = '.';
-        std::memcpy(out, "0000", 4);
-        out += -k;
-        std::memcpy(out, digits, 24);
-        return out + n;
+        std::memcpy(out, "0.0000", 6);
+        out += 2 - k;
+        store16(out, text);
+        out[n] = last;
+        return out + total;
     }
-    *out++ = digits[0];  // 1e16, 1.5e-7
-    if (n > 1) {
-        *out++ = '.';
-        std::memcpy(out, digits + 1, 24);
-        out += n - 1;
+    out[0] = static_cast<char>(text);  // 1e16, 1.5e-7
+    out += 1;
+    if (total > 1) {
+        out[0] = '.';
+        store16(out + 1, drop_bytes(text, 1));
+        out[n] = last;
+        out += total;
     }
     *out++ = 'e';
     int x = k - 1;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -183,14 +184,62 @@ PyObject *dataclasses_asdict() noexcept;
 // written, false when the caller writes a plain array (nothing was appended then).
 Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting at) noexcept;
 
+// Room put_scalar needs at its `out`: it may store whole blocks beyond the
+// bytes it keeps.
+constexpr size_t SCALAR_ROOM = FLOAT_TEXT_ROOM;
+
+// Exact ints within 64 bits, floats, None and bools, written at `out` (SCALAR_ROOM
+// bytes free) without the buffer's bookkeeping. Returns the end, or nullptr,
+// having kept nothing, for every other value.
+inline uint8_t *put_non_str_scalar(PyObject *value, uint8_t *out) noexcept {
+    PyTypeObject *const t = Py_TYPE(value);
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) return nullptr;
+        return reinterpret_cast<uint8_t *>(format_int64(x, reinterpret_cast<char *>(out)));
+    }
+    if (t == &PyFloat_Type) {
+        char *end = format_double(PyFloat_AsDouble(value), reinterpret_cast<char *>(out));
+        return reinterpret_cast<uint8_t *>(end);
+    }
+    if (value == Py_None) {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+    if (t == &PyBool_Type) {
+        const bool yes = value == Py_True;
+        std::memcpy(out, yes ? "true\0\0\0" : "false\0\0", 8);
+        return out + (yes ? 4 : 5);
+    }
+    return nullptr;
+}
+
+// put_non_str_scalar, and exact str of at most 16 ASCII bytes that need no escape.
+// A str without a UTF-8 form yields nullptr with no exception set: the general
+// path meets the failure again and reports it.
+inline uint8_t *put_scalar(PyObject *value, uint8_t *out) noexcept {
+    if (Py_TYPE(value) != &PyUnicode_Type) return put_non_str_scalar(value, out);
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(value, &n);
+    if (!u) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (write_short_clean(reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), out + 1) != 0)
+        return nullptr;
+    out[0] = '"';
+    out[n + 1] = '"';
+    return out + n + 2;
+}
+
 // The exact built-in scalars, inline, for the loops over container members.
 // Returns false, having written nothing, for every other value and for values
 // whose writing fails or needs Python code (unencodable str, int beyond 64
 // bits): write_value then writes them or reports their failure.
 inline bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
-    PyTypeObject *const t = Py_TYPE(value);
     OutputBuffer &buf = w.buf;
-    if (t == &PyUnicode_Type) {
+    if (Py_TYPE(value) == &PyUnicode_Type) {
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(value, &n);
         if (!u) {
@@ -200,30 +249,11 @@ inline bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
         write_quoted(w, reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), value);
         return true;
     }
-    if (t == &PyLong_Type) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return false;
-        buf.reserve(INT_TEXT_MAX);
-        char *out = reinterpret_cast<char *>(buf.cursor());
-        buf.advance(static_cast<size_t>(format_int64(x, out) - out));
-        return true;
-    }
-    if (t == &PyFloat_Type) {
-        buf.reserve(FLOAT_TEXT_ROOM);
-        char *out = reinterpret_cast<char *>(buf.cursor());
-        buf.advance(static_cast<size_t>(format_double(PyFloat_AsDouble(value), out) - out));
-        return true;
-    }
-    if (value == Py_None) {
-        buf.put(std::string_view("null"));
-        return true;
-    }
-    if (t == &PyBool_Type) {
-        buf.put(value == Py_True ? std::string_view("true") : std::string_view("false"));
-        return true;
-    }
-    return false;
+    buf.reserve(SCALAR_ROOM);
+    uint8_t *end = put_non_str_scalar(value, buf.cursor());
+    if (!end) return false;
+    buf.set_cursor(end);
+    return true;
 }
 
 // write_scalar_fast, else write_value.
