@@ -223,6 +223,12 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         // A list shortened by a conversion method ends the call with IndexError.
         PyObject *row = PyList_GetItem(list, r);
         if (!row) return PendingError::pass_through();
+        if (r + 2 < n) {  // a hint only: the row is fetched again in its turn
+            if (PyObject *ahead = PyList_GetItem(list, r + 2))
+                __builtin_prefetch(ahead);
+            else
+                PyErr_Clear();
+        }
         if (!is_dict(Py_TYPE(row))) {
             w.rewind(start);
             return false;
