@@ -58,7 +58,9 @@ struct Decimal {
 //   mm = 4m - 1 - s  lower bound  = mm / 2^q      (s = 0 at a power of two, whose
 //                                                  lower neighbour is closer)
 // The bounds belong to the interval when m is even (round-half-even reading).
-Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
+// Out of line, like shortest_general: the common short forms then need no
+// large stack frame.
+__attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
     const bool accept_bounds = (m & 1) == 0;
     const int q = 2 - e2;
     const uint64_t mv = 4 * m;
@@ -142,7 +144,7 @@ Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
 }
 
 // D and e from std::to_chars' shortest scientific text "d[.ddd]e±x".
-Decimal shortest_general(double v) noexcept {
+__attribute__((noinline)) Decimal shortest_general(double v) noexcept {
     char sci[32];
     const char *end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
     uint64_t digits = static_cast<uint64_t>(sci[0] - '0');
@@ -176,6 +178,7 @@ inline uint64_t eight_digits(uint32_t v) noexcept {
 // stores it whole and keeps the counted bytes: digits that were stored to memory
 // and read back at another offset would wait on store forwarding.
 inline u128 digit_text(uint64_t v, int n) noexcept {
+    if (n <= 8) return eight_digits(static_cast<uint32_t>(v)) >> (8 * (8 - n));
     const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
     const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
     // High then low digits, right-aligned in 16 bytes; shift the n digits down.
