@@ -149,10 +149,12 @@ def test_float_text_over_random_bit_patterns():
     for e in range(-12, 56):
         for delta in (-2, -1, 0, 1, 2):
             samples.append(struct.unpack("<Q", struct.pack("<d", 2.0**e))[0] + delta)
-    # Fractions with few binary places (k / 2^t), which have exact short forms.
+    # Fractions with few binary places (k / 2^t), which have exact short forms,
+    # and short decimals, whose shortest form drops most of the scaled digits.
     for _ in range(5000):
         x = rng.randrange(1, 2**rng.randint(1, 53)) / 2 ** rng.randint(1, 40)
-        samples.append(struct.unpack("<Q", struct.pack("<d", x))[0])
+        y = round(rng.uniform(-1e6, 1e6), rng.randint(0, 12))
+        samples += [struct.unpack("<Q", struct.pack("<d", v))[0] for v in (x, y)]
     for mantissa_bits in samples:
         x = struct.unpack("<d", struct.pack("<Q", mantissa_bits & (2**64 - 1)))[0]
         if math.isnan(x):

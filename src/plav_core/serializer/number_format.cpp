@@ -64,16 +64,18 @@ __attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_pow
     const bool accept_bounds = (m & 1) == 0;
     const int q = 2 - e2;
     const uint64_t mv = 4 * m;
-    const uint64_t mp = mv + 2;
-    const uint64_t mm = mv - 1 - (at_power_of_two ? 0 : 1);
     // p = 18 - floor(log10 x). With L = floor(log2 x), floor((L + 1) log10 2) is
     // floor(log10 x) or one more, so p is right or one too small (never so large
     // that the products below overflow 128 bits: x 10^p 2^q < 10^19 2^64).
     // floor(n log10 2) = (n * 78913) >> 18 for |n| < 1650.
     const int log2_floor = e2 + 63 - __builtin_clzll(m);
     int p = 18 - (((log2_floor + 1) * 78913) >> 18);
-    u128 pv = static_cast<u128>(mv) * POW10.v[p];
-    if ((pv >> q) < POW10.v[18]) pv = static_cast<u128>(mv) * POW10.v[++p];
+    u128 scale = POW10.v[p];
+    u128 pv = static_cast<u128>(mv) * scale;
+    if ((pv >> q) < POW10.v[18]) {
+        scale = POW10.v[++p];
+        pv = static_cast<u128>(mv) * scale;
+    }
     const u128 mask = (static_cast<u128>(1) << q) - 1;
     uint64_t vr = static_cast<uint64_t>(pv >> q);
     bool vr_trailing_zeros = (pv & mask) == 0;
@@ -89,8 +91,10 @@ __attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_pow
         if (d % 10 == 0) d /= 10, z += 1;
         if (d < 1000000000000000ULL) return {d, z - p};
     }
-    const u128 pp = static_cast<u128>(mp) * POW10.v[p];
-    const u128 pm = static_cast<u128>(mm) * POW10.v[p];
+    // The bounds scaled alike, by addition: mp = mv + 2, mm = mv - 2 (mv - 1 at a
+    // power of two).
+    const u128 pp = pv + 2 * scale;
+    const u128 pm = pv - (at_power_of_two ? scale : 2 * scale);
     uint64_t vp = static_cast<uint64_t>(pp >> q);
     uint64_t vm = static_cast<uint64_t>(pm >> q);
     bool vm_trailing_zeros = accept_bounds && (pm & mask) == 0;
@@ -99,22 +103,21 @@ __attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_pow
     int removed = 0;
     if (!vr_trailing_zeros && !vm_trailing_zeros) {
         // Common case: x is not exactly representable at this scale, so no tie
-        // and no exact lower bound. Two digits at a time first.
+        // and no exact lower bound. Whether the interval still holds a number
+        // with r fewer digits only turns false as r grows, so the most digits are
+        // removed in chunks of 8, 4, 2 and 1; rounding follows the last chunk's
+        // leading digit.
         bool round_up = false;
-        if (vp / 100 > vm / 100) {
-            round_up = vr % 100 >= 50;
-            vr /= 100;
-            vp /= 100;
-            vm /= 100;
-            removed += 2;
-        }
-        while (vp / 10 > vm / 10) {
-            round_up = vr % 10 >= 5;
-            vr /= 10;
-            vp /= 10;
-            vm /= 10;
-            ++removed;
-        }
+        auto remove = [&](uint64_t scale_down) {
+            round_up = vr % scale_down >= scale_down / 2;
+            vr /= scale_down;
+            vp /= scale_down;
+            vm /= scale_down;
+        };
+        while (vp / 100000000 > vm / 100000000) remove(100000000), removed += 8;
+        if (vp / 10000 > vm / 10000) remove(10000), removed += 4;
+        if (vp / 100 > vm / 100) remove(100), removed += 2;
+        if (vp / 10 > vm / 10) remove(10), removed += 1;
         return {vr + (vr == vm || round_up), removed - p};
     }
     uint8_t last_removed = 0;
