@@ -1,6 +1,7 @@
 """The escapers, the bare-word test and float formatting, reached through the
 test-only extension for every variant this CPU can run."""
 
+import json
 import math
 import struct
 from decimal import Decimal
@@ -175,3 +176,22 @@ def test_inline_short_path_copies_only_clean_strings(data):
         assert got == (data, any(c >= 0x80 for c in data))
     elif len(data) <= 16 and not needs_escape:
         pass  # declined: the block would have crossed a page
+
+
+# Short outputs and outputs with many non-ASCII pieces are made from their UTF-16
+# form unless a character needs four UTF-8 bytes; long ASCII runs take the
+# 16-byte path there.
+MIXED_TEXT = st.text(
+    alphabet=st.sampled_from("abc xyz0123\"\\\n\x01\u00e9\u00ff\u0416\u20ac\uffff\U0001f600")
+    | st.characters(exclude_categories=["Cs"]),
+    max_size=70,
+)
+
+
+@given(st.lists(MIXED_TEXT, max_size=40))
+def test_non_ascii_output_matches_json(texts):
+    expected = json.dumps(texts, ensure_ascii=False, separators=(",", ":"))
+    assert plav.dumps(texts) == expected
+    assert plav.dumps({t: 1 for t in texts}) == json.dumps(
+        {t: 1 for t in texts}, ensure_ascii=False, separators=(",", ":")
+    )

@@ -1,6 +1,7 @@
 // dumps: bind the options, lend the thread's output buffer, write, make the str.
 #include <Python.h>
 
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "cpu.hpp"
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
+#include "serializer/utf16.hpp"
 
 namespace plav {
 namespace {
@@ -15,8 +17,43 @@ namespace {
 // One per thread, released when the thread ends. The flag lends it to one call at
 // a time: a dumps run from a conversion method of an outer call on the same thread
 // is refused.
+// Room for the UTF-16 form of an output, kept between calls up to KEEP units
+// (larger rooms are given back after the call).
+class Utf16Room {
+  public:
+    Utf16Room() noexcept = default;
+    Utf16Room(const Utf16Room &) = delete;
+    Utf16Room &operator=(const Utf16Room &) = delete;
+    ~Utf16Room() { std::free(data_); }
+
+    // Room for n units, or nullptr when it cannot be had.
+    uint16_t *room(size_t n) noexcept {
+        if (n > capacity_) {
+            std::free(data_);
+            capacity_ = 0;
+            data_ = static_cast<uint16_t *>(std::malloc(n * sizeof(uint16_t)));
+            if (!data_) return nullptr;
+            capacity_ = n;
+        }
+        return data_;
+    }
+    void trim() noexcept {
+        if (capacity_ > KEEP) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+        }
+    }
+
+  private:
+    static constexpr size_t KEEP = size_t{1} << 22;
+    uint16_t *data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
 struct ThreadBuffer {
     OutputBuffer buf;
+    Utf16Room utf16;
     std::vector<TextSegment> segments;  // emptied at the end of every call
     KeyCache keys;
     bool in_use = false;
@@ -109,16 +146,30 @@ Result<PyObject *> bind(PyObject *args, PyObject *kwargs, DumpOptions &opt) noex
 constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
 
 // The written bytes as a str. ASCII output takes the cheap decoder. Output with
-// non-ASCII text is assembled from its ASCII runs and the strings it came from,
-// which avoids decoding every byte as UTF-8 (several times slower than copying).
-PyObject *to_str(const Writer &w) noexcept {
+// few pieces of non-ASCII text is assembled from its ASCII runs and the strings it
+// came from; other output within U+FFFF goes through UTF-16, which CPython turns
+// into its str forms several times faster than UTF-8 (decoded last).
+PyObject *to_str(const Writer &w, Utf16Room &utf16) noexcept {
     const OutputBuffer &buf = w.buf;
     const auto *p = reinterpret_cast<const char *>(buf.data());
     const size_t n = buf.size();
     if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
     const std::vector<TextSegment> &segments = w.segments;
-    if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n)
+    if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
+        if (uint16_t *units = utf16.room(n)) {
+            const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
+            if (count != SIZE_MAX) {
+                int little_endian = -1;
+                PyObject *text = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(units),
+                                                       static_cast<Py_ssize_t>(2 * count),
+                                                       nullptr, &little_endian);
+                utf16.trim();
+                return text;
+            }
+        }
+        utf16.trim();
         return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+    }
     PyRef pieces = PyRef::steal(PyList_New(0));
     if (!pieces) return nullptr;
     auto add = [&](PyObject *piece) {  // steals piece
@@ -165,7 +216,7 @@ PyObject *dumps_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     tb.keys.clear(0);
     Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
     Status s = write_value(w, data.get(), Nesting{0, 0});
-    PyObject *result = s ? to_str(w) : nullptr;
+    PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
     tb.in_use = false;
     if (!s) return raise_error(std::move(s.error()));
