@@ -121,10 +121,6 @@ struct KeyByteTable {
 };
 constexpr KeyByteTable KEY_BYTES;
 
-inline bool is_trim_byte(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 uint32_t load_u32(const uint8_t *p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -181,6 +177,10 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
     skip_ws();
     if (__builtin_expect(pos_ >= len_, 0))
         return fail(unexpected_eof(pos_));
+    return value_at<false>(schema);
+}
+
+template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *schema) {
     const uint8_t b = in_[pos_];
     switch (b) {
     case '"':
@@ -226,7 +226,14 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
     default:
         break;
     }
+    if constexpr (CELL)
+        return read_bare_cell();
     return fail(invalid_char(b, pos_));
+}
+
+// A grid cell that is not a bare word: a value when its first byte starts one.
+PyObject *FastIndexParser::read_value_or_bare_cell(const Schema *schema) {
+    return value_at<true>(schema);
 }
 
 // ---- strings ----

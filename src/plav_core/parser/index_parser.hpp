@@ -21,6 +21,11 @@ namespace plav {
 inline constexpr uint32_t MAX_NESTING_DEPTH = 1024;
 inline constexpr uint64_t MAX_GRID_ROWS = 1000000;
 
+// The whitespace trimmed off bare text and allowed after a trailing comma.
+inline bool is_trim_byte(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
 class FastIndexParser {
   public:
     // `input` and `index` are borrowed for the parser's lifetime.
@@ -42,6 +47,9 @@ class FastIndexParser {
     };
 
     PyObject *parse_value(const Schema *schema);
+    // The value at pos_ (no whitespace there), picked by its first byte. A byte
+    // that starts no value is an error, or in a grid cell (CELL) bare text.
+    template <bool CELL> PyObject *value_at(const Schema *schema);
     PyObject *parse_object();
     PyObject *parse_object_schema(const Schema &schema);
     PyObject *parse_array(const Schema *schema);
@@ -60,6 +68,7 @@ class FastIndexParser {
     // Grid helpers.
     PyObject *read_header_key();
     PyObject *read_bare_cell();
+    PyObject *read_value_or_bare_cell(const Schema *schema);
     bool cell_is_bare_word(uint8_t first);
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
     uint64_t recount_mox_grid_rows(size_t start);
