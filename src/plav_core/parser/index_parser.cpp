@@ -561,33 +561,13 @@ PyObject *FastIndexParser::parse_key() {
 // The colon after a key that does not follow it directly: the first colon at or
 // after the key's end, which must come before the next ',' or '}'.
 __attribute__((noinline)) bool FastIndexParser::expect_colon_after_key(size_t key_end) {
-    const PosList &cl = idx_.colons;
-    const size_t ci = seek(cl, colons_, key_end);
-    if (ci >= cl.size()) {
-        fail(unexpected_eof(key_end));
-        return false;
-    }
-    const uint64_t colon = cl[ci];
-    const size_t mi = seek(idx_.commas, commas_, key_end);
-    const size_t bi = seek(idx_.close_braces, close_braces_, key_end);
-    if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
-        (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
-        fail(expected_char(':', key_end));
-        return false;
-    }
-    colons_.i = ci + 1;
-    pos_ = colon + 1;
-    return true;
+    return seek_member_colon(key_end, key_end);
 }
 
 PyObject *FastIndexParser::parse_object() {
-    const size_t open = pos_;
-    if (++depth_ > MAX_NESTING_DEPTH)
-        return fail(parse_error("Maximum nesting depth exceeded", open));
-    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef dict = PyRef::steal(open_object());
     if (!dict)
-        return fail(PendingError::memory_error("Failed to create dict"));
-    ++pos_;
+        return nullptr;
     for (;;) {
         skip_ws();
         if (pos_ >= len_)

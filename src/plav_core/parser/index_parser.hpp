@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "parser/error.hpp"
 #include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
@@ -63,6 +64,41 @@ class FastIndexParser {
     PyObject *parse_number_slow();
     PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
     bool expect_colon_after_key(size_t key_end);
+
+    // At a '{': one nesting level deeper and past the brace, with the object's
+    // dict. New reference, or nullptr with the error set.
+    PyObject *open_object() {
+        if (++depth_ > MAX_NESTING_DEPTH)
+            return fail(parse_error("Maximum nesting depth exceeded", pos_));
+        PyObject *dict = PyDict_New();
+        if (!dict)
+            return fail(PendingError::memory_error("Failed to create dict"));
+        ++pos_;
+        return dict;
+    }
+
+    // A member's colon through the index: the first colon at or after `from`, which
+    // must come before the next ',' or '}'; pos_ moves past it. False with the
+    // error (reported at `at`) set when there is none.
+    bool seek_member_colon(size_t from, size_t at) {
+        const PosList &cl = idx_.colons;
+        const size_t ci = seek(cl, colons_, from);
+        if (ci >= cl.size()) {
+            fail(unexpected_eof(at));
+            return false;
+        }
+        const uint64_t colon = cl[ci];
+        const size_t mi = seek(idx_.commas, commas_, from);
+        const size_t bi = seek(idx_.close_braces, close_braces_, from);
+        if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
+            (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
+            fail(expected_char(':', at));
+            return false;
+        }
+        colons_.i = ci + 1;
+        pos_ = colon + 1;
+        return true;
+    }
     int parse_unicode_escape(size_t &p);
 
     // Grid helpers.
