@@ -423,6 +423,16 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 
 // ---- numbers ----
 
+// A failed number constructor's Python error is replaced by ValueError `what`.
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what) {
+    PyErr_Clear();
+    return fail(PendingError::value_error(what));
+}
+
+inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what) {
+    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what);
+}
+
 PyObject *FastIndexParser::parse_number() {
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
@@ -439,12 +449,7 @@ PyObject *FastIndexParser::parse_number() {
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
-        PyObject *r = PyLong_FromLongLong(sv);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer");
     }
     // A fraction or an exponent follows: the float is read from the token's start.
     const uint8_t c = in_[p];
@@ -453,12 +458,7 @@ PyObject *FastIndexParser::parse_number() {
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
         read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
         pos_ = end;
-        PyObject *r = PyFloat_FromDouble(d);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create float"));
-        }
-        return r;
+        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float");
     }
     return parse_number_slow();
 }
@@ -466,43 +466,23 @@ PyObject *FastIndexParser::parse_number() {
 __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
     const NumberToken t = plav::parse_number(in_, len_, pos_);
     pos_ = t.end;
-    PyObject *r = nullptr;
     switch (t.kind) {
     case NumberKind::Error:
         return fail(PendingError::value_error(t.error));
     case NumberKind::Int64:
-        r = PyLong_FromLongLong(t.i64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer");
     case NumberKind::UInt64:
-        r = PyLong_FromUnsignedLongLong(t.u64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer");
     case NumberKind::Double:
-        r = PyFloat_FromDouble(t.f64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create float"));
-        }
-        return r;
+        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float");
     case NumberKind::BigInt: {
         std::string text;
         text.reserve(t.ndigits + 1);
         if (t.negative)
             text.push_back('-');
         text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
-        r = PyLong_FromString(text.c_str(), nullptr, 10);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create large integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromString(text.c_str(), nullptr, 10),
+                              "Failed to create large integer");
     }
     }
     return fail(PendingError::value_error(MSG_INVALID_NUMBER));

@@ -62,6 +62,9 @@ class FastIndexParser {
     PyObject *parse_key();
     PyObject *parse_number();
     PyObject *parse_number_slow();
+    // `r`, a new number object, or when its constructor failed nullptr with the
+    // error set (the constructor's Python error cleared).
+    PyObject *number_or_fail(PyObject *r, const char *what);
     PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
     bool expect_colon_after_key(size_t key_end);
 
@@ -148,6 +151,7 @@ class FastIndexParser {
     PyObject *fail(ParseError e);
     PyObject *fail(PendingError e);
     PyObject *fail_pass_through();
+    PyObject *fail_number(const char *what);
 
     const uint8_t *in_;
     size_t len_;
