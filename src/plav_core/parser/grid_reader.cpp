@@ -288,15 +288,7 @@ PyObject *FastIndexParser::read_bare_cell() {
                 buf.push_back(in_[i]);
             }
         }
-        PyObject *r = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
-                                           static_cast<Py_ssize_t>(buf.size()), nullptr);
-        if (!r) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-                return fail_pass_through();
-            PyErr_Clear();
-            return fail(PendingError::value_error("Invalid UTF-8 in string"));
-        }
-        return r;
+        return decode_escape_buf();
     }
     if (e == s)
         return new_ref(Py_None).release();
@@ -319,14 +311,8 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
     const size_t bracket = seek(idx_.open_brackets, open_brackets_, open);
     ++pos_; // the ':'
     skip_ws();
-    if (pos_ < len_ && in_[pos_] == ']') {
-        ++pos_;
-        --depth_;
-        PyObject *r = PyList_New(0);
-        if (!r)
-            return fail(PendingError::internal("Failed to create list"));
-        return r;
-    }
+    if (pos_ < len_ && in_[pos_] == ']')
+        return close_empty_list(ErrorKind::InternalFailure);
 
     // Header.
     std::vector<PyRef> keys;
@@ -363,12 +349,7 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
             return fail(unexpected_eof(pos_));
         if (in_[pos_] != ']')
             return fail(invalid_char(in_[pos_], pos_));
-        ++pos_;
-        --depth_;
-        PyObject *r = PyList_New(0);
-        if (!r)
-            return fail(PendingError::memory_error("Failed to create list"));
-        return r;
+        return close_empty_list(ErrorKind::MemoryError);
     }
 
     uint64_t estimate = count_mox_grid_rows(bracket, after_header);

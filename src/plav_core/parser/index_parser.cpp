@@ -294,6 +294,18 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     return v;
 }
 
+PyObject *FastIndexParser::decode_escape_buf() {
+    PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(escape_buf_.data()),
+                                       static_cast<Py_ssize_t>(escape_buf_.size()), nullptr);
+    if (!s) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return fail_pass_through();
+        PyErr_Clear();
+        return fail(PendingError::value_error("Invalid UTF-8 in string"));
+    }
+    return s;
+}
+
 __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
     std::vector<uint8_t> &buf = escape_buf_;
     buf.clear();
@@ -331,15 +343,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         const uint8_t b = in_[p];
         if (b == '"') {
             pos_ = p + 1;
-            PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
-                                               static_cast<Py_ssize_t>(buf.size()), nullptr);
-            if (!s) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-                    return fail_pass_through();
-                PyErr_Clear();
-                return fail(PendingError::value_error("Invalid UTF-8 in string"));
-            }
-            return s;
+            return decode_escape_buf();
         }
         if (b < 0x20)
             return fail(unescaped_control(p));
@@ -633,14 +637,8 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
                 return parse_mox_grid_indexed(schema, s);
             }
         }
-        if (b == ']') {
-            ++pos_;
-            --depth_;
-            PyObject *r = PyList_New(0);
-            if (!r)
-                return fail(PendingError::internal("Failed to create list"));
-            return r;
-        }
+        if (b == ']')
+            return close_empty_list(ErrorKind::InternalFailure);
     }
 
     // Long flat arrays are created at their size, estimated from the commas before

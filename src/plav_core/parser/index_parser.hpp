@@ -55,10 +55,22 @@ class FastIndexParser {
     PyObject *parse_object_schema(const Schema &schema);
     PyObject *parse_array(const Schema *schema);
     PyObject *parse_array_items(const Schema *schema);
+    // At the ']' of an array or grid with nothing in it: consumes it and leaves the
+    // nesting level. New reference, or nullptr with an `on_failure` error set.
+    PyObject *close_empty_list(ErrorKind on_failure) {
+        ++pos_;
+        --depth_;
+        PyObject *r = PyList_New(0);
+        if (!r)
+            return fail(PendingError{on_failure, "Failed to create list"});
+        return r;
+    }
     enum class Next : uint8_t { Element, Close, Failed };
     Next after_array_element();
     PyObject *parse_string();
     PyObject *parse_string_with_escapes(size_t start);
+    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is a ValueError.
+    PyObject *decode_escape_buf();
     PyObject *parse_key();
     PyObject *parse_number();
     PyObject *parse_number_slow();
