@@ -14,42 +14,11 @@
 namespace plav {
 namespace {
 
-inline bool is_trim_byte(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
 inline bool is_delimiter(uint8_t c) {
     return c == ',' || c == '\t' || c == '|';
 }
 inline bool ends_bare(uint8_t c) {
     return is_delimiter(c) || c == ';' || c == ']';
-}
-
-// First bytes of cells that are JSON values rather than bare text.
-inline bool starts_value_cell(uint8_t c) {
-    switch (c) {
-    case '"':
-    case '-':
-    case '[':
-    case '{':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-    case 'I':
-    case 'N':
-    case 'f':
-    case 'n':
-    case 't':
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -319,15 +288,7 @@ PyObject *FastIndexParser::read_bare_cell() {
                 buf.push_back(in_[i]);
             }
         }
-        PyObject *r = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
-                                           static_cast<Py_ssize_t>(buf.size()), nullptr);
-        if (!r) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-                return fail_pass_through();
-            PyErr_Clear();
-            return fail(PendingError::value_error("Invalid UTF-8 in string"));
-        }
-        return r;
+        return decode_escape_buf();
     }
     if (e == s)
         return new_ref(Py_None).release();
@@ -350,14 +311,8 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
     const size_t bracket = seek(idx_.open_brackets, open_brackets_, open);
     ++pos_; // the ':'
     skip_ws();
-    if (pos_ < len_ && in_[pos_] == ']') {
-        ++pos_;
-        --depth_;
-        PyObject *r = PyList_New(0);
-        if (!r)
-            return fail(PendingError::internal("Failed to create list"));
-        return r;
-    }
+    if (pos_ < len_ && in_[pos_] == ']')
+        return close_empty_list(ErrorKind::InternalFailure);
 
     // Header.
     std::vector<PyRef> keys;
@@ -394,12 +349,7 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
             return fail(unexpected_eof(pos_));
         if (in_[pos_] != ']')
             return fail(invalid_char(in_[pos_], pos_));
-        ++pos_;
-        --depth_;
-        PyObject *r = PyList_New(0);
-        if (!r)
-            return fail(PendingError::memory_error("Failed to create list"));
-        return r;
+        return close_empty_list(ErrorKind::MemoryError);
     }
 
     uint64_t estimate = count_mox_grid_rows(bracket, after_header);
@@ -439,8 +389,9 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
                 return fail(unexpected_eof(pos_));
             c = in_[pos_];
             const bool word_like = c == 'f' || c == 'n' || c == 't' || c == 'I' || c == 'N';
-            const bool value_cell = starts_value_cell(c) && !(word_like && cell_is_bare_word(c));
-            PyRef value = PyRef::steal(value_cell ? parse_value(schema) : read_bare_cell());
+            PyRef value = PyRef::steal(word_like && cell_is_bare_word(c)
+                                           ? read_bare_cell()
+                                           : read_value_or_bare_cell(schema));
             if (!value)
                 return nullptr;
             if (PyDict_SetItem(row.get(), keys[i].get(), value.get()) < 0)

@@ -121,10 +121,6 @@ struct KeyByteTable {
 };
 constexpr KeyByteTable KEY_BYTES;
 
-inline bool is_trim_byte(uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 uint32_t load_u32(const uint8_t *p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -181,6 +177,10 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
     skip_ws();
     if (__builtin_expect(pos_ >= len_, 0))
         return fail(unexpected_eof(pos_));
+    return value_at<false>(schema);
+}
+
+template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *schema) {
     const uint8_t b = in_[pos_];
     switch (b) {
     case '"':
@@ -226,7 +226,14 @@ PyObject *FastIndexParser::parse_value(const Schema *schema) {
     default:
         break;
     }
+    if constexpr (CELL)
+        return read_bare_cell();
     return fail(invalid_char(b, pos_));
+}
+
+// A grid cell that is not a bare word: a value when its first byte starts one.
+PyObject *FastIndexParser::read_value_or_bare_cell(const Schema *schema) {
+    return value_at<true>(schema);
 }
 
 // ---- strings ----
@@ -287,6 +294,18 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     return v;
 }
 
+PyObject *FastIndexParser::decode_escape_buf() {
+    PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(escape_buf_.data()),
+                                       static_cast<Py_ssize_t>(escape_buf_.size()), nullptr);
+    if (!s) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            return fail_pass_through();
+        PyErr_Clear();
+        return fail(PendingError::value_error("Invalid UTF-8 in string"));
+    }
+    return s;
+}
+
 __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
     std::vector<uint8_t> &buf = escape_buf_;
     buf.clear();
@@ -324,15 +343,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         const uint8_t b = in_[p];
         if (b == '"') {
             pos_ = p + 1;
-            PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(buf.data()),
-                                               static_cast<Py_ssize_t>(buf.size()), nullptr);
-            if (!s) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-                    return fail_pass_through();
-                PyErr_Clear();
-                return fail(PendingError::value_error("Invalid UTF-8 in string"));
-            }
-            return s;
+            return decode_escape_buf();
         }
         if (b < 0x20)
             return fail(unescaped_control(p));
@@ -416,6 +427,16 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 
 // ---- numbers ----
 
+// A failed number constructor's Python error is replaced by ValueError `what`.
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what) {
+    PyErr_Clear();
+    return fail(PendingError::value_error(what));
+}
+
+inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what) {
+    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what);
+}
+
 PyObject *FastIndexParser::parse_number() {
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
@@ -432,12 +453,7 @@ PyObject *FastIndexParser::parse_number() {
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
-        PyObject *r = PyLong_FromLongLong(sv);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer");
     }
     // A fraction or an exponent follows: the float is read from the token's start.
     const uint8_t c = in_[p];
@@ -446,12 +462,7 @@ PyObject *FastIndexParser::parse_number() {
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
         read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
         pos_ = end;
-        PyObject *r = PyFloat_FromDouble(d);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create float"));
-        }
-        return r;
+        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float");
     }
     return parse_number_slow();
 }
@@ -459,43 +470,23 @@ PyObject *FastIndexParser::parse_number() {
 __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
     const NumberToken t = plav::parse_number(in_, len_, pos_);
     pos_ = t.end;
-    PyObject *r = nullptr;
     switch (t.kind) {
     case NumberKind::Error:
         return fail(PendingError::value_error(t.error));
     case NumberKind::Int64:
-        r = PyLong_FromLongLong(t.i64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer");
     case NumberKind::UInt64:
-        r = PyLong_FromUnsignedLongLong(t.u64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer");
     case NumberKind::Double:
-        r = PyFloat_FromDouble(t.f64);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create float"));
-        }
-        return r;
+        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float");
     case NumberKind::BigInt: {
         std::string text;
         text.reserve(t.ndigits + 1);
         if (t.negative)
             text.push_back('-');
         text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
-        r = PyLong_FromString(text.c_str(), nullptr, 10);
-        if (!r) {
-            PyErr_Clear();
-            return fail(PendingError::value_error("Failed to create large integer"));
-        }
-        return r;
+        return number_or_fail(PyLong_FromString(text.c_str(), nullptr, 10),
+                              "Failed to create large integer");
     }
     }
     return fail(PendingError::value_error(MSG_INVALID_NUMBER));
@@ -554,33 +545,13 @@ PyObject *FastIndexParser::parse_key() {
 // The colon after a key that does not follow it directly: the first colon at or
 // after the key's end, which must come before the next ',' or '}'.
 __attribute__((noinline)) bool FastIndexParser::expect_colon_after_key(size_t key_end) {
-    const PosList &cl = idx_.colons;
-    const size_t ci = seek(cl, colons_, key_end);
-    if (ci >= cl.size()) {
-        fail(unexpected_eof(key_end));
-        return false;
-    }
-    const uint64_t colon = cl[ci];
-    const size_t mi = seek(idx_.commas, commas_, key_end);
-    const size_t bi = seek(idx_.close_braces, close_braces_, key_end);
-    if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
-        (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
-        fail(expected_char(':', key_end));
-        return false;
-    }
-    colons_.i = ci + 1;
-    pos_ = colon + 1;
-    return true;
+    return seek_member_colon(key_end, key_end);
 }
 
 PyObject *FastIndexParser::parse_object() {
-    const size_t open = pos_;
-    if (++depth_ > MAX_NESTING_DEPTH)
-        return fail(parse_error("Maximum nesting depth exceeded", open));
-    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef dict = PyRef::steal(open_object());
     if (!dict)
-        return fail(PendingError::memory_error("Failed to create dict"));
-    ++pos_;
+        return nullptr;
     for (;;) {
         skip_ws();
         if (pos_ >= len_)
@@ -666,14 +637,8 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
                 return parse_mox_grid_indexed(schema, s);
             }
         }
-        if (b == ']') {
-            ++pos_;
-            --depth_;
-            PyObject *r = PyList_New(0);
-            if (!r)
-                return fail(PendingError::internal("Failed to create list"));
-            return r;
-        }
+        if (b == ']')
+            return close_empty_list(ErrorKind::InternalFailure);
     }
 
     // Long flat arrays are created at their size, estimated from the commas before

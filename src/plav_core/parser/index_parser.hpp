@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "parser/error.hpp"
 #include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
@@ -20,6 +21,11 @@ namespace plav {
 // Arrays, objects and grids open at once beyond this fail; the root is level 1.
 inline constexpr uint32_t MAX_NESTING_DEPTH = 1024;
 inline constexpr uint64_t MAX_GRID_ROWS = 1000000;
+
+// The whitespace trimmed off bare text and allowed after a trailing comma.
+inline bool is_trim_byte(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
 
 class FastIndexParser {
   public:
@@ -42,24 +48,78 @@ class FastIndexParser {
     };
 
     PyObject *parse_value(const Schema *schema);
+    // The value at pos_ (no whitespace there), picked by its first byte. A byte
+    // that starts no value is an error, or in a grid cell (CELL) bare text.
+    template <bool CELL> PyObject *value_at(const Schema *schema);
     PyObject *parse_object();
     PyObject *parse_object_schema(const Schema &schema);
     PyObject *parse_array(const Schema *schema);
     PyObject *parse_array_items(const Schema *schema);
+    // At the ']' of an array or grid with nothing in it: consumes it and leaves the
+    // nesting level. New reference, or nullptr with an `on_failure` error set.
+    PyObject *close_empty_list(ErrorKind on_failure) {
+        ++pos_;
+        --depth_;
+        PyObject *r = PyList_New(0);
+        if (!r)
+            return fail(PendingError{on_failure, "Failed to create list"});
+        return r;
+    }
     enum class Next : uint8_t { Element, Close, Failed };
     Next after_array_element();
     PyObject *parse_string();
     PyObject *parse_string_with_escapes(size_t start);
+    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is a ValueError.
+    PyObject *decode_escape_buf();
     PyObject *parse_key();
     PyObject *parse_number();
     PyObject *parse_number_slow();
+    // `r`, a new number object, or when its constructor failed nullptr with the
+    // error set (the constructor's Python error cleared).
+    PyObject *number_or_fail(PyObject *r, const char *what);
     PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
     bool expect_colon_after_key(size_t key_end);
+
+    // At a '{': one nesting level deeper and past the brace, with the object's
+    // dict. New reference, or nullptr with the error set.
+    PyObject *open_object() {
+        if (++depth_ > MAX_NESTING_DEPTH)
+            return fail(parse_error("Maximum nesting depth exceeded", pos_));
+        PyObject *dict = PyDict_New();
+        if (!dict)
+            return fail(PendingError::memory_error("Failed to create dict"));
+        ++pos_;
+        return dict;
+    }
+
+    // A member's colon through the index: the first colon at or after `from`, which
+    // must come before the next ',' or '}'; pos_ moves past it. False with the
+    // error (reported at `at`) set when there is none.
+    bool seek_member_colon(size_t from, size_t at) {
+        const PosList &cl = idx_.colons;
+        const size_t ci = seek(cl, colons_, from);
+        if (ci >= cl.size()) {
+            fail(unexpected_eof(at));
+            return false;
+        }
+        const uint64_t colon = cl[ci];
+        const size_t mi = seek(idx_.commas, commas_, from);
+        const size_t bi = seek(idx_.close_braces, close_braces_, from);
+        if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
+            (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
+            fail(expected_char(':', at));
+            return false;
+        }
+        colons_.i = ci + 1;
+        pos_ = colon + 1;
+        return true;
+    }
     int parse_unicode_escape(size_t &p);
 
     // Grid helpers.
     PyObject *read_header_key();
     PyObject *read_bare_cell();
+    PyObject *read_value_or_bare_cell(const Schema *schema);
     bool cell_is_bare_word(uint8_t first);
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
     uint64_t recount_mox_grid_rows(size_t start);
@@ -103,6 +163,7 @@ class FastIndexParser {
     PyObject *fail(ParseError e);
     PyObject *fail(PendingError e);
     PyObject *fail_pass_through();
+    PyObject *fail_number(const char *what);
 
     const uint8_t *in_;
     size_t len_;

@@ -25,13 +25,9 @@ bool FastIndexParser::skip_quoted_key(size_t &p) {
 }
 
 PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
-    const size_t open = pos_;
-    if (++depth_ > MAX_NESTING_DEPTH)
-        return fail(parse_error("Maximum nesting depth exceeded", open));
-    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef dict = PyRef::steal(open_object());
     if (!dict)
-        return fail(PendingError::memory_error("Failed to create dict"));
-    ++pos_;
+        return nullptr;
     skip_ws();
     if (pos_ < len_ && in_[pos_] == '}') {
         ++pos_;
@@ -47,19 +43,10 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
         // next ',' or '}', or the member has none.
         const size_t member = pos_;
         size_t from = member;
-        const bool key_closed = in_[member] != '"' || skip_quoted_key(from);
-        const PosList &cl = idx_.colons;
-        const size_t ci = key_closed ? seek(cl, colons_, from) : cl.size();
-        if (ci >= cl.size())
+        if (in_[member] == '"' && !skip_quoted_key(from))
             return fail(unexpected_eof(member));
-        const uint64_t colon = cl[ci];
-        const size_t mi = seek(idx_.commas, commas_, from);
-        const size_t bi = seek(idx_.close_braces, close_braces_, from);
-        if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
-            (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon))
-            return fail(expected_char(':', member));
-        colons_.i = ci + 1;
-        pos_ = colon + 1;
+        if (!seek_member_colon(from, member))
+            return nullptr;
 
         PyRef value = PyRef::steal(parse_value(nullptr));
         if (!value)
