@@ -129,7 +129,10 @@ struct GridWriter {
             }
             PyObject *v = cells[i];
             if (!v || v == Py_None) {
-                if (!skip_null) out = put_null(out);
+                if (!skip_null) {
+                    std::memcpy(out, "null", 4);
+                    out += 4;
+                }
                 continue;
             }
             if (uint8_t *end = put_scalar(v, out)) {
@@ -144,11 +147,6 @@ struct GridWriter {
         }
         buf.set_cursor(out);
         return true;
-    }
-
-    static uint8_t *put_null(uint8_t *out) noexcept {
-        std::memcpy(out, "null", 4);
-        return out + 4;
     }
 
     // Cells [first, h), the separator before `first` already written, when cell
