@@ -3,7 +3,8 @@ fuzzer input into choices, PLAV document and object generators driven by it,
 option decoding, exact equality and the checks made on every result.
 
 Everything here runs without atheris too, so the saved corpora can be replayed
-by plain Python (tests/test_hostile.py does, and so does `fuzz_*.py FILE...`).
+by plain Python (tests/test_hostile.py does, and so does
+`PLAV_FUZZ_REPLAY=1 python fuzz/fuzz_*.py FILE_OR_DIR...`).
 """
 
 from __future__ import annotations
@@ -50,13 +51,7 @@ class Reader:
         return chunk
 
     def rest(self) -> bytes:
-        chunk = self.data[self.pos :]
-        self.pos = len(self.data)
-        return chunk
-
-    @property
-    def exhausted(self) -> bool:
-        return self.pos >= len(self.data)
+        return self.take(len(self.data))
 
 
 # ---------------------------------------------------------------------------
@@ -293,20 +288,15 @@ def _walk(obj, budget: list, record: dict | None) -> None:
             raise Finding(f"loads returned a {t!r}")
         if t is str:
             v.encode("utf-8")  # no lone surrogates
-        elif t is dict:
-            for k in v:
-                if type(k) is not str:
-                    raise Finding(f"dict key of type {type(k)!r}")
-                k.encode("utf-8")
-                item = v[k]
+        elif t is dict or t is list:
+            if t is dict:
+                for k in v:
+                    if type(k) is not str:
+                        raise Finding(f"dict key of type {type(k)!r}")
+                    k.encode("utf-8")
+            for item in v.values() if t is dict else v:
                 if type(item) in (dict, list):
-                    _check_refs(sys.getrefcount(item), "dict", record)
-                stack.append(item)
-                item = None
-        elif t is list:
-            for item in v:
-                if type(item) in (dict, list):
-                    _check_refs(sys.getrefcount(item), "list", record)
+                    _check_refs(sys.getrefcount(item), t.__name__, record)
                 stack.append(item)
             item = None
 
@@ -351,20 +341,6 @@ def grid_exact(obj) -> bool:
                 keys = v[0].keys()
                 if not all(type(e) is dict and e.keys() == keys for e in v):
                     return False
-            stack.extend(v)
-    return True
-
-
-def readable_keys(obj) -> bool:
-    """Unquoted keys with "$" or "-" are written bare but read only when quoted."""
-    stack = [obj]
-    while stack:
-        v = stack.pop()
-        if type(v) is dict:
-            if any("$" in k or "-" in k for k in v):
-                return False
-            stack.extend(v.values())
-        elif type(v) is list:
             stack.extend(v)
     return True
 
@@ -448,12 +424,6 @@ class BadStr:
 
     def __eq__(self, other):
         return self is other
-
-
-def _norm_key(k):
-    if isinstance(k, str):
-        return str.__str__(k)
-    return str(k)
 
 
 def gen_text(r: Reader) -> str:
@@ -556,48 +526,31 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
         return obj, exp
     if kind in (7, 8):
         return gen_rows(r, depth, env)
-    if kind == 9:
+    if kind in (9, 10, 11, 12):
         env["converted"] = True
+    if kind in (9, 11):
         inner, exp = gen_object(r, depth + 1, env)
-        return Model(inner), exp
+        return (Model if kind == 9 else OldModel)(inner), exp
     if kind == 10:
-        env["converted"] = True
         a, ea = gen_scalar(r)
         b, eb = gen_object(r, depth + 1, env)
-        exp = UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": _plain(eb)}
-        return Point(a, b), exp
-    if kind == 11:
-        env["converted"] = True
-        inner, exp = gen_object(r, depth + 1, env)
-        return OldModel(inner), exp
+        return Point(a, b), UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": eb}
     if kind == 12:
-        env["converted"] = True
         return _hostile_model(r, env), UNKNOWN
     if kind == 13:
         return r.pick([{1, 2}, object(), bytearray(b"a"), 1j, range(3)]), UNKNOWN
     if kind == 14:
         n = r.byte() % 300
-        obj = inner = []
-        for _ in range(n):
-            nxt = []
-            inner.append(nxt)
-            inner = nxt
-        return obj, (UNKNOWN if n > 256 else _nested_expect(n))
+        return _nest(n), (UNKNOWN if n > 256 else _nest(n))
     s = gen_text(r)
     return s, _expect_str(s)
 
 
-def _nested_expect(n):
-    obj = inner = []
+def _nest(n: int) -> list:
+    obj = []
     for _ in range(n):
-        nxt = []
-        inner.append(nxt)
-        inner = nxt
+        obj = [obj]
     return obj
-
-
-def _plain(e):
-    return e
 
 
 def _collect(exps):
@@ -646,7 +599,7 @@ def gen_rows(r: Reader, depth: int, env: dict):
             exp = UNKNOWN
         else:
             rows.append(row)
-        if any(v is UNKNOWN for v in exp.values()) if isinstance(exp, dict) else True:
+        if exp is UNKNOWN or any(v is UNKNOWN for v in exp.values()):
             exp = UNKNOWN
         exps.append(exp)
     env["containers"].append(rows)
@@ -693,10 +646,6 @@ def _hostile_model(r: Reader, env: dict):
     return Model({"k": BadStr()})
 
 
-def normalise_expected(e):
-    return e
-
-
 def has_grid_candidate(obj) -> bool:
     """Whether mox_grid could change what is written for `obj`."""
     stack, seen = [obj], 0
@@ -716,6 +665,22 @@ def has_grid_candidate(obj) -> bool:
         elif isinstance(v, Point):
             stack.extend([v.x, v.y])
     return False
+
+
+def check_written(written, opts: dict, expected, grids_exact: bool) -> None:
+    """What dumps returned must be a valid str; where the options are ones loads
+    reads back (and grids, if written, lose nothing), it must read back as
+    `expected` (UNKNOWN: not predicted)."""
+    if type(written) is not str:
+        raise Finding("dumps returned a non-str")
+    written.encode("utf-8")
+    if expected is UNKNOWN or not readable_options(opts):
+        return
+    if opts.get("mox_grid", True) and not grids_exact:
+        return
+    reread = plav_core.loads(written)
+    if not same(expected, reread):
+        raise Finding(f"read back differs under {opts}: {written[:300]!r}")
 
 
 def run(one_input) -> None:
