@@ -36,9 +36,7 @@ class Reader:
         self.pos = 0
 
     def byte(self) -> int:
-        if self.pos >= len(self.data):
-            return 0
-        b = self.data[self.pos]
+        b = self.data[self.pos] if self.pos < len(self.data) else 0
         self.pos += 1
         return b
 
@@ -141,12 +139,8 @@ def gen_grid(r: Reader, depth: int) -> bytes:
                 out.append(delim if r.byte() % 8 else r.pick(DELIMS))
             kind = r.byte() % 4
             out.append(_ws(r))
-            if kind == 0:
-                out.append(r.pick(BARE_CELLS))
-            elif kind == 1:
-                pass  # empty cell
-            else:
-                out.append(gen_value(r, depth + 1))
+            if kind != 1:  # else an empty cell
+                out.append(r.pick(BARE_CELLS) if kind == 0 else gen_value(r, depth + 1))
     if r.byte() % 4 == 0:
         out.append(b";")
     out.append(b" ]" if r.byte() % 16 else b"")
@@ -238,10 +232,7 @@ def same(a, b) -> bool:
         if type(a) is not type(b):
             return False
         if type(a) is float:
-            if math.isnan(a) or math.isnan(b):
-                if not (math.isnan(a) and math.isnan(b)):
-                    return False
-            elif a != b or math.copysign(1.0, a) != math.copysign(1.0, b):
+            if struct.pack("<d", a) != struct.pack("<d", b) and not (a != a and b != b):
                 return False
         elif type(a) is list:
             if len(a) != len(b):

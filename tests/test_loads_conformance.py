@@ -4,14 +4,20 @@ documents, correctly rounded floats, and the per-thread key cache."""
 import json
 import random
 import struct
+import sys
 
 import _plav_testing as T
 import pytest
-from conftest import DATA, in_thread, same
+from conftest import DATA, ROOT, in_thread, same
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from plav_core import loads
+from plav_core import dumps, loads
+
+sys.path.insert(0, str(ROOT / "fuzz"))
+import harness  # noqa: E402  (the fuzzers' checks on every result)
+
+sys.path.pop(0)
 
 SUITE = DATA / "jsontestsuite" / "test_parsing"
 CORPUS = DATA / "json"
@@ -23,10 +29,24 @@ def suite_files(prefix):
     return files
 
 
+def read(raw):
+    """loads under the fuzzers' checks: a failure carries one of the reader's messages;
+    a result is well formed and reads back from its own dumps."""
+    try:
+        value = loads(raw)
+    except ValueError as exc:
+        assert harness.LOADS_MESSAGES.fullmatch(str(exc)), str(exc)
+        raise
+    harness.walk(value)
+    if harness.depth_of(value) <= 256:  # no deeper than dumps writes
+        assert same(loads(dumps(value, mox_grid=False)), value)
+    return value
+
+
 @pytest.mark.parametrize("path", suite_files("y_"), ids=lambda p: p.name)
 def test_accepted_documents_agree_with_json(path):
     raw = path.read_bytes()
-    assert same(loads(raw), json.loads(raw))
+    assert same(read(raw), json.loads(raw))
 
 
 # The reader's extensions to JSON make these documents valid PLAV.
@@ -56,17 +76,17 @@ ACCEPTED_ON_PURPOSE = {
 def test_invalid_documents_are_rejected(path):
     raw = path.read_bytes()
     if path.name in ACCEPTED_ON_PURPOSE:
-        loads(raw)
+        read(raw)
     else:
         with pytest.raises(ValueError):
-            loads(raw)
+            read(raw)
 
 
 @pytest.mark.parametrize("path", suite_files("i_"), ids=lambda p: p.name)
 def test_implementation_defined_documents_never_crash(path):
     raw = path.read_bytes()
     try:
-        result = loads(raw)
+        result = read(raw)
     except ValueError:
         return
     try:
