@@ -120,16 +120,10 @@ def test_integers_past_the_digit_limit():
 # ---- malformed text in every string position ----
 
 BAD_UTF8 = {
-    "lone continuation": b"\x80",
-    "overlong slash": b"\xc0\xaf",
-    "overlong three": b"\xe0\x80\xaf",
-    "overlong four": b"\xf0\x80\x80\xaf",
-    "encoded high surrogate": b"\xed\xa0\x80",
-    "encoded low surrogate": b"\xed\xbf\xbf",
-    "encoded pair": b"\xed\xa0\xbd\xed\xb8\x80",
-    "above U+10FFFF": b"\xf4\x90\x80\x80",
-    "truncated": b"\xe2\x82",
-    "byte FF": b"\xff",
+    "lone continuation": b"\x80", "overlong slash": b"\xc0\xaf", "overlong three": b"\xe0\x80\xaf",
+    "overlong four": b"\xf0\x80\x80\xaf", "encoded high surrogate": b"\xed\xa0\x80",
+    "encoded low surrogate": b"\xed\xbf\xbf", "encoded pair": b"\xed\xa0\xbd\xed\xb8\x80",
+    "above U+10FFFF": b"\xf4\x90\x80\x80", "truncated": b"\xe2\x82", "byte FF": b"\xff",
     "byte F5": b"\xf5\x80\x80\x80",
 }
 SURROGATE_ESCAPES = [rb"\ud800", rb"\udc00", rb"\ud800x", rb"\ud800\u0041", rb"\ud800\ud800",

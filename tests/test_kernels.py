@@ -33,7 +33,8 @@ def reference_index(data):
 
 # Dense in structural bytes, their high-bit look-alikes (0xDB = 0x5B | 0x80, 0xFB,
 # 0xDD, 0xFD), bracket/brace neighbours and whitespace.
-DENSE = st.sampled_from(list(STRUCTURAL + b"\xdb\xfb\xdd\xfd\xa2\xac\xba\xbb\\ \t\nax0\x00\x7f\xff"))
+DENSE = st.sampled_from(list(STRUCTURAL + b"\xdb\xfb\xdd\xfd\xa2\xac\xba\xbb\\ \t\nax0\x00\x7f"
+                             b"\xff"))
 
 
 @pytest.mark.parametrize("level", LEVELS)
