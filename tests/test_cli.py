@@ -87,12 +87,10 @@ def test_every_compared_option_set_reads_back(doc):
 @pytest.mark.parametrize(
     "flags, options",
     [
-        ([], {}),
-        (["--no-row-count"], {"row_count": False}),
+        ([], {}), (["--no-row-count"], {"row_count": False}),
         (["--bare-strings"], {"bare_strings": True}),
         (["--delimiter", "pipe"], {"delimiter": "pipe"}),
-        (["--delimiter", "tab"], {"delimiter": "tab"}),
-        (["--indent", "0"], {"indent": 0}),
+        (["--delimiter", "tab"], {"delimiter": "tab"}), (["--indent", "0"], {"indent": 0}),
         (["--multiline", "--indent", "4", "--no-row-count"],
          {"multiline_mox": True, "indent": 4, "row_count": False}),
         (["--no-mox-grid"], {"mox_grid": False}),
@@ -163,10 +161,7 @@ def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
 @pytest.mark.parametrize(
     "command, stdin",
     [
-        ("encode", b'{"a": }'),
-        ("decode", b""),
-        ("decode", b"[1] x"),
-        ("stats", b"[: a, b ]"),
+        ("encode", b'{"a": }'), ("decode", b""), ("decode", b"[1] x"), ("stats", b"[: a, b ]"),
         ("decode", b'[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"'),  # the write-only layout
         ("decode", b"[" * 5000 + b"]" * 5000),
     ],
@@ -255,8 +250,7 @@ def test_stats_takes_the_rank_folder_from_the_environment():
 @pytest.mark.parametrize(
     "setup, reason",
     [
-        ("empty folder", "o200k_base.tiktoken not found"),
-        ("no folder", "no rank-file folder"),
+        ("empty folder", "o200k_base.tiktoken not found"), ("no folder", "no rank-file folder"),
         ("no tiktoken", "tiktoken is not installed"),
     ],
 )

@@ -19,17 +19,13 @@ ROWS = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
 @pytest.mark.parametrize(
     "kwargs, name",
     [
-        ({"mox_grid": 1}, "mox_grid"),
-        ({"row_count": None}, "row_count"),
-        ({"unquoted_keys": 0}, "unquoted_keys"),
-        ({"implicit_null": 1.0}, "implicit_null"),
-        ({"indent": 2.0}, "indent"),
-        ({"indent": "2"}, "indent"),
+        ({"mox_grid": 1}, "mox_grid"), ({"row_count": None}, "row_count"),
+        ({"unquoted_keys": 0}, "unquoted_keys"), ({"implicit_null": 1.0}, "implicit_null"),
+        ({"indent": 2.0}, "indent"), ({"indent": "2"}, "indent"),
         ({"delimiter": b"tab"}, "delimiter"),
         # options are converted in signature order: the first failure wins
         ({"delimiter": 5, "indent": 2.0, "mox_grid": None}, "mox_grid"),
-        ({"delimiter": 5, "indent": 2.0}, "indent"),
-        ({"nonsense": True}, "nonsense"),
+        ({"delimiter": 5, "indent": 2.0}, "indent"), ({"nonsense": True}, "nonsense"),
     ],
 )
 def test_wrong_option_names_the_keyword(kwargs, name):
@@ -140,14 +136,12 @@ def test_floats(value, text):
         ({"a": [1, 2], "b": {}}, {"indent": 2},
          '{\n  "a": [\n    1,\n    2\n  ],\n  "b": {}\n}'),
         ({"a": [1, 2], "b": {}}, {"indent": 0}, '{\n"a": [\n1,\n2\n],\n"b": {}\n}'),
-        ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"),
-        ((1, "x"), {}, '[1,"x"]'),
+        ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"), ((1, "x"), {}, '[1,"x"]'),
         (({"a": 1}, {"a": 2}), {}, '[{"a":1},{"a":2}]'),
         ({"id": 1, "full name": 2}, {"unquoted_keys": True}, '{id:1,"full name":2}'),
         ([1, [2, [3]]], {"mox_grid": False}, "[1,[2,[3]]]"),
         (type("D", (dict,), {"items": None})(a=1), {}, '{"a":1}'),
-        (type("L", (list,), {})([1, 2]), {}, "[1,2]"),
-        (type("T", (tuple,), {})((1,)), {}, "[1]"),
+        (type("L", (list,), {})([1, 2]), {}, "[1,2]"), (type("T", (tuple,), {})((1,)), {}, "[1]"),
     ],
 )
 def test_containers(value, kwargs, text):

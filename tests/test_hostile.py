@@ -85,9 +85,7 @@ def test_dumps_depth_limit(stack):
 @pytest.mark.parametrize(
     "value, options",
     [
-        ([1], {"indent": 2**63}),
-        ([1], {"indent": 2**64 - 1}),
-        ({"a": 1}, {"indent": 2**32}),
+        ([1], {"indent": 2**63}), ([1], {"indent": 2**64 - 1}), ({"a": 1}, {"indent": 2**32}),
         ([[1]], {"indent": 2**63}),  # 2 x 2**63 spaces wraps to 0 in 64 bits
         ([[[[1]]]], {"indent": 2**62}),  # 4 x 2**62 wraps too
         ([{"a": 1}, {"a": 2}], {"indent": 2**63}),  # grid rows

@@ -74,14 +74,9 @@ def test_vector_whitespace_skip_agrees_with_bytes_from_every_start(data):
 @pytest.mark.parametrize(
     ("data", "start", "expected"),
     [
-        (b" " * 40 + b"1", 0, 40),
-        (b"  // c\r\n  x", 0, 10),
-        (b"/* open", 0, 7),
+        (b" " * 40 + b"1", 0, 40), (b"  // c\r\n  x", 0, 10), (b"/* open", 0, 7),
         (b"/*/", 0, 3),  # the star of the opening never closes the comment
-        (b"/**/x", 0, 4),
-        (b"/x", 0, 0),
-        (b"/", 0, 0),
-        (b"\xef\xbb\xbf{", 0, 3),
+        (b"/**/x", 0, 4), (b"/x", 0, 0), (b"/", 0, 0), (b"\xef\xbb\xbf{", 0, 3),
         (b" \xef\xbb\xbf", 0, 1),  # a byte-order mark only at offset 0
         (b"// c\rx", 0, 5),  # a lone carriage return ends a line comment
         (b"// no end", 0, 9),

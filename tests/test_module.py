@@ -184,8 +184,7 @@ def test_format_hint_text_details():
     [
         ((None,), {}, "argument 'style' must be str, not None"),
         ((), {"style": b"tab"}, "argument 'style' must be str, not bytes"),
-        (("tab", "x"), {}, "at most 1 argument"),
-        ((), {"styl": "tab"}, "styl"),
+        (("tab", "x"), {}, "at most 1 argument"), ((), {"styl": "tab"}, "styl"),
         (("tab",), {"style": "tab"}, "argument"),
     ],
 )
