@@ -6,6 +6,7 @@ import threading
 
 import pytest
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
@@ -22,6 +23,15 @@ settings.load_profile("ci" if os.environ.get("CI") == "true" else "default")
 # with Python's allocator replaced by malloc, where deep recursion needs several
 # times the stack and memory use is no measure of the module's own.
 SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
+
+
+# JSON-shaped values: every scalar type, big integers, any float, any text.
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.integers(-(2**200), 2**200) | st.floats()
+    | st.text(),
+    lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
+    max_leaves=40,
+)
 
 
 def not_under_asan(reason):

@@ -1,12 +1,16 @@
 """dumps: options, scalars, floats, strings, containers, keys, model objects and
-dataclasses, and objects without a JSON form."""
+dataclasses, objects without a JSON form, and output read back (type-exact, float
+bits included) by the stdlib json module and by plav.loads."""
 
 import dataclasses
 import datetime
 import enum
+import json
 
 import pydantic
 import pytest
+from conftest import DATA, JSON_VALUES, same
+from hypothesis import given
 
 import plav
 
@@ -310,3 +314,31 @@ def test_keys_of_converted_data_are_never_confused():
     expected = "[" + ",".join(f'{{"k{i}":{i},"x{-i}":0}}' for i in range(300)) + "]"
     assert plav.dumps(items) == expected
     assert plav.dumps({"a": items, "b": [{"k0": 1}]}) == '{"a":' + expected + ',"b":[{"k0":1}]}'
+
+
+# ---- read back ----
+
+
+def has_float(value):
+    if isinstance(value, (list, dict)):
+        return any(map(has_float, value.values() if isinstance(value, dict) else value))
+    return isinstance(value, float)
+
+
+@given(JSON_VALUES)
+def test_json_and_loads_read_dumps_back(value):
+    for options in ({}, {"indent": 2}, {"unquoted_keys": True}):
+        text = plav.dumps(value, mox_grid=False, **options)
+        assert same(plav.loads(text), value), options
+        assert "unquoted_keys" in options or same(json.loads(text), value), options
+    if not has_float(value):
+        assert plav.dumps(value, mox_grid=False, indent=2) == json.dumps(
+            value, indent=2, ensure_ascii=False
+        )
+
+
+@pytest.mark.parametrize("name", ["twitter", "citm_catalog", "canada", "github_events"])
+def test_corpus_files_round_trip_through_stdlib(name):
+    value = json.loads((DATA / "json" / f"{name}.json").read_bytes())
+    assert same(json.loads(plav.dumps(value, mox_grid=False)), value)
+    assert same(json.loads(plav.dumps(value, mox_grid=False, indent=1)), value)
