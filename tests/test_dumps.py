@@ -156,7 +156,7 @@ def test_containers(value, kwargs, text):
     "key, unquoted, quoted",
     [
         *[(k, k, f'"{k}"') for k in ["name", "_x", "$ref", "a-b", "null"]],
-        *[(k, f'"{k}"', f'"{k}"') for k in ["1a", "-a", "a.b", "caf\u00e9", ""]],
+        *[(k, f'"{k}"', f'"{k}"') for k in ["1a", "-a", "a.b", "a+", "caf\u00e9", ""]],
         ('q"', '"q\\""', '"q\\""'), (1, '"1"', '"1"'), (1.5, '"1.5"', '"1.5"'),
         (None, "None", '"None"'), (True, "True", '"True"'), ((1, 2), '"(1, 2)"', '"(1, 2)"'),
     ],
