@@ -2,9 +2,10 @@
 
 For each case (a loads or dumps call on a fixed input) the n-th allocation the
 interpreter makes during the call is made to fail (`_testcapi.set_nomemory`),
-for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th. Each trial must either return the right value or raise MemoryError
-or one of the module's messages for a failed creation; the next call on the
-thread must return the right value again (so no key is cached wrongly). With
+for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th.
+Each trial must either return the right value or raise MemoryError or one of the
+module's messages for a failed creation; the next call on the thread must return
+the right value again (so no key is cached wrongly). With
 --leaks, the whole sweep is repeated and the interpreter's allocated block count
 must not grow (a leaked reference on an error path keeps its objects alive).
 
@@ -44,10 +45,6 @@ class Model:
 
     def model_dump(self):
         return dict(self.payload)
-
-
-def corpus(name: str, limit: int) -> bytes:
-    return (DATA / "json" / name).read_bytes()[:limit]
 
 
 def cases(full: bool):

@@ -46,21 +46,19 @@ DUMPS_FAILING = [{"a": [1, {2, 3}]}, ["\ud800"], [{"a": 1}, {"a": Boom()}] * 6,
                  loads("[" * 300 + "]" * 300), [{1: "x"}, {1: "y"}]]
 
 
+CALLS = (
+    [lambda d=d: loads(d) for d in SMALL_DOCS + FAILING_DOCS]
+    + [lambda d=d: loads(d, ["a", "b"]) for d in SCHEMA_DOCS]
+    + [lambda v=v, o=o: dumps(v, **o) for v in DUMPS_VALUES + DUMPS_FAILING
+       for o in ({}, {"indent": 2, "bare_strings": True})]
+)
+
+
 def run_all(n):
     for _ in range(n):
-        for d in SMALL_DOCS:
-            loads(d)
-        for d, schema in [(d, None) for d in FAILING_DOCS] + [(d, ["a", "b"]) for d in SCHEMA_DOCS]:
+        for call in CALLS:
             try:
-                loads(d, schema)
-            except ValueError:
-                pass
-        for value in DUMPS_VALUES:
-            dumps(value)
-            dumps(value, indent=2, bare_strings=True)
-        for value in DUMPS_FAILING:
-            try:
-                dumps(value)
+                call()
             except (TypeError, ValueError):
                 pass
 
