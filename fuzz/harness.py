@@ -417,23 +417,18 @@ class BadStr:
         return self is other
 
 
+TEXT_PIECES = [
+    lambda r: chr(r.byte()),
+    lambda r: chr(0xD800 + r.byte() * 8),  # surrogates, lone or in pairs
+    lambda r: chr(0x10000 + r.byte() * 4000),
+    lambda r: r.pick(['"', "\\", "\n", "\t", ";", ",", "|", "]", "\x00", "\u2028"]),
+    lambda r: r.pick(["Alice", "id", "x-1", "true", "null", "a b", "", "NaN"]),
+    lambda r: chr(0x80 + r.byte() * 3),
+]
+
+
 def gen_text(r: Reader) -> str:
-    chars = []
-    for _ in range(r.byte() % 12):
-        kind = r.byte() % 6
-        if kind == 0:
-            chars.append(chr(r.byte()))
-        elif kind == 1:
-            chars.append(chr(0xD800 + r.byte() * 8))  # surrogates, lone or in pairs
-        elif kind == 2:
-            chars.append(chr(0x10000 + r.byte() * 4000))
-        elif kind == 3:
-            chars.append(r.pick(['"', "\\", "\n", "\t", ";", ",", "|", "]", "\x00", "\u2028"]))
-        elif kind == 4:
-            chars.append(r.pick(["Alice", "id", "x-1", "true", "null", "a b", "", "NaN"]))
-        else:
-            chars.append(chr(0x80 + r.byte() * 3))
-    return "".join(chars)
+    return "".join(TEXT_PIECES[r.byte() % 6](r) for _ in range(r.byte() % 12))
 
 
 def _expect_str(s: str):
