@@ -27,7 +27,7 @@ DUMPS_VALUE_ERRORS = {
 def one_input(data: bytes) -> None:
     r = harness.Reader(data)
     opts = harness.gen_options(r)
-    env = {"containers": [], "nested": False, "converted": False}
+    env = {"containers": [], "converted": False}
     obj, expected = harness.gen_object(r, 0, env)
     try:
         written = plav_core.dumps(obj, **opts)
