@@ -3,6 +3,7 @@ string position, containers mutated while they are written, and thread churn.
 Each must end in a clean exception (or a correct result), never a crash."""
 
 import gc
+import json
 import os
 import re
 import subprocess
@@ -162,11 +163,6 @@ def test_malformed_utf8_in_every_position(position, form):
                 loads(template.replace(b"X", escape), schema)
 
 
-def test_valid_pairs_and_text_around_bad_forms_still_decode():
-    doc = rb'["\ud83d\ude00", "\u00e9", "caf' + b'\xc3\xa9"]'
-    assert loads(doc) == ["\U0001f600", "é", "café"]
-
-
 @pytest.mark.parametrize(
     "value",
     ["\ud800", ["ok", "x\udc00"], {"\ud800": 1}, {"k": "\ud800"},
@@ -250,15 +246,16 @@ def test_conversion_removing_its_own_dict_entry():
     assert dumps(data) == "{}"
 
 
-@pytest.mark.parametrize("make", [list, tuple])
-def test_container_dropped_by_its_parent_while_written(make):
-    # Scalars before the converted member are written while the parent still owns it.
+@pytest.mark.parametrize("make, before", [(list, []), (list, [1, "s" * 40, 2.5]),
+                                          (tuple, [1, "s" * 40, 2.5])])
+def test_container_dropped_by_its_parent_while_written(make, before):
+    # Members before the converted one are written while the parent still owns the
+    # container; a converted first member is what the grid check looks at.
     outer = {"inner": None}
-    outer["inner"] = make([1, "s" * 40, 2.5, Mutator(lambda: outer.__setitem__("inner", None), 0),
-                           "e" * 40])
+    drop = Mutator(lambda: outer.__setitem__("inner", None), 0)
+    outer["inner"] = make([*before, drop, "e" * 40])
     gc.collect()
-    expected = '{"inner":[1,"' + "s" * 40 + '",2.5,0,"' + "e" * 40 + '"]}'
-    assert dumps(outer, mox_grid=False) == expected
+    assert dumps(outer) == json.dumps({"inner": [*before, 0, "e" * 40]}, separators=(",", ":"))
 
 
 def test_nested_dumps_from_a_conversion_method_is_refused_then_works():
