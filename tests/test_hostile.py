@@ -142,17 +142,11 @@ SURROGATE_ESCAPES = [rb"\ud800", rb"\udc00", rb"\ud800x", rb"\ud800\u0041", rb"\
 # (Unquoted keys are ASCII runs by construction: bytes after one, up to the
 # colon, are skipped unread.)
 POSITIONS = {
-    "value": b'["X"]',
-    "value with escape": b'["\\nX"]',
-    "key": b'{"X": 1}',
-    "key with escape": b'{"\\tX": 1}',
-    "grid header key": b"[: aX, b; 1, 2 ]",
-    "quoted grid header key": b'[: "X", b; 1, 2 ]',
-    "bare grid cell": b"[: a, b; zX, 2 ]",
-    "bare grid cell escaped": b"[: a, b; z\\;X, 2 ]",
-    "quoted grid cell": b'[: a; "X" ]',
-    "nested grid cell": b"[: a; [: b; cX ] ]",
-    "schema object value": b'{"p": "X"}',
+    "value": b'["X"]', "value with escape": b'["\\nX"]', "key": b'{"X": 1}',
+    "key with escape": b'{"\\tX": 1}', "grid header key": b"[: aX, b; 1, 2 ]",
+    "quoted grid header key": b'[: "X", b; 1, 2 ]', "bare grid cell": b"[: a, b; zX, 2 ]",
+    "bare grid cell escaped": b"[: a, b; z\\;X, 2 ]", "quoted grid cell": b'[: a; "X" ]',
+    "nested grid cell": b"[: a; [: b; cX ] ]", "schema object value": b'{"p": "X"}',
 }
 QUOTED = ["value", "value with escape", "key", "key with escape", "quoted grid header key",
           "quoted grid cell", "schema object value"]
