@@ -2,9 +2,10 @@
 
 For each case (a loads or dumps call on a fixed input) the n-th allocation the
 interpreter makes during the call is made to fail (`_testcapi.set_nomemory`),
-for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th. Each trial must either return the right value or raise MemoryError
-or one of the module's messages for a failed creation; the next call on the
-thread must return the right value again (so no key is cached wrongly). With
+for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th.
+Each trial must either return the right value or raise MemoryError or one of the
+module's messages for a failed creation; the next call on the thread must return
+the right value again (so no key is cached wrongly). With
 --leaks, the whole sweep is repeated and the interpreter's allocated block count
 must not grow (a leaked reference on an error path keeps its objects alive).
 
@@ -23,6 +24,7 @@ import sys
 import time
 
 import _testcapi
+from harness import same
 
 import plav_core
 
@@ -30,19 +32,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 
 MODULE_MESSAGES = {
-    "Failed to create float",
-    "Failed to create dict",
-    "List append failed",
-    "Failed to create list",
-    "Failed to create row dict",
-    "Dict insertion failed",
-    "Row dict insertion failed",
-    "Failed to create integer",
-    "Failed to create large integer",
-    "Failed to create string",
-    "Failed to encode string as UTF-8",
-    "Failed to read float value",
-    "Failed to read bytes value",
+    *(f"Failed to create {what}" for what in
+      ["float", "dict", "list", "row dict", "integer", "large integer", "string"]),
+    "List append failed", "Dict insertion failed", "Row dict insertion failed",
+    "Failed to encode string as UTF-8", "Failed to read float value", "Failed to read bytes value",
 }
 
 
@@ -52,22 +45,6 @@ class Model:
 
     def model_dump(self):
         return dict(self.payload)
-
-
-def same(a, b) -> bool:
-    if type(a) is not type(b):
-        return False
-    if type(a) is float:
-        return (math.isnan(a) and math.isnan(b)) or a == b
-    if type(a) is list:
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if type(a) is dict:
-        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
-    return a == b
-
-
-def corpus(name: str, limit: int) -> bytes:
-    return (DATA / "json" / name).read_bytes()[:limit]
 
 
 def cases(full: bool):
@@ -158,7 +135,7 @@ class Sweep:
         except BaseException as exc:  # noqa: BLE001 - classified below
             _testcapi.remove_mem_hooks()
             return False, exc
-        _testcapi.remove_mem_hooks()
+        _testcapi.remove_mem_hooks()  # before anything else allocates
         return True, result
 
     def check(self, name: str, fn, want) -> None:
@@ -188,14 +165,10 @@ class Sweep:
 
 
 def acceptable(exc: BaseException) -> bool:
-    if isinstance(exc, MemoryError):
-        return True
-    if type(exc) in (ValueError, RuntimeError, MemoryError) and str(exc) in MODULE_MESSAGES:
-        return True
-    # an empty list that cannot be created is reported with the internal-failure type
-    if type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list":
-        return True
-    return False
+    # (an empty list that cannot be created is reported with the internal-failure type)
+    return isinstance(exc, MemoryError) or (
+        type(exc) in (ValueError, RuntimeError) and str(exc) in MODULE_MESSAGES) or (
+        type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list")
 
 
 def main() -> int:

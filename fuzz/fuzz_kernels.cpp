@@ -144,25 +144,20 @@ void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
 // The escape table, one byte at a time.
 std::string escape_reference(const uint8_t *data, size_t n) {
     static const char HEX[] = "0123456789abcdef";
+    static const char NAMED[] = "\"\\\n\r\t\b\f", LETTER[] = "\"\\nrtbf";
     std::string out;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t c = data[i];
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += HEX[c >> 4];
-                out += HEX[c & 15];
-            } else {
-                out += static_cast<char>(c);
-            }
+        const char *named = c ? std::strchr(NAMED, c) : nullptr;
+        if (named) {
+            out += '\\';
+            out += LETTER[named - NAMED];
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        } else {
+            out += static_cast<char>(c);
         }
     }
     return out;
@@ -177,10 +172,7 @@ void check_escaper(Escaper escape, const char *name, const uint8_t *data, size_t
     escape(data, n, buf);
     const std::string got(reinterpret_cast<const char *>(buf.data()), buf.size());
     if (got.size() < 2 || got.compare(0, 2, "<>") != 0) fail(name, n, 0);
-    if (got.size() - 2 != want.size()) fail(name, n, got.size() - 2);
-    for (size_t i = 0; i < want.size(); ++i) {
-        if (got[i + 2] != want[i]) fail(name, n, i);
-    }
+    if (got.compare(2, std::string::npos, want) != 0) fail(name, n, got.size() - 2);
 }
 
 void check_escapers(const uint8_t *data, size_t n, const CpuFeatures &f) {

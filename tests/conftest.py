@@ -1,7 +1,12 @@
+import math
 import os
 import pathlib
+import struct
+import threading
 
+import pytest
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
@@ -20,8 +25,91 @@ settings.load_profile("ci" if os.environ.get("CI") == "true" else "default")
 SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 
 
+# JSON-shaped values: every scalar type, big integers, any float, any text.
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.integers(-(2**200), 2**200) | st.floats()
+    | st.text(),
+    lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
+    max_leaves=40,
+)
+
+
 def not_under_asan(reason):
     """Marks a test that cannot hold under the ASan build, saying why."""
-    import pytest
-
     return pytest.mark.skipif(SANITIZED, reason=f"under ASan: {reason}")
+
+
+def parse_error(message, position):
+    """The ValueError text of a syntax error at a byte position."""
+    return f"{message} (approximate position: \u00b132 bytes from {position})"
+
+
+def same(a, b):
+    """Type-exact equality: key order, float bits (NaN equals NaN), bool is not int."""
+    stack = [(a, b)]
+    while stack:
+        a, b = stack.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float):
+            if struct.pack("<d", a) != struct.pack("<d", b) and not (
+                math.isnan(a) and math.isnan(b)
+            ):
+                return False
+        elif isinstance(a, list):
+            if len(a) != len(b):
+                return False
+            stack.extend(zip(a, b))
+        elif isinstance(a, dict):
+            if list(a) != list(b):
+                return False
+            stack.extend((a[k], b[k]) for k in a)
+        elif a != b:
+            return False
+    return True
+
+
+def same_or_null_filled(read, expected):
+    """same(), except that a dict read back may carry extra keys holding None (header
+    keys of a grid that its row lacked)."""
+    if isinstance(expected, dict):
+        return (type(read) is dict and set(expected) <= set(read)
+                and all(read[k] is None for k in read.keys() - expected.keys())
+                and all(same_or_null_filled(read[k], v) for k, v in expected.items()))
+    if isinstance(expected, list):
+        return (type(read) is list and len(read) == len(expected)
+                and all(map(same_or_null_filled, read, expected)))
+    return same(read, expected)
+
+
+def internal_failure(exc):
+    """The module's own BaseException for caller code that breaks an invariant."""
+    return type(exc).__name__ == "InternalFailure" and not isinstance(exc, Exception)
+
+
+def in_thread(fn, stack_size=0):
+    """Runs fn on a new thread (optionally with a small stack): {"result"} or {"error"}."""
+    out = {}
+
+    def body():
+        try:
+            out["result"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - handed back to the test
+            out["error"] = exc
+
+    old = threading.stack_size(stack_size)
+    try:
+        t = threading.Thread(target=body)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    return out
+
+
+def run_threads(fn, n):
+    threads = [threading.Thread(target=fn, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import DATA
+from conftest import DATA, same_or_null_filled
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -23,33 +23,9 @@ ANN_BO = [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}]
 
 
 def run(*args, stdin=b"", env=None, cwd=None):
-    full_env = {k: v for k, v in os.environ.items() if k != "PLAV_TOKENIZERS"}
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "plav", *map(str, args)],
-        input=stdin,
-        capture_output=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=300,
-    )
-
-
-def same_data(original, copy):
-    """Equal data, except that a grid row's missing key may read back as None."""
-    if isinstance(original, dict):
-        return (
-            isinstance(copy, dict)
-            and all(k in copy and same_data(v, copy[k]) for k, v in original.items())
-            and all(copy[k] is None for k in copy.keys() - original.keys())
-        )
-    if isinstance(original, list):
-        return (
-            isinstance(copy, list)
-            and len(original) == len(copy)
-            and all(same_data(a, b) for a, b in zip(original, copy))
-        )
-    return type(original) is type(copy) and original == copy
+    full_env = {k: v for k, v in os.environ.items() if k != "PLAV_TOKENIZERS"} | (env or {})
+    return subprocess.run([sys.executable, "-m", "plav", *map(str, args)], input=stdin,
+                          capture_output=True, env=full_env, cwd=cwd, timeout=300)
 
 
 def test_corpus_is_present():
@@ -75,11 +51,10 @@ OTHER_LAYOUTS = [
 def test_encode_then_decode_gives_the_input_back(path, flags, tmp_path):
     encoded = tmp_path / "doc.plav"
     enc = run("encode", path, "-o", encoded, *flags)
-    assert enc.returncode == 0, enc.stderr
-    assert enc.stdout == b""
+    assert (enc.returncode, enc.stdout) == (0, b""), enc.stderr
     dec = run("decode", stdin=encoded.read_bytes())  # file in, then stdin to stdout
     assert dec.returncode == 0, dec.stderr
-    assert same_data(json.loads(path.read_bytes()), json.loads(dec.stdout))
+    assert same_or_null_filled(json.loads(dec.stdout), json.loads(path.read_bytes()))
 
 
 TRICKY_WORDS = ["true", "null", "NaN", "nan", "Infinity", "INF", "nice", "Nairobi", "", " ",
@@ -112,15 +87,10 @@ def test_every_compared_option_set_reads_back(doc):
 @pytest.mark.parametrize(
     "flags, options",
     [
-        ([], {}),
-        (["--no-row-count"], {"row_count": False}),
+        ([], {}), (["--no-row-count"], {"row_count": False}),
         (["--bare-strings"], {"bare_strings": True}),
         (["--delimiter", "pipe"], {"delimiter": "pipe"}),
-        (["--delimiter", "tab"], {"delimiter": "tab"}),
-        (["--delimiter", "comma"], {"delimiter": "comma"}),
-        (["--indent", "2"], {"indent": 2}),
-        (["--indent", "0"], {"indent": 0}),
-        (["--multiline"], {"multiline_mox": True}),
+        (["--delimiter", "tab"], {"delimiter": "tab"}), (["--indent", "0"], {"indent": 0}),
         (["--multiline", "--indent", "4", "--no-row-count"],
          {"multiline_mox": True, "indent": 4, "row_count": False}),
         (["--no-mox-grid"], {"mox_grid": False}),
@@ -140,24 +110,10 @@ def test_encode_flags_select_the_dumps_options(flags, options):
     assert result.stdout.decode() == plav.dumps(doc, **options) + "\n"
 
 
-@pytest.mark.parametrize(
-    "flags, expected",
-    [
-        ([], '[2: id, name; 1, "Ann"; 2, "Bo b" ]'),
-        (["--bare-strings"], '[2: id, name; 1, Ann; 2, "Bo b" ]'),
-        (["--indent", "2"], '[2:\n  id, name\n  1, "Ann"\n  2, "Bo b"\n]'),
-        (["--multiline"], '[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"'),
-    ],
-)
-def test_encode_writes_the_documented_layouts(flags, expected):
-    result = run("encode", *flags, stdin=json.dumps(ANN_BO).encode())
-    assert result.stdout.decode() == expected + "\n"
-
-
 def test_encode_reads_plav_and_writes_to_a_file(tmp_path):
     out = tmp_path / "out.plav"
     first = run("encode", "-o", out, stdin=b'[: id, name; 1, "Ann"; 2, "Bo b" ]')
-    assert first.returncode == 0 and first.stdout == b""
+    assert (first.returncode, first.stdout) == (0, b"")
     assert out.read_text(encoding="utf-8") == '[2: id, name; 1, "Ann"; 2, "Bo b" ]\n'
 
 
@@ -205,10 +161,7 @@ def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
 @pytest.mark.parametrize(
     "command, stdin",
     [
-        ("encode", b'{"a": }'),
-        ("decode", b""),
-        ("decode", b"[1] x"),
-        ("stats", b"[: a, b ]"),
+        ("encode", b'{"a": }'), ("decode", b""), ("decode", b"[1] x"), ("stats", b"[: a, b ]"),
         ("decode", b'[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"'),  # the write-only layout
         ("decode", b"[" * 5000 + b"]" * 5000),
     ],
@@ -217,8 +170,7 @@ def test_parse_error_is_one_line_with_the_position(command, stdin):
     with pytest.raises(ValueError) as raised:
         plav.loads(stdin)
     result = run(command, stdin=stdin)
-    assert result.returncode == 1
-    assert result.stdout == b""
+    assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.decode() == str(raised.value) + "\n"
     assert "position" in str(raised.value)
 
@@ -233,9 +185,8 @@ def test_parse_error_is_one_line_with_the_position(command, stdin):
 )
 def test_file_errors_are_one_line(args, message, tmp_path):
     result = run(*args, stdin=b"[1]", cwd=tmp_path)
-    assert result.returncode == 1
+    assert result.returncode == 1 and result.stderr.count(b"\n") == 1
     assert result.stderr.decode().startswith(message)
-    assert result.stderr.count(b"\n") == 1
 
 
 @pytest.mark.parametrize(
@@ -253,8 +204,7 @@ def test_file_errors_are_one_line(args, message, tmp_path):
 )
 def test_bad_usage_exits_2(args):
     result = run(*args)
-    assert result.returncode == 2
-    assert b"usage:" in result.stderr
+    assert result.returncode == 2 and b"usage:" in result.stderr
 
 
 # --- stats ----------------------------------------------------------------------------------
@@ -285,10 +235,9 @@ def test_stats_counts_tokens_with_the_rank_files():
     assert abs(rows["JSON pretty (indent 2)"][1] - 15337) < 20
     assert abs(rows["JSON compact"][1] - 11640) < 20
     best = re.search(r"fewest o200k_base tokens: (PLAV.*) \(([\d,]+),", out)
-    assert best and int(best.group(2).replace(",", "")) == min(
-        counts[1] for label, counts in rows.items() if label.startswith("PLAV")
-    )
-    assert int(best.group(2).replace(",", "")) < rows["JSON compact"][1]
+    fewest = int(best.group(2).replace(",", ""))
+    assert fewest == min(counts[1] for label, counts in rows.items() if label.startswith("PLAV"))
+    assert fewest < rows["JSON compact"][1]
     assert "fewest cl100k_base tokens: PLAV" in out
 
 
@@ -301,14 +250,12 @@ def test_stats_takes_the_rank_folder_from_the_environment():
 @pytest.mark.parametrize(
     "setup, reason",
     [
-        ("empty folder", "o200k_base.tiktoken not found"),
-        ("no folder", "no rank-file folder"),
+        ("empty folder", "o200k_base.tiktoken not found"), ("no folder", "no rank-file folder"),
         ("no tiktoken", "tiktoken is not installed"),
     ],
 )
 def test_stats_without_tokens_counts_bytes(setup, reason, tmp_path):
-    env = {}
-    args = []
+    env, args = {}, []
     if setup == "empty folder":
         args = ["--tokenizers", tmp_path]
     elif setup == "no tiktoken":
@@ -332,27 +279,22 @@ def test_stats_without_tokens_counts_bytes(setup, reason, tmp_path):
 # --- hint and entry points -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("style", [None, "mox_grid", "mox_grid_rowcount", "multiline", "tab"])
+@pytest.mark.parametrize("style", [None, "mox_grid_rowcount", "multiline", "tab"])
 def test_hint_prints_the_format_hint(style):
     result = run("hint", *([style] if style else []))
     assert result.returncode == 0
     assert result.stdout.decode() == plav.format_hint(style or "mox_grid") + "\n"
-
-
-def test_console_script_is_installed():
-    script = Path(sys.executable).with_name("plav")
-    result = subprocess.run([script, "hint", "tab"], capture_output=True, timeout=60)
-    assert result.returncode == 0
-    assert result.stdout.decode() == plav.format_hint("tab") + "\n"
+    if style == "tab":  # the console script too
+        script = Path(sys.executable).with_name("plav")
+        result = subprocess.run([script, "hint", "tab"], capture_output=True, timeout=60)
+        assert (result.returncode, result.stdout) == (0, run("hint", "tab").stdout)
 
 
 def test_closed_output_pipe_ends_quietly():
     # plav decode big.json | head: the reader leaves early; no traceback, status 1.
     proc = subprocess.Popen(
         [sys.executable, "-m", "plav", "decode", "--indent", "1", DATA / "json" / "canada.json"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()
     _, err = proc.communicate(timeout=120)
     assert (proc.returncode, err) == (1, b"")

@@ -1,62 +1,47 @@
-"""The module's surface: attributes, docstrings, signatures, initialisation."""
+"""The module's surface: names, docstrings, signatures, initialisation, format_hint,
+and the package's type stubs (mypy --strict on real use; stubs match the module)."""
 
+import ast
 import importlib
 import inspect
 import subprocess
 import sys
+import typing
+from pathlib import Path
 
+import _plav_testing as T
 import pytest
+from conftest import ROOT
 
 import plav
 import plav_core
+from plav_core import format_hint
+
+STUB = Path(plav.__file__).with_name("__init__.pyi")
+STUB_TREE = ast.parse(STUB.read_text(encoding="utf-8"))
+STUB_FUNCTIONS = {n.name: n for n in STUB_TREE.body if isinstance(n, ast.FunctionDef)}
 
 
-def test_all_lists_the_public_names_in_order():
+def test_names_and_reexports():
     assert plav_core.__all__ == ["__version__", "__simd__", "loads", "dumps", "format_hint"]
+    assert sorted(plav.__all__) == sorted(plav_core.__all__)
     for name in plav_core.__all__:
-        assert hasattr(plav_core, name)
-
-
-def test_version_and_simd_level():
+        assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
-    assert plav_core.__simd__ in ("AVX-512", "AVX2")
+    avx2, avx512f, avx512bw = T.cpu_features()
+    assert plav_core.__simd__ == ("AVX-512" if avx512f and avx512bw else "AVX2")
+    (all_node,) = [n for n in STUB_TREE.body if isinstance(n, ast.Assign)
+                   and ast.unparse(n.targets[0]) == "__all__"]
+    assert ast.literal_eval(all_node.value) == plav.__all__
+    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint"}
+    assert STUB.with_name("py.typed").is_file()
 
 
-def test_module_docstring():
-    doc = plav_core.__doc__
-    lines = doc.split("\n")
-    assert lines[0] == "PLAV (Quorvent) \u2014 SIMD-accelerated parser for Python"
-    assert lines[1] == ""
-    assert lines[2] == "This module provides high-performance parsing of PLAV/JSON data using"
-    assert "AVX2/AVX-512 SIMD intrinsics" in lines[3]
-    assert len(lines) == 4 and not doc.endswith("\n")
-
-
-@pytest.mark.parametrize(
-    ("name", "signature", "first_doc_line"),
-    [
-        ("loads", "(data, schema=None)", "Parse PLAV/JSON data from bytes or string"),
-        (
-            "dumps",
-            "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-            "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma')",
-            "Serialize a Python object to a PLAV or JSON string.",
-        ),
-        ("format_hint", "(style='mox_grid')", "Return a concise format description for pasting "
-         "into LLM system prompts."),
-    ],
-)
-def test_functions_carry_text_signature_and_docstring(name, signature, first_doc_line):
-    func = getattr(plav_core, name)
-    assert str(inspect.signature(func)) == signature
-    assert func.__doc__.split("\n")[0] == first_doc_line
-    assert func.__module__ == "plav_core"
-    assert func.__self__ is plav_core
-    assert func.__name__ == name
-
-
-def test_dumps_docstring_is_complete():
-    # The full docstring is the signature block plus the documented text.
+def test_docstrings():
+    lines = plav_core.__doc__.split("\n")
+    assert lines[:3] == ["PLAV (Quorvent) \u2014 SIMD-accelerated parser for Python", "",
+                         "This module provides high-performance parsing of PLAV/JSON data using"]
+    assert "AVX2/AVX-512 SIMD intrinsics" in lines[3] and len(lines) == 4
     doc = plav_core.dumps.__doc__
     assert doc.endswith("'[: name, dept; Alice, Eng; Bob, Mkt ]'")
     assert "str \u2014 the serialized PLAV/JSON string" in doc
@@ -65,25 +50,47 @@ def test_dumps_docstring_is_complete():
         'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma")'
     )
     assert len((sig_line + "\n--\n\n" + doc).encode()) == 1575
-
-
-def test_loads_docstring_lines():
     lines = plav_core.loads.__doc__.split("\n")
     assert len(lines) == 17  # twenty lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
     assert lines[-4] == "    >>> plav.loads('{\"key\": \"value\"}')"
 
 
-def test_package_reexports_the_module_objects():
-    for name in plav_core.__all__:
-        assert getattr(plav, name) is getattr(plav_core, name)
+@pytest.mark.parametrize(
+    ("name", "signature", "first_doc_line"),
+    [
+        ("loads", "(data, schema=None)", "Parse PLAV/JSON data from bytes or string"),
+        ("dumps",
+         "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
+         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma')",
+         "Serialize a Python object to a PLAV or JSON string."),
+        ("format_hint", "(style='mox_grid')",
+         "Return a concise format description for pasting into LLM system prompts."),
+    ],
+)
+def test_signatures_docstrings_and_stubs(name, signature, first_doc_line):
+    func = getattr(plav_core, name)
+    assert str(inspect.signature(func)) == signature
+    assert func.__doc__.split("\n")[0] == first_doc_line
+    assert (func.__module__, func.__self__, func.__name__) == ("plav_core", plav_core, name)
+    args = STUB_FUNCTIONS[name].args
+    assert args.vararg is None and args.kwarg is None and not args.posonlyargs
+    defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
+    stub = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD, d)
+            for a, d in zip(args.args, defaults)]
+    stub += [(a.arg, inspect.Parameter.KEYWORD_ONLY, d)
+             for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    runtime = list(inspect.signature(func).parameters.values())
+    assert [(p.name, p.kind) for p in runtime] == [(n, k) for n, k, _ in stub]
+    for param, (_, _, default) in zip(runtime, stub):
+        want = inspect.Parameter.empty if default is None else ast.literal_eval(default)
+        assert param.default == want, param.name
 
 
 def test_reimport_yields_the_identical_module():
     first = sys.modules.pop("plav_core")
     try:
-        again = importlib.import_module("plav_core")
-        assert again is first
+        assert importlib.import_module("plav_core") is first
     finally:
         sys.modules["plav_core"] = first
 
@@ -91,21 +98,96 @@ def test_reimport_yields_the_identical_module():
 def test_second_interpreter_is_refused():
     # A legacy (non-isolated) subinterpreter runs the init function, which refuses it.
     code = r"""
-import _testcapi, plav_core
-script = '''
+import _testcapi, os, tempfile, plav_core
+path = os.path.join(tempfile.mkdtemp(), "out")
+_testcapi.run_in_subinterp(f'''
 try:
     import plav_core
     result = "imported"
 except ImportError as e:
     result = "refused: " + str(e)
-with open(PATH, "w") as f:
-    f.write(result)
-'''
-import os, tempfile
-path = os.path.join(tempfile.mkdtemp(), "out")
-rc = _testcapi.run_in_subinterp("PATH = %r\n" % path + script)
+open({path!r}, "w").write(result)
+''')
 print(open(path).read())
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.startswith("refused: ")
-    assert "subinterpreters" in out.stdout
+    assert out.stdout.startswith("refused: ") and "subinterpreters" in out.stdout
+
+
+# ---- type stubs ----
+
+
+def test_mypy_strict_accepts_use_rejects_misuse_and_passes_the_package(tmp_path):
+    # typed_usage.py marks each wrong call `type: ignore[...]`, checked by warn_unused_ignores.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path),
+         str(Path(__file__).with_name("typed_usage.py")), "plav"],
+        capture_output=True, text=True, cwd=ROOT / "src",
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def stub_literal(alias):
+    """The strings of `alias: TypeAlias = Literal[...]` in the stub."""
+    (node,) = [n for n in STUB_TREE.body
+               if isinstance(n, ast.AnnAssign) and ast.unparse(n.target) == alias]
+    return typing.get_args(eval(ast.unparse(node.value), {"Literal": typing.Literal}))
+
+
+def test_stub_literals_are_the_recognised_spellings():
+    styles = stub_literal("_HintStyle")
+    assert len({format_hint(s) for s in styles}) == len(styles) == 4
+    rows = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
+    written = {d: plav.dumps(rows, delimiter=d) for d in stub_literal("_Delimiter")}
+    comma = plav.dumps(rows, delimiter="no such delimiter")
+    assert written["comma"] == written[","] == comma
+    assert written["tab"] == written["\t"] != comma
+    assert written["pipe"] == written["|"] not in (comma, written["tab"])
+
+
+# ---- format_hint ----
+
+
+@pytest.mark.parametrize(
+    ("style", "size", "lines", "first_line"),
+    [
+        ("mox_grid", 572, 8, "Data is in PLAV Mox Grid format."),
+        ("tab", 362, 6, "Data is in PLAV Mox Grid tab-delimited format."),
+        ("mox_grid_rowcount", 418, 6, "Data is in PLAV Mox Grid format with explicit row count."),
+        ("multiline", 377, 9, "Data is in PLAV Multiline Mox Grid format (TOON-compatible)."),
+    ],
+)
+def test_format_hint_texts(style, size, lines, first_line):
+    text = format_hint(style)
+    assert len(text.encode()) == size
+    assert text.count("\n") == lines - 1 and not text.endswith("\n")
+    assert text.split("\n")[0] == first_line
+    assert format_hint(type("S", (str,), {})(style)) == text  # a str subclass by content
+
+
+def test_format_hint_text_details():
+    assert "\t" not in format_hint("tab")
+    assert format_hint("tab").split("\n")[1] == (
+        "Format: [: col1\\tcol2\\tcol3; row1val1\\trow1val2\\trow1val3; ... ]")
+    lines = format_hint(style="multiline").split("\n")
+    assert lines[4:8] == ["  [3]{id,name,score}:", "    1,Alice,95", "    2,Bob,87",
+                          "    3,Carol,92"]
+    assert format_hint().split("\n")[6] == (
+        "Example: [3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]")
+    # unknown styles, wrong case and names with no UTF-8 form give the grid text
+    for style in ["mox_grid", "unknown", "", "Tab", "MULTILINE", "tab ", "\ud800"]:
+        assert format_hint(style) == format_hint()
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "fragment"),
+    [
+        ((None,), {}, "argument 'style' must be str, not None"),
+        ((), {"style": b"tab"}, "argument 'style' must be str, not bytes"),
+        (("tab", "x"), {}, "at most 1 argument"), ((), {"styl": "tab"}, "styl"),
+        (("tab",), {"style": "tab"}, "argument"),
+    ],
+)
+def test_format_hint_argument_errors(args, kwargs, fragment):
+    with pytest.raises(TypeError, match=fragment):
+        format_hint(*args, **kwargs)

@@ -1,5 +1,5 @@
-// Test-only access to the string escapers (each variant this CPU can run), the
-// bare-word test and the number formatting of the serializer.
+// Test-only access to the string escapers (each variant this CPU can run) and the
+// number formatting of the serializer.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -56,14 +56,6 @@ PyObject *py_short_clean(PyObject *, PyObject *args) {
     return Py_BuildValue("(y#N)", reinterpret_cast<const char *>(out), n, PyBool_FromLong(r));
 }
 
-PyObject *py_is_identifier(PyObject *, PyObject *args) {
-    const char *data = nullptr;
-    Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#:is_identifier", &data, &n)) return nullptr;
-    return PyBool_FromLong(is_identifier(reinterpret_cast<const uint8_t *>(data),
-                                         static_cast<size_t>(n)));
-}
-
 PyObject *py_format_double(PyObject *, PyObject *args) {
     double v = 0;
     if (!PyArg_ParseTuple(args, "d:format_double", &v)) return nullptr;
@@ -79,7 +71,6 @@ PyMethodDef ESCAPE_METHODS[] = {
      "escape(data, level) -> (escaped bytes, non_ascii); level: scalar, avx2, avx512"},
     {"short_clean", py_short_clean, METH_VARARGS,
      "short_clean(data) -> (bytes, non_ascii), or None where the inline path declines"},
-    {"is_identifier", py_is_identifier, METH_VARARGS, "is_identifier(data) -> bool"},
     {"format_double", py_format_double, METH_VARARGS,
      "format_double(x) -> shortest round-trip text as dumps writes it"},
     {nullptr, nullptr, 0, nullptr}};

@@ -1,8 +1,8 @@
 // Test-only access to the scanners, the whitespace skipper and capability
 // derivation, for every code path this machine can run.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
 #include <string_view>
 
 #include "cpu.hpp"
@@ -12,15 +12,6 @@
 
 namespace plav {
 namespace {
-
-bool get_bytes(PyObject *obj, const uint8_t *&data, size_t &n) {
-    char *p = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(obj, &p, &len) < 0) return false;
-    data = reinterpret_cast<const uint8_t *>(p);
-    n = static_cast<size_t>(len);
-    return true;
-}
 
 // Maps a level name to a level this CPU can run; raises for an unknown or unusable one.
 bool get_level(const char *name, SimdLevel &level) {
@@ -53,14 +44,13 @@ PyObject *to_list(const PosList &list) {
 // scan(data, level) -> (open_braces, open_brackets, colons, semicolons, commas,
 //                       close_brackets, close_braces, quotes)
 PyObject *py_scan(PyObject *, PyObject *args) {
-    PyObject *obj = nullptr;
-    const char *level_name = nullptr;
-    if (!PyArg_ParseTuple(args, "Os:scan", &obj, &level_name)) return nullptr;
-    const uint8_t *data = nullptr;
-    size_t n = 0;
+    const char *data = nullptr, *level_name = nullptr;
+    Py_ssize_t n = 0;
     SimdLevel level;
-    if (!get_bytes(obj, data, n) || !get_level(level_name, level)) return nullptr;
-    const StructuralIndex idx = scan(data, n, level);
+    if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name)) return nullptr;
+    if (!get_level(level_name, level)) return nullptr;
+    const StructuralIndex idx =
+        scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level);
     const PosList *lists[] = {&idx.open_braces,    &idx.open_brackets, &idx.colons,
                               &idx.semicolons,     &idx.commas,        &idx.close_brackets,
                               &idx.close_braces,   &idx.quotes};
@@ -76,13 +66,13 @@ PyObject *py_scan(PyObject *, PyObject *args) {
 
 // skip_whitespace(data, pos, form) -> new pos; form is "bytes", "avx2" or "dispatch".
 PyObject *py_skip_whitespace(PyObject *, PyObject *args) {
-    PyObject *obj = nullptr;
+    const char *bytes = nullptr, *form = nullptr;
+    Py_ssize_t len = 0;
     unsigned long long pos_in = 0;
-    const char *form = nullptr;
-    if (!PyArg_ParseTuple(args, "OKs:skip_whitespace", &obj, &pos_in, &form)) return nullptr;
-    const uint8_t *data = nullptr;
-    size_t n = 0;
-    if (!get_bytes(obj, data, n)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#Ks:skip_whitespace", &bytes, &len, &pos_in, &form))
+        return nullptr;
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes);
+    const auto n = static_cast<size_t>(len);
     if (pos_in > n) {
         PyErr_SetString(PyExc_ValueError, "pos beyond the end");
         return nullptr;

@@ -1,18 +1,17 @@
-"""loads and memory: no leak on success or failure, the key cache released at
-thread exit, bounded peak memory, and correct results under threads."""
+"""Memory and threads: no leak on success or failure of loads and dumps, the key
+cache released at thread exit, bounded peak memory, correct results under threads."""
 
 import gc
 import json
 import resource
 import subprocess
 import sys
-import threading
 import tracemalloc
 
 import pytest
+from conftest import DATA, in_thread, not_under_asan, run_threads
 
-from conftest import DATA, not_under_asan
-from plav_core import loads
+from plav_core import dumps, loads
 
 SMALL_DOCS = [
     b'{"id": 1, "name": "Ann", "tags": ["a", "b"], "score": 1.5, "ok": true}',
@@ -20,22 +19,12 @@ SMALL_DOCS = [
     b'[: id, name; 1, Ann; 2, "Bo" ]',
 ]
 FAILING_DOCS = [
-    b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}',
-    b'[1, 2, "abc\\q"]',
-    b'{"a": "\xff"}',
-    b"[[[[1e5.3]]]]",
-    b"[: a, b; 1, 2; 3 4 ]",
-    b'{"a": 1, "b": "unterminated',
-    b"[" * 2000,
-    b"1" * 5000,
-    b"[: a; x\xff ]",
-    b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
+    b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}', b'[1, 2, "abc\\q"]', b'{"a": "\xff"}',
+    b"[[[[1e5.3]]]]", b"[: a, b; 1, 2; 3 4 ]", b'{"a": 1, "b": "unterminated', b"[" * 2000,
+    b"1" * 5000, b"[: a; x\xff ]", b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
 ]
-SCHEMA_DOCS = [
-    b'[{"x": 1, "y": [1, 2]}, {"x": 2}]',
-    b'[{"x": 1, "y": [1, 2]}, {"x": 2, "y": 3, "z": 4}]',
-    b'[{"x": 1, "y": [1, 2]}, {"x" 2}]',
-]
+SCHEMA_DOCS = [b'[{"x": 1, "y": [1, 2]}, {"x": 2}]', b'[{"x": 1}, {"x": 2, "y": 3, "z": 4}]',
+               b'[{"x": 1, "y": [1, 2]}, {"x" 2}]']
 
 
 def rss_kib():
@@ -43,19 +32,34 @@ def rss_kib():
         return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
 
 
+class Boom:
+    def model_dump(self):
+        raise ValueError("boom")
+
+
+DUMPS_VALUES = [
+    {"id": 1, "name": "Ann", "tags": ["x", "\u00e9"], "score": 1.5, "big": 2**70},
+    [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}],
+    [1, 2.5, None, True, b"\x00"],
+]
+DUMPS_FAILING = [{"a": [1, {2, 3}]}, ["\ud800"], [{"a": 1}, {"a": Boom()}] * 6,
+                 loads("[" * 300 + "]" * 300), [{1: "x"}, {1: "y"}]]
+
+
+CALLS = (
+    [lambda d=d: loads(d) for d in SMALL_DOCS + FAILING_DOCS]
+    + [lambda d=d: loads(d, ["a", "b"]) for d in SCHEMA_DOCS]
+    + [lambda v=v, o=o: dumps(v, **o) for v in DUMPS_VALUES + DUMPS_FAILING
+       for o in ({}, {"indent": 2, "bare_strings": True})]
+)
+
+
 def run_all(n):
     for _ in range(n):
-        for d in SMALL_DOCS:
-            loads(d)
-        for d in FAILING_DOCS:
+        for call in CALLS:
             try:
-                loads(d)
-            except ValueError:
-                pass
-        for d in SCHEMA_DOCS:
-            try:
-                loads(d, schema=["a", "b"])
-            except ValueError:
+                call()
+            except (TypeError, ValueError):
                 pass
 
 
@@ -82,14 +86,9 @@ def test_no_leak_on_success_and_failure():
 def test_key_cache_is_released_at_thread_exit():
     keys = "{" + ", ".join(f'"key{i}": {i}' for i in range(2100)) + "}"
 
-    def work():
-        loads(keys)
-
     def batch(n):
         for _ in range(n):
-            t = threading.Thread(target=work)
-            t.start()
-            t.join()
+            in_thread(lambda: loads(keys))
 
     batch(50)
     gc.collect()
@@ -100,30 +99,18 @@ def test_key_cache_is_released_at_thread_exit():
 
 
 def test_threads_read_different_files_correctly():
-    names = [
-        "twitter",
-        "citm_catalog",
-        "canada",
-        "github_events",
-        "mesh",
-        "numbers",
-        "update-center",
-        "gsoc-2018",
-    ]
-    raws = {n: (DATA / "json" / f"{n}.json").read_bytes() for n in names}
-    expected = {n: json.loads(r) for n, r in raws.items()}
+    names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers",
+             "update-center", "gsoc-2018"]
+    raws = [(DATA / "json" / f"{n}.json").read_bytes() for n in names]
+    expected = [json.loads(r) for r in raws]
     errors = []
 
-    def work(name):
+    def work(i):
         for _ in range(3):
-            if loads(raws[name]) != expected[name]:
-                errors.append(name)
+            if loads(raws[i]) != expected[i]:
+                errors.append(names[i])
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in names]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, len(names))
     assert errors == []
 
 
@@ -173,15 +160,9 @@ def test_caches_are_released_safely_at_interpreter_exit():
     # The main thread's cache goes at finalisation, a daemon thread's while it may
     # still be running; neither may crash the interpreter.
     for _ in range(3):
-        out = subprocess.run(
-            [sys.executable, "-c", FINALISATION_SCRIPT],
-            capture_output=True,
-            text=True,
-            timeout=60,
-            check=False,
-        )
-        assert out.returncode == 0, out.stderr
-        assert out.stdout.strip() == "done"
+        out = subprocess.run([sys.executable, "-c", FINALISATION_SCRIPT], capture_output=True,
+                             text=True, timeout=60)
+        assert (out.returncode, out.stdout.strip()) == (0, "done"), out.stderr
 
 
 @pytest.mark.parametrize("gc_enabled", [True, False])
