@@ -1,6 +1,7 @@
 // Differential fuzz target for the byte kernels: the three scanners, the
-// whitespace skipper and the three string escapers must agree with each other
-// and with the plain reference loops below on every input. Each input is run
+// whitespace skipper, the three string escapers and the UTF-8 to UTF-16
+// transcoder must agree with each other and with the plain reference loops
+// below on every input. Each input is run
 // twice from guarded memory: flush against a PROT_NONE page after it (any
 // over-read faults) and right after a PROT_NONE page (any under-read faults).
 // Heap over-reads would only be caught by ASan where its redzones happen to
@@ -23,6 +24,7 @@
 #if __has_include("serializer/escape.hpp")
 #include "serializer/escape.hpp"
 #include "serializer/output_buffer.hpp"
+#include "serializer/utf16.hpp"
 #define PLAV_FUZZ_ESCAPE 1
 #else
 #define PLAV_FUZZ_ESCAPE 0
@@ -183,6 +185,42 @@ void check_escapers(const uint8_t *data, size_t n, const CpuFeatures &f) {
     if (f.avx512bw)
         check_escaper(write_escaped_str_avx512, "write_escaped_str_avx512", data, n, want);
 }
+
+// ---- UTF-16 text ----------------------------------------------------------
+
+// Strict UTF-8 within U+FFFF, one character at a time; empty on anything else.
+bool utf16_reference(const uint8_t *s, size_t n, std::vector<uint16_t> &out) {
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = s[i];
+        const size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 0;
+        if (len == 0 || n - i < len) return false;
+        uint32_t u = len == 1 ? c : len == 2 ? (c & 0x1Fu) : (c & 0x0Fu);
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            u = (u << 6) | (s[i + k] & 0x3Fu);
+        }
+        if ((len == 2 && u < 0x80) || (len == 3 && (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF))))
+            return false;
+        out.push_back(static_cast<uint16_t>(u));
+        i += len;
+    }
+    return true;
+}
+
+void check_utf16(const uint8_t *data, size_t n) {
+    std::vector<uint16_t> want;
+    const bool valid = utf16_reference(data, n, want);
+    std::vector<uint16_t> got(n + 1, 0xABCD);  // the unit past n must stay untouched
+    const size_t count = utf8_to_utf16_bmp(data, n, got.data());
+    if (got[n] != 0xABCD) fail("utf8_to_utf16_bmp wrote past its room", n, n);
+    if (!valid) {
+        if (count != SIZE_MAX) fail("utf8_to_utf16_bmp accepted text it cannot hold", n, count);
+        return;
+    }
+    if (count != want.size()) fail("utf8_to_utf16_bmp unit count", n, count);
+    if (count && std::memcmp(got.data(), want.data(), count * 2) != 0)
+        fail("utf8_to_utf16_bmp units", n, 0);
+}
 #endif
 
 void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
@@ -190,6 +228,7 @@ void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Refere
     check_whitespace(data, n, f);
 #if PLAV_FUZZ_ESCAPE
     check_escapers(data, n, f);
+    check_utf16(data, n);
 #endif
 }
 
