@@ -36,10 +36,12 @@ Result<bool> is_grid_safe(PyObject *v) noexcept {
 }
 
 // Iterating runs no Python code, so the dict cannot change under it.
-Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict) noexcept {
+// `exact_keys` is cleared when a key is not an exact str.
+Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict, bool &exact_keys) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value)) {
+        exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
         Result<bool> safe = is_grid_safe(value);
         if (!safe || !safe.value()) return safe;
     }
@@ -82,9 +84,12 @@ bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
     return seen.size() == h;
 }
 
-// How many header keys `dict` holds; failure when a lookup raises.
-Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header) noexcept {
-    ++w.python_calls;  // keys of str subclasses may compare in Python code
+// How many header keys `dict` holds; failure when a lookup raises. The header's
+// keys are exact str: a lookup runs Python code only when it compares them with
+// keys of other types (`exact_keys`: the dict has none).
+Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
+                                     bool exact_keys) noexcept {
+    if (!exact_keys) ++w.python_calls;
     Py_ssize_t found = 0;
     for (const PyRef &key : header.keys) {
         PyObject *v = PyDict_GetItemWithError(dict, key.get());
@@ -105,7 +110,8 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     PyRef first = PyRef::borrow(PyList_GetItem(list, 0));
     if (!first) return PendingError::pass_through();
     if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0) return false;
-    Result<bool> safe = dict_has_only_scalar_mox_grid_cells(first.get());
+    bool exact_keys = true;  // the first dict's are not looked up
+    Result<bool> safe = dict_has_only_scalar_mox_grid_cells(first.get(), exact_keys);
     if (!safe || !safe.value()) return safe;
     if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
     if (!texts_distinct(header.texts)) return false;
@@ -123,7 +129,9 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         Py_ssize_t pos = 0, k = 0;
         PyObject *key = nullptr, *value = nullptr;
         bool same_keys = true;
+        exact_keys = true;
         while (PyDict_Next(e.get(), &pos, &key, &value)) {
+            exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
             safe = is_grid_safe(value);
             if (!safe || !safe.value()) return safe;
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
@@ -134,7 +142,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
             break;
         }
         if (same_keys) continue;
-        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header);
+        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
         if (!found) return std::move(found.error());
         uniform = found.value() == h;
     }
@@ -150,9 +158,10 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         PyRef e = PyRef::borrow(PyList_GetItem(list, i));
         if (!e) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(e.get()))) return false;
-        safe = dict_has_only_scalar_mox_grid_cells(e.get());
+        exact_keys = true;
+        safe = dict_has_only_scalar_mox_grid_cells(e.get(), exact_keys);
         if (!safe || !safe.value()) return safe;
-        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header);
+        Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
         if (!found) return std::move(found.error());
         if (found.value() < PyDict_Size(e.get())) return false;
         if (found.value() == h) ++complete;

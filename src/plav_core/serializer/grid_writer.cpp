@@ -60,8 +60,10 @@ struct GridWriter {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         size_t i = 0;
+        bool exact_keys = true;  // no key of another type than exact str so far
         for (; i < static_cast<size_t>(size); ++i) {
             if (!PyDict_Next(row, &pos, &key, &value)) break;
+            exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
             if (key != header.keys[i].get() && !same_text(key, header.texts[i])) break;
             cells[i] = value;
         }
@@ -69,7 +71,11 @@ struct GridWriter {
             for (; i < h; ++i) cells[i] = nullptr;
             return true;
         }
-        ++w.python_calls;  // lookups may compare keys of str subclasses in Python code
+        // The lookups below run Python code only when they compare the header's
+        // exact str keys with keys of other types.
+        while (exact_keys && PyDict_Next(row, &pos, &key, &value))
+            exact_keys = Py_TYPE(key) == &PyUnicode_Type;
+        if (!exact_keys) ++w.python_calls;
         Py_ssize_t found = 0;
         for (i = 0; i < h; ++i) {
             PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());

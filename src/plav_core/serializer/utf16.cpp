@@ -37,32 +37,39 @@ size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
     size_t i = 0;
     while (i < n) {
         if (n - i >= 16) {
+            // Widen the whole block and keep its ASCII prefix: o + 16 stays
+            // within the room since o never runs ahead of i.
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            if (_mm_movemask_epi8(b) == 0) {
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpacklo_epi8(b, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 8), _mm_unpackhi_epi8(b, zero));
-                i += 16;
-                o += 16;
-                continue;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpacklo_epi8(b, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 8), _mm_unpackhi_epi8(b, zero));
+            const auto high = static_cast<uint32_t>(_mm_movemask_epi8(b));
+            const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
+            i += ascii;
+            o += ascii;
+            if (ascii == 16) continue;
+        }
+        // Characters one at a time up to the next ASCII byte (or the end).
+        do {
+            const uint8_t c = s[i];
+            if (c < 0x80) {
+                *o++ = c;
+                i += 1;
+            } else if (c >= 0xC2 && c < 0xE0) {  // 110xxxxx 10xxxxxx
+                if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return FAIL;
+                *o++ = static_cast<uint16_t>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+                i += 2;
+            } else if (c >= 0xE0 && c < 0xF0) {  // 1110xxxx 10xxxxxx 10xxxxxx
+                if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80)
+                    return FAIL;
+                const uint32_t u =
+                    ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+                if (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF)) return FAIL;  // overlong, surrogate
+                *o++ = static_cast<uint16_t>(u);
+                i += 3;
+            } else {
+                return FAIL;  // above U+FFFF, or not a lead byte
             }
-        }
-        const uint8_t c = s[i];
-        if (c < 0x80) {
-            *o++ = c;
-            i += 1;
-        } else if (c >= 0xC2 && c < 0xE0) {  // 110xxxxx 10xxxxxx
-            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return FAIL;
-            *o++ = static_cast<uint16_t>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-            i += 2;
-        } else if (c >= 0xE0 && c < 0xF0) {  // 1110xxxx 10xxxxxx 10xxxxxx
-            if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return FAIL;
-            const uint32_t u = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-            if (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF)) return FAIL;  // overlong, surrogate
-            *o++ = static_cast<uint16_t>(u);
-            i += 3;
-        } else {
-            return FAIL;  // above U+FFFF, or not a lead byte
-        }
+        } while (i < n && s[i] >= 0x80);
     }
     return static_cast<size_t>(o - out);
 }
