@@ -121,24 +121,20 @@ __attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_pow
         return {vr + (vr == vm || round_up), removed - p};
     }
     uint8_t last_removed = 0;
-    while (vp / 10 > vm / 10) {
-        vm_trailing_zeros &= vm % 10 == 0;
+    auto remove_digit = [&] {
         vr_trailing_zeros &= last_removed == 0;
         last_removed = static_cast<uint8_t>(vr % 10);
         vr /= 10;
         vp /= 10;
         vm /= 10;
         ++removed;
+    };
+    while (vp / 10 > vm / 10) {
+        vm_trailing_zeros &= vm % 10 == 0;
+        remove_digit();
     }
     if (vm_trailing_zeros) {
-        while (vm % 10 == 0) {
-            vr_trailing_zeros &= last_removed == 0;
-            last_removed = static_cast<uint8_t>(vr % 10);
-            vr /= 10;
-            vp /= 10;
-            vm /= 10;
-            ++removed;
-        }
+        while (vm % 10 == 0) remove_digit();
     }
     if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // half: even
     const uint64_t out = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) ||
