@@ -98,6 +98,20 @@ def test_key_cache_is_released_at_thread_exit():
     assert rss_kib() - before < 8 * 1024
 
 
+@not_under_asan("memory held in ASan's quarantine and shadow makes RSS no measure of leaks")
+def test_one_huge_dumps_keeps_no_memory():
+    # The thread's output buffer, its UTF-16 room and its key forms stay small
+    # after a call that needed them large.
+    values = ["x" * (48 << 20), ["\u00e9" + "y" * 64] * 200_000, {f"k{i}": i for i in range(200_000)}]
+    dumps(values[2])
+    gc.collect()
+    before = rss_kib()
+    for value in values:
+        dumps(value)
+    gc.collect()
+    assert rss_kib() - before < 24 * 1024
+
+
 def test_threads_read_different_files_correctly():
     names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers",
              "update-center", "gsoc-2018"]

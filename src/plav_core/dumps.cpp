@@ -61,6 +61,8 @@ struct ThreadBuffer {
 thread_local ThreadBuffer WRITE_BUF;
 
 constexpr size_t INITIAL_CAPACITY = 8192;
+// Larger buffers are given back after the call instead of staying with the thread.
+constexpr size_t KEEP_CAPACITY = size_t{16} << 20;
 
 Status convert_bool(PyObject *obj, const char *name, bool &out) noexcept {
     if (!obj) return ok();
@@ -218,6 +220,7 @@ PyObject *dumps_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     Status s = write_value(w, data.get(), Nesting{0, 0});
     PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
+    if (buf.capacity() > KEEP_CAPACITY) buf.release();  // one huge call keeps no memory
     tb.in_use = false;
     if (!s) return raise_error(std::move(s.error()));
     return result;

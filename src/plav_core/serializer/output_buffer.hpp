@@ -70,6 +70,13 @@ class OutputBuffer {
 
     // Forgets everything after `n` bytes: a fresh call (0) or a discarded attempt.
     void truncate(size_t n) noexcept { len_ = n; }
+    // Frees the memory; the buffer is empty and grows again on the next reserve.
+    void release() noexcept {
+        std::free(data_);
+        data_ = nullptr;
+        len_ = 0;
+        cap_ = 0;
+    }
 
     // Set once any byte 0x80-0xFF was written; never cleared by truncate, so it may
     // be set for output that is in fact ASCII (then the slower exact path is taken).

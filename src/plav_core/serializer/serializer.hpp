@@ -59,6 +59,7 @@ struct TextSegment {
 struct KeyCache {
     static constexpr size_t SLOTS = 1024;
     static constexpr size_t MAX_TEXT = 48;
+    static constexpr size_t MAX_BYTES = 4 * SLOTS * MAX_TEXT;
     struct Slot {
         PyObject *key = nullptr;
         uint32_t generation = 0;

@@ -116,6 +116,8 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     if (Status s = write_key_text(w, key, false, suffix); !s) return s;
     const size_t length = buf.size() - start;
     if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
+        // Many distinct keys would grow the forms without bound: start over.
+        if (cache.bytes.size() >= KeyCache::MAX_BYTES) cache.clear(w.python_calls);
         const size_t offset = cache.bytes.size();
         cache.bytes.resize(offset + KeyCache::MAX_TEXT);
         std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
