@@ -14,9 +14,6 @@
 namespace plav {
 namespace {
 
-// One per thread, released when the thread ends. The flag lends it to one call at
-// a time: a dumps run from a conversion method of an outer call on the same thread
-// is refused.
 // Room for the UTF-16 form of an output, kept between calls up to KEEP units
 // (larger rooms are given back after the call).
 class Utf16Room {
@@ -28,6 +25,7 @@ class Utf16Room {
 
     // Room for n units, or nullptr when it cannot be had.
     uint16_t *room(size_t n) noexcept {
+        if (n > SIZE_MAX / sizeof(uint16_t)) return nullptr;
         if (n > capacity_) {
             std::free(data_);
             capacity_ = 0;
@@ -51,6 +49,9 @@ class Utf16Room {
     size_t capacity_ = 0;
 };
 
+// One per thread, released when the thread ends. The flag lends it to one call at
+// a time: a dumps run from a conversion method of an outer call on the same thread
+// is refused.
 struct ThreadBuffer {
     OutputBuffer buf;
     Utf16Room utf16;
