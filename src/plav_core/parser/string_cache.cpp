@@ -204,7 +204,9 @@ StringCache *create_cache() {
     PyObject *tsdict = PyThreadState_GetDict(); // borrowed
     if (!tsdict)
         return nullptr;
-    auto *cache = new StringCache();
+    auto *cache = new (std::nothrow) StringCache();
+    if (!cache)
+        return nullptr;
     PyRef capsule = PyRef::steal(PyCapsule_New(cache, CAPSULE_NAME, release_cache));
     if (!capsule) {
         delete cache;
