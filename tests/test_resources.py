@@ -178,7 +178,7 @@ plav_core.loads(b'{"main": 1}')
 doc = b'[' + b','.join(b'{"k": [1, 2.5, "v"]}' for _ in range(2000)) + b']'
 class Model:
     def model_dump(self):
-        return {"a": [i for i in range(50)]}
+        return {"a": [i for i in range(50)], "b": ["\u00e9t\u00e9"] * 20}
 def read():
     while True:
         plav_core.loads(doc)

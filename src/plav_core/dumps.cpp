@@ -58,6 +58,16 @@ struct ThreadBuffer {
     std::vector<TextSegment> segments;  // emptied at the end of every call
     KeyCache keys;
     bool in_use = false;
+
+    ThreadBuffer() = default;
+    ThreadBuffer(const ThreadBuffer &) = delete;
+    ThreadBuffer &operator=(const ThreadBuffer &) = delete;
+    // Segments are left only by a thread that ended inside a call: CPython ends
+    // daemon threads that way at shutdown, without the GIL, so their references
+    // are left to the exiting process instead of being dropped.
+    ~ThreadBuffer() {
+        for (TextSegment &seg : segments) (void)seg.source.release();
+    }
 };
 thread_local ThreadBuffer WRITE_BUF;
 
