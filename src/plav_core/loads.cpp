@@ -1,6 +1,8 @@
 // loads: bind arguments, borrow the input bytes, scan without the GIL, parse.
 #include <Python.h>
 
+#include <vector>
+
 #include "boundary.hpp"
 #include "cpu.hpp"
 #include "parser/index_parser.hpp"
@@ -27,6 +29,52 @@ class GcPause {
 
   private:
     bool was_enabled_;
+};
+
+// The thread's index and element stack, lent to one call at a time: they keep
+// their memory between calls, so that small documents are read without
+// allocating. What a large document grew beyond KEEP_ENTRIES is given back when
+// its call ends.
+struct ThreadScratch {
+    StructuralIndex index;
+    std::vector<PyRef> items;  // empty between calls
+    bool in_use = false;
+
+    ThreadScratch() = default;
+    ThreadScratch(const ThreadScratch &) = delete;
+    ThreadScratch &operator=(const ThreadScratch &) = delete;
+    // Elements are left only by a thread that ended inside a call, without the
+    // GIL (CPython ends daemon threads so at shutdown): they stay with the process.
+    ~ThreadScratch() {
+        for (PyRef &item : items) (void)item.release();
+    }
+};
+thread_local ThreadScratch LOAD_SCRATCH;
+constexpr size_t KEEP_ENTRIES = size_t{1} << 14;
+
+// Borrows the thread's scratch for one call, or owns fresh parts should the
+// thread's be lent already.
+class ScratchLease {
+  public:
+    ScratchLease() noexcept : thread_(LOAD_SCRATCH), borrowed_(!thread_.in_use) {
+        thread_.in_use = true;
+    }
+    ~ScratchLease() {
+        if (!borrowed_) return;
+        thread_.index.trim(KEEP_ENTRIES);
+        if (thread_.items.capacity() > KEEP_ENTRIES) std::vector<PyRef>().swap(thread_.items);
+        thread_.in_use = false;
+    }
+    ScratchLease(const ScratchLease &) = delete;
+    ScratchLease &operator=(const ScratchLease &) = delete;
+    StructuralIndex &index() noexcept { return borrowed_ ? thread_.index : own_index_; }
+    std::vector<PyRef> &items() noexcept { return borrowed_ ? thread_.items : own_items_; }
+
+  private:
+    ThreadScratch &thread_;
+    bool borrowed_;
+    StructuralIndex own_index_;
+    std::vector<PyRef> own_items_;
 };
 
 // Turns the schema iterable into descriptors. False with a Python error set.
@@ -102,16 +150,24 @@ PyObject *loads_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     const auto *bytes = reinterpret_cast<const uint8_t *>(buf);
     const size_t len = static_cast<size_t>(n);
     const SimdLevel level = simd_level(cpu_features());
-    StructuralIndex index;
-    Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
-        index = scan(bytes, len, level);
-    Py_END_ALLOW_THREADS
+    PyObject *result = nullptr;
+    Error error;
+    {
+        ScratchLease lease;
+        StructuralIndex &index = lease.index();
+        index.prepare(len);
+        Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+            scan(bytes, len, level, index);
+        Py_END_ALLOW_THREADS
 
-        GcPause gc;
-    FastIndexParser parser(bytes, len, index);
-    PyObject *result = parser.parse_document(has_schema ? &schema_list : nullptr);
+            GcPause gc;
+        FastIndexParser parser(bytes, len, index, lease.items());
+        result = parser.parse_document(has_schema ? &schema_list : nullptr);
+        if (!result)
+            error = parser.take_error();
+    }
     if (!result)
-        return raise_error(parser.take_error());
+        return raise_error(std::move(error));
     return result;
 }
 

@@ -49,8 +49,9 @@ PyObject *py_scan(PyObject *, PyObject *args) {
     SimdLevel level;
     if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name)) return nullptr;
     if (!get_level(level_name, level)) return nullptr;
-    const StructuralIndex idx =
-        scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level);
+    StructuralIndex idx;
+    idx.prepare(static_cast<size_t>(n));
+    scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level, idx);
     const PosList *lists[] = {&idx.open_braces,    &idx.open_brackets, &idx.colons,
                               &idx.semicolons,     &idx.commas,        &idx.close_brackets,
                               &idx.close_braces,   &idx.quotes};

@@ -129,9 +129,9 @@ uint32_t load_u32(const uint8_t *p) {
 
 } // namespace
 
-FastIndexParser::FastIndexParser(const uint8_t *input, size_t len,
-                                 const StructuralIndex &index) noexcept
-    : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2) {}
+FastIndexParser::FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index,
+                                 std::vector<PyRef> &items) noexcept
+    : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2), items_(items) {}
 
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
     error_ = std::move(e);

@@ -29,8 +29,10 @@ inline bool is_trim_byte(uint8_t c) {
 
 class FastIndexParser {
   public:
-    // `input` and `index` are borrowed for the parser's lifetime.
-    FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index) noexcept;
+    // `input`, `index` and `items` (empty; left empty) are borrowed for the
+    // parser's lifetime.
+    FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index,
+                    std::vector<PyRef> &items) noexcept;
     FastIndexParser(const FastIndexParser &) = delete;
     FastIndexParser &operator=(const FastIndexParser &) = delete;
 
@@ -177,7 +179,7 @@ class FastIndexParser {
     std::vector<uint8_t> escape_buf_; // reused by every string with escapes
     // Elements of the arrays being read that were not pre-sized, innermost last;
     // each array takes its own tail into a list of exact size when it closes.
-    std::vector<PyRef> items_;
+    std::vector<PyRef> &items_;
     // Per opening bracket, built once per document at the first grid: where its
     // container closes and the semicolons directly inside it. Grids nested in
     // grids then cost no repeated walks over each other's index entries.

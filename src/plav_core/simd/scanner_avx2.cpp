@@ -2,6 +2,8 @@
 // dispatched on its byte value to its list, lowest bit first, so lists stay sorted.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "simd/scanner.hpp"
 
 namespace plav {
@@ -38,8 +40,8 @@ __attribute__((target("avx2"))) inline uint32_t candidate_mask(__m256i block) {
 
 }  // namespace
 
-__attribute__((target("avx2,bmi"))) StructuralIndex scan_avx2(const uint8_t *data, size_t n) {
-    StructuralIndex idx = StructuralIndex::with_input_capacity(n);
+__attribute__((target("avx2,bmi"))) void scan_avx2(const uint8_t *data, size_t n,
+                                                    StructuralIndex &idx) {
     size_t start = 0;
     for (; start + 32 <= n; start += 32) {
         const __m256i block =
@@ -51,8 +53,17 @@ __attribute__((target("avx2,bmi"))) StructuralIndex scan_avx2(const uint8_t *dat
             m &= m - 1;
         }
     }
-    scan_tail(data, start, n, idx);
-    return idx;
+    if (start == n) return;
+    // The last partial block, padded with spaces: small documents are all tail.
+    uint8_t tail[32];
+    std::memset(tail, ' ', sizeof tail);
+    std::memcpy(tail, data + start, n - start);
+    uint32_t m = candidate_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(tail)));
+    while (m) {
+        const unsigned p = static_cast<unsigned>(__builtin_ctz(m));
+        idx.list_for(tail[p])->push_back(start + p);
+        m &= m - 1;
+    }
 }
 
 }  // namespace plav

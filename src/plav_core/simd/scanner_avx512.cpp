@@ -2,6 +2,8 @@
 // into one 64-bit mask; dispatch as in the AVX2 scanner.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "simd/scanner.hpp"
 
 namespace plav {
@@ -25,9 +27,8 @@ __attribute__((target("avx512f,avx512bw"))) inline uint64_t candidate_mask(__m51
 
 }  // namespace
 
-__attribute__((target("avx512f,avx512bw,bmi"))) StructuralIndex scan_avx512(const uint8_t *data,
-                                                                          size_t n) {
-    StructuralIndex idx = StructuralIndex::with_input_capacity(n);
+__attribute__((target("avx512f,avx512bw,bmi"))) void scan_avx512(const uint8_t *data, size_t n,
+                                                                  StructuralIndex &idx) {
     size_t start = 0;
     for (; start + 64 <= n; start += 64) {
         uint64_t m = candidate_mask(_mm512_loadu_si512(data + start));
@@ -37,8 +38,17 @@ __attribute__((target("avx512f,avx512bw,bmi"))) StructuralIndex scan_avx512(cons
             m &= m - 1;
         }
     }
-    scan_tail(data, start, n, idx);
-    return idx;
+    if (start == n) return;
+    // The last partial block, padded with spaces: small documents are all tail.
+    uint8_t tail[64];
+    std::memset(tail, ' ', sizeof tail);
+    std::memcpy(tail, data + start, n - start);
+    uint64_t m = candidate_mask(_mm512_loadu_si512(tail));
+    while (m) {
+        const unsigned p = static_cast<unsigned>(__builtin_ctzll(m));
+        idx.list_for(tail[p])->push_back(start + p);
+        m &= m - 1;
+    }
 }
 
 }  // namespace plav

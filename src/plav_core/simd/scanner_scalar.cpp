@@ -3,10 +3,10 @@
 
 namespace plav {
 
-StructuralIndex scan_scalar(const uint8_t *data, size_t n) {
-    StructuralIndex idx = StructuralIndex::with_input_capacity(n);
-    scan_tail(data, 0, n, idx);
-    return idx;
+void scan_scalar(const uint8_t *data, size_t n, StructuralIndex &idx) {
+    for (size_t p = 0; p < n; ++p) {
+        if (PosList *list = idx.list_for(data[p])) list->push_back(p);
+    }
 }
 
 }  // namespace plav

@@ -1,6 +1,7 @@
 // The structural index: for each of the eight structural bytes, the ascending
 // byte positions of all its occurrences, inside strings too (context-free).
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -41,6 +42,12 @@ class PosList {
         if (__builtin_expect(size_ == cap_, 0)) reserve(cap_ < 8 ? 16 : cap_ * 2);
         data_[size_++] = v;
     }
+    void clear() noexcept { size_ = 0; }
+    // Gives the memory back.
+    void release() noexcept {
+        std::free(std::exchange(data_, nullptr));
+        size_ = cap_ = 0;
+    }
     size_t size() const noexcept { return size_; }
     size_t capacity() const noexcept { return cap_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -65,17 +72,28 @@ struct StructuralIndex {
     PosList close_braces;    // }
     PosList quotes;          // "
 
-    // Lists pre-sized from typical densities so most documents index without regrowth.
-    static StructuralIndex with_input_capacity(size_t n) {
-        StructuralIndex idx;
-        idx.open_braces.reserve(n / 80);
-        idx.open_brackets.reserve(n / 80);
-        idx.colons.reserve(n / 26);
-        idx.commas.reserve(n / 20);
-        idx.close_brackets.reserve(n / 80);
-        idx.close_braces.reserve(n / 80);
-        idx.quotes.reserve(n / 8);
-        return idx;
+    // Empties the lists for an input of n bytes, keeping their memory, and
+    // pre-sizes them from typical densities so most documents index without regrowth.
+    void prepare(size_t n) {
+        for (PosList *l : all()) l->clear();
+        open_braces.reserve(n / 80);
+        open_brackets.reserve(n / 80);
+        colons.reserve(n / 26);
+        commas.reserve(n / 20);
+        close_brackets.reserve(n / 80);
+        close_braces.reserve(n / 80);
+        quotes.reserve(n / 8);
+    }
+
+    // Gives back the memory of lists that grew beyond `keep` positions.
+    void trim(size_t keep) noexcept {
+        for (PosList *l : all())
+            if (l->capacity() > keep) l->release();
+    }
+
+    std::array<PosList *, 8> all() noexcept {
+        return {&open_braces, &open_brackets, &colons, &semicolons,
+                &commas,      &close_brackets, &close_braces, &quotes};
     }
 
     // The list that records byte `c`, or nullptr for a non-structural byte.
