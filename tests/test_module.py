@@ -191,3 +191,44 @@ def test_format_hint_text_details():
 def test_format_hint_argument_errors(args, kwargs, fragment):
     with pytest.raises(TypeError, match=fragment):
         format_hint(*args, **kwargs)
+
+
+# A keyword name built at run time is not the interned constant of compiled calls.
+def runtime(name):
+    return "".join(list(name))
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: plav_core.dumps(), "dumps() missing required argument 'data' (pos 1)"),
+        (lambda: plav_core.dumps(mox_grid=False), "dumps() missing required argument 'data' (pos 1)"),
+        (lambda: plav_core.dumps(1, 2), "dumps() takes at most 1 positional argument (2 given)"),
+        (lambda: plav_core.dumps(1, x=1), ("'x' is an invalid keyword argument for dumps()",
+                                            "dumps() got an unexpected keyword argument 'x'")),
+        (lambda: plav_core.dumps(1, data=1),
+         "argument for dumps() given by name ('data') and position (1)"),
+        (lambda: plav_core.loads(), "loads() missing required argument 'data' (pos 1)"),
+        (lambda: plav_core.loads(schema=None), "loads() missing required argument 'data' (pos 1)"),
+        (lambda: plav_core.loads(b"1", None, 3), "loads() takes at most 2 arguments (3 given)"),
+        (lambda: plav_core.loads(b"1", x=1), ("'x' is an invalid keyword argument for loads()",
+                                               "loads() got an unexpected keyword argument 'x'")),
+        (lambda: plav_core.loads(b"1", **{runtime("data"): 1}),
+         "argument for loads() given by name ('data') and position (1)"),
+    ],
+)
+def test_argument_errors_in_cpythons_wording(call, message):
+    # Python 3.13 reworded the unknown-keyword error; either is CPython's own.
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) in (message if isinstance(message, tuple) else (message,))
+
+
+@pytest.mark.parametrize("name", [lambda n: n, runtime])
+def test_arguments_bind_by_position_and_by_any_keyword_spelling(name):
+    rows = [{"a": 1}, {"a": 2}]
+    options = {name("delimiter"): "tab", name("row_count"): False, name("indent"): None}
+    assert plav_core.dumps(**{name("data"): rows}, **options) == "[: a; 1; 2 ]"
+    assert plav_core.dumps(rows, **{name("mox_grid"): False}) == '[{"a":1},{"a":2}]'
+    assert plav_core.loads(**{name("data"): b'{"a": 1}', name("schema"): ["a"]}) == {"a": 1}
+    assert plav_core.loads(b"[1]", **{name("schema"): None}) == [1]

@@ -15,8 +15,11 @@ void raise_pending(const PendingError &e) noexcept;
 // BaseException). Borrowed; created at module initialisation.
 PyObject *internal_failure_type() noexcept;
 
-PyObject *loads_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
-PyObject *dumps_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
+// loads and dumps take fast calls (METH_FASTCALL | METH_KEYWORDS).
+PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept;
+PyObject *dumps_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept;
 PyObject *format_hint_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
 
 }  // namespace plav

@@ -10,6 +10,7 @@
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
 #include "serializer/utf16.hpp"
+#include "arguments.hpp"
 
 namespace plav {
 namespace {
@@ -127,21 +128,30 @@ Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
     return ok();
 }
 
-Result<PyObject *> bind(PyObject *args, PyObject *kwargs, DumpOptions &opt) noexcept {
-    // The common call, dumps(obj), skips the keyword parser.
-    if (!kwargs && PyTuple_Size(args) == 1) return PyTuple_GetItem(args, 0);
-    static const char *KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
-                                     "indent",        "bare_strings",  "implicit_null",
-                                     "row_count",     "multiline_mox", "delimiter",
-                                     nullptr};
-    PyObject *data = nullptr, *mox_grid = nullptr, *unquoted_keys = nullptr, *indent = nullptr,
-             *bare_strings = nullptr, *implicit_null = nullptr, *row_count = nullptr,
-             *multiline_mox = nullptr, *delimiter = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:dumps",
-                                     const_cast<char **>(KEYWORDS), &data, &mox_grid,
-                                     &unquoted_keys, &indent, &bare_strings, &implicit_null,
-                                     &row_count, &multiline_mox, &delimiter))
-        return PendingError::pass_through();
+const char *const KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
+                                "indent",        "bare_strings",  "implicit_null",
+                                "row_count",     "multiline_mox", "delimiter",
+                                nullptr};
+Parameters DUMPS_PARAMETERS{KEYWORDS, 1};
+
+// `classic` keeps the arguments alive when CPython's parser binds them.
+Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                        DumpOptions &opt, PyRef (&classic)[2]) noexcept {
+    // The common call, dumps(obj), needs no binding at all.
+    if (!kwnames && nargs == 1) return args[0];
+    PyObject *given[9];
+    if (!DUMPS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
+        if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOO:dumps",
+                                         const_cast<char **>(KEYWORDS), &given[0], &given[1],
+                                         &given[2], &given[3], &given[4], &given[5], &given[6],
+                                         &given[7], &given[8]))
+            return PendingError::pass_through();
+    }
+    PyObject *const data = given[0], *const mox_grid = given[1], *const unquoted_keys = given[2],
+                    *const indent = given[3], *const bare_strings = given[4],
+                    *const implicit_null = given[5], *const row_count = given[6],
+                    *const multiline_mox = given[7], *const delimiter = given[8];
     Status s = convert_bool(mox_grid, "mox_grid", opt.mox_grid);
     if (s) s = convert_bool(unquoted_keys, "unquoted_keys", opt.unquoted_keys);
     if (s) s = convert_indent(indent, opt);
@@ -210,9 +220,11 @@ PyObject *to_str(const Writer &w, Utf16Room &utf16) noexcept {
 
 }  // namespace
 
-PyObject *dumps_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept {
     DumpOptions opt;
-    Result<PyObject *> bound = bind(args, kwargs, opt);
+    PyRef classic[2];
+    Result<PyObject *> bound = bind(args, nargs, kwnames, opt, classic);
     if (!bound) return raise_error(std::move(bound.error()));
     PyRef data = PyRef::borrow(bound.value());
 

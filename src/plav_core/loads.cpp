@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "cpu.hpp"
 #include "parser/index_parser.hpp"
@@ -111,22 +112,23 @@ bool build_schema(PyObject *schema, Schema &out) {
     }
 }
 
+const char *const KEYWORDS[] = {"data", "schema", nullptr};
+Parameters LOADS_PARAMETERS{KEYWORDS, 2};
+
 } // namespace
 
-PyObject *loads_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-    PyObject *data = nullptr;   // borrowed
-    PyObject *schema = Py_None; // borrowed
-    const Py_ssize_t nargs = PyTuple_Size(args);
-    if (!kwargs && (nargs == 1 || nargs == 2)) {
-        data = PyTuple_GetItem(args, 0);
-        if (nargs == 2)
-            schema = PyTuple_GetItem(args, 1);
-    } else {
-        static const char *kwlist[] = {"data", "schema", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:loads", const_cast<char **>(kwlist),
-                                         &data, &schema))
+PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept {
+    PyObject *given[2] = {}; // borrowed
+    PyRef classic[2];        // keeps the arguments alive when CPython's parser binds them
+    if (!LOADS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
+        if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|O:loads",
+                                         const_cast<char **>(KEYWORDS), &given[0], &given[1]))
             return nullptr;
     }
+    PyObject *const data = given[0];
+    PyObject *const schema = given[1] ? given[1] : Py_None;
 
     const char *buf = nullptr;
     Py_ssize_t n = 0;

@@ -96,11 +96,16 @@ constexpr const char *FORMAT_HINT_DOC =
     "    >>> print(plav.format_hint())\n"
     "    Data is in PLAV Mox Grid format. ...";
 
-PyMethodDef LOADS_DEF = {"loads", reinterpret_cast<PyCFunction>(loads_entry),
-                         METH_VARARGS | METH_KEYWORDS, LOADS_DOC};
-PyMethodDef DUMPS_DEF = {"dumps", reinterpret_cast<PyCFunction>(dumps_entry),
-                         METH_VARARGS | METH_KEYWORDS, DUMPS_DOC};
-PyMethodDef FORMAT_HINT_DEF = {"format_hint", reinterpret_cast<PyCFunction>(format_hint_entry),
+// The entries under the generic method type, which their flags tell CPython to undo.
+template <typename F> PyCFunction as_method(F *entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+PyMethodDef LOADS_DEF = {"loads", as_method(loads_entry),
+                         METH_FASTCALL | METH_KEYWORDS, LOADS_DOC};
+PyMethodDef DUMPS_DEF = {"dumps", as_method(dumps_entry),
+                         METH_FASTCALL | METH_KEYWORDS, DUMPS_DOC};
+PyMethodDef FORMAT_HINT_DEF = {"format_hint", as_method(format_hint_entry),
                                METH_VARARGS | METH_KEYWORDS, FORMAT_HINT_DOC};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "plav_core", MODULE_DOC, 0, nullptr,
