@@ -20,6 +20,15 @@ try:
 except ImportError:
     msgspec = None
 
+# A small message, such as a tool call: what many calls carry one at a time, where
+# the cost of each call counts more than the cost per byte.
+SMALL_MESSAGE = {
+    "id": "call_17",
+    "name": "get_weather",
+    "arguments": {"city": "Paris", "unit": "celsius", "days": 3},
+    "ok": True,
+}
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 

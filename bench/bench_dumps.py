@@ -5,8 +5,9 @@ the same objects, interleaved, and the median of the repeats is reported with th
 ratio orjson/plav (above 1: plav is faster). "plav" uses the default options
 (lists of uniform dicts become Mox Grids), "plav_json" writes plain JSON
 (mox_grid=False). Our result is a str, orjson's and msgspec's are bytes. The
-geometric mean covers twitter, citm_catalog, canada and github_events. A last row writes a 100,000-row table, which plav writes as a Mox
-Grid and the others as an array of objects.
+geometric mean covers twitter, citm_catalog, canada and github_events. The last
+rows write a small message (the cost of one call) and a 100,000-row table, which
+plav writes as a Mox Grid and the others as an array of objects.
 
     .venv/bin/python bench/bench_dumps.py [--repeat N] [--files a,b] [--json PATH]
 
@@ -25,7 +26,7 @@ import time
 
 import plav
 from _common import DATA as SHARED_DATA
-from _common import commit, cpu_flags, msgspec, orjson, save_results
+from _common import SMALL_MESSAGE, commit, cpu_flags, msgspec, orjson, save_results
 
 
 DATA = SHARED_DATA / "json"
@@ -105,6 +106,8 @@ def main():
             continue
         with open(path, encoding="utf-8") as f:
             cases.append((path.stem, json.load(f), path.stat().st_size))
+    if not wanted or "small" in wanted:
+        cases.append(("small_message", SMALL_MESSAGE, 0))
     if not wanted or "table" in wanted:
         cases.append(("table_100k_rows (grid)", table(100_000), 0))
     for name, obj, size in cases:
@@ -115,7 +118,7 @@ def main():
         r_ms = med["msgspec"] / ours if msgspec else float("nan")
         r_js = med["json"] / ours
         ratios[name] = r_or
-        print(f"{name:<28}{size / 1024:>8.0f}" + "".join(f"{med[n] * 1e3:>14.3f}" for n in names)
+        print(f"{name:<28}{size / 1024:>8.0f}" + "".join(f"{med[n] * 1e3:>14.4g}" for n in names)
               + f"{r_or:>13.2f}{r_ms:>14.2f}{r_js:>11.2f}")
     head = [ratios[n] for n in HEADLINE if n in ratios]
     if head:

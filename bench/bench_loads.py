@@ -5,7 +5,7 @@ json.loads, and marshal.loads of the same object graph (the cost of building the
 objects alone). Prints medians, MB/s and ratios, the geometric mean of
 loads/marshal over twitter, citm_catalog, canada and github_events, and a
 100,000-row Mox Grid against orjson (same data as a JSON array of objects) and
-marshal (same list).
+marshal (same list). A small message shows the cost of one call.
 
     .venv/bin/python bench/bench_loads.py [--repeat N] [--files a,b] [--json PATH]
 
@@ -29,7 +29,7 @@ import time
 
 import plav_core
 from _common import DATA as SHARED_DATA
-from _common import commit, cpu_flags, msgspec, orjson, save_results
+from _common import SMALL_MESSAGE, commit, cpu_flags, msgspec, orjson, save_results
 
 
 DATA = SHARED_DATA / "json"
@@ -78,7 +78,7 @@ def run_case(name: str, raw: bytes, cases, repeat: int) -> dict[str, float]:
     med = {label: statistics.median(ts) for label, ts in results.items()}
     mb = len(raw) / 1e6
     cells = "  ".join(
-        f"{label} {med[label] * 1e3:8.3f} ms {mb / med[label]:7.0f} MB/s" for label in med
+        f"{label} {med[label] * 1e3:8.4g} ms {mb / med[label]:7.0f} MB/s" for label in med
     )
     ratios = "  ".join(
         f"plav/{label} {med['plav'] / med[label]:.2f}" for label in med if label != "plav"
@@ -151,6 +151,13 @@ def main() -> None:
         ratios[path.stem] = med["plav"] / med["marshal"]
         rows += [
             {"op": "loads", "file": path.stem, "library": lib, "median_s": t}
+            for lib, t in med.items()
+        ]
+    if not wanted or "small" in wanted:
+        raw = json.dumps(SMALL_MESSAGE).encode()
+        med = run_case("small message", raw, contenders(raw), args.repeat)
+        rows += [
+            {"op": "loads", "file": "small_message", "library": lib, "median_s": t}
             for lib, t in med.items()
         ]
     have = [ratios[k] for k in KEY_FILES if k in ratios]
