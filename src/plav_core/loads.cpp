@@ -51,7 +51,7 @@ struct ThreadScratch {
     }
 };
 thread_local ThreadScratch LOAD_SCRATCH;
-constexpr size_t KEEP_ENTRIES = size_t{1} << 14;
+constexpr size_t KEEP_ENTRIES = size_t{1} << 12;  // at most 288 KiB kept per thread
 
 // Borrows the thread's scratch for one call, or owns fresh parts should the
 // thread's be lent already.
