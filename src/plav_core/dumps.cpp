@@ -139,7 +139,7 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
                         DumpOptions &opt, PyRef (&classic)[2]) noexcept {
     // The common call, dumps(obj), needs no binding at all.
     if (!kwnames && nargs == 1) return args[0];
-    PyObject *given[9];
+    PyObject *given[9] = {};  // borrowed
     if (!DUMPS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
             !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOO:dumps",
