@@ -29,7 +29,9 @@ class PosList {
         }
         return *this;
     }
-    ~PosList() { std::free(data_); }
+    ~PosList() {
+        if (data_) std::free(data_);  // most lists of a spare index never allocate
+    }
 
     void reserve(size_t cap) {
         if (cap <= cap_) return;
