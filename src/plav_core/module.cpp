@@ -25,13 +25,15 @@ constexpr const char *LOADS_DOC =
     "Parse PLAV/JSON data from bytes or string\n"
     "\n"
     "Args:\n"
-    "    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+    "    data: Input as bytes (zero-copy), str (will encode to UTF-8), or bytearray\n"
+    "          or a contiguous memoryview of bytes (copied first)\n"
     "\n"
     "Returns:\n"
     "    Parsed Python object (dict, list, str, int, float, bool, None)\n"
     "\n"
     "Raises:\n"
-    "    ValueError: Invalid JSON/PLAV syntax\n"
+    "    DecodeError: Invalid JSON/PLAV syntax (a json.JSONDecodeError with pos,\n"
+    "        lineno and colno)\n"
     "\n"
     "Examples:\n"
     "    >>> import plav\n"
@@ -165,6 +167,9 @@ bool module_body(PyObject *module) {
             PyExc_BaseException, nullptr);
         if (!INTERNAL_FAILURE) return false;
     }
+    PyObject *decode_error = create_decode_error_type();  // borrowed
+    if (!decode_error || !add_name(module, "DecodeError", PyRef::borrow(decode_error).release()))
+        return false;
     return add_function(module, &LOADS_DEF) && add_function(module, &DUMPS_DEF) &&
            add_function(module, &FORMAT_HINT_DEF);
 }
