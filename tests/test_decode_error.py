@@ -25,24 +25,24 @@ def stdlib_place(text, pos):
 # (text, schema, character position of the error). The bytes form of each text is
 # read too: its position is in bytes, its line and column the same as the str's.
 PLACES = [
-    ("[1, x]", None, 4),                                   # first line
-    ("", None, 0),                                         # nothing to read
-    ("[1,\n  2,\n  x]", None, 11),                         # after LF breaks
-    ("[1,\r\n  x]", None, 7),                              # after a CRLF break
+    ("[1, x]", None, 4),  # first line
+    ("", None, 0),  # nothing to read
+    ("[1,\n  2,\n  x]", None, 11),  # after LF breaks
+    ("[1,\r\n  x]", None, 7),  # after a CRLF break
     ("[\r\n1,\r\n\r\n  ?]", None, 11),
-    ('["é€😀", x]', None, 8),                              # after multi-byte characters
+    ('["é€😀", x]', None, 8),  # after multi-byte characters
     ('{"ключ":\n "значение€", "k": ?}', None, 28),
-    ("[1,\n 2", None, 6),                                  # end of input
-    ("[1,\n 2, 01]", None, 8),                             # number errors: the token's start
+    ("[1,\n 2", None, 6),  # end of input
+    ("[1,\n 2, 01]", None, 8),  # number errors: the token's start
     ("[\n -]", None, 3),
     ("[é, 1]", None, 1),
-    ("[1, " + "9" * 5000 + "]", None, 4),                 # beyond the int digit limit
+    ("[1, " + "9" * 5000 + "]", None, 4),  # beyond the int digit limit
     ('[2: id, name;\n 1, "Ann";\n 2, "Bo" x ]', None, 34),  # grid cells
-    ('[: a, b;\r\n 1, [1 2] ]', None, 17),
+    ("[: a, b;\r\n 1, [1 2] ]", None, 17),
     ('[: a; "é", éx ]', None, 9),
-    ('{"a": 1,\n "b": ?}', ["a", "b"], 15),                 # schema reads
+    ('{"a": 1,\n "b": ?}', ["a", "b"], 15),  # schema reads
     ('[{"é": 1},\n {"b": 1 2}]', ["a", "b"], 20),
-    ("[" * 1025 + "]" * 1025, None, 1024),                 # too deep
+    ("[" * 1025 + "]" * 1025, None, 1024),  # too deep
 ]
 
 

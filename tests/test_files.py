@@ -8,8 +8,11 @@ import pytest
 
 import plav
 
-DOC = {"team": "café ☕", "rows": [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}],
-       "n": [1.5, None, True]}
+DOC = {
+    "team": "café ☕",
+    "rows": [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}],
+    "n": [1.5, None, True],
+}
 
 
 def opened(tmp_path, kind):
@@ -57,8 +60,13 @@ def test_dump_writes_str_to_text_and_utf8_to_binary(stream, written):
 
 
 @pytest.mark.parametrize(
-    "stream", [io.StringIO('{a: [1, 2,], // c\n "b": "é"}'),
-               io.BytesIO('{a: [1, 2,], // c\n "b": "é"}'.encode())], ids=["text", "binary"])
+    "stream",
+    [
+        io.StringIO('{a: [1, 2,], // c\n "b": "é"}'),
+        io.BytesIO('{a: [1, 2,], // c\n "b": "é"}'.encode()),
+    ],
+    ids=["text", "binary"],
+)
 def test_load_reads_to_the_end_and_passes_the_schema(stream):
     assert plav.load(stream, schema=["x", "y"]) == {"x": [1, 2], "y": "é"}
     assert stream.read() == stream.read()[:0]

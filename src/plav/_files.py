@@ -11,8 +11,9 @@ from plav_core import dumps, loads
 def _method(fp: Any, name: str, what: str) -> Any:
     method = getattr(fp, name, None)
     if not callable(method):
-        raise TypeError(f"{what} needs a file object with a {name}() method, "
-                        f"not {type(fp).__name__}")
+        raise TypeError(
+            f"{what} needs a file object with a {name}() method, not {type(fp).__name__}"
+        )
     return method
 
 

@@ -14,7 +14,7 @@
 namespace plav {
 namespace {
 
-PyObject *DECODE_ERROR = nullptr;  // strong reference, kept for the life of the process
+PyObject *DECODE_ERROR = nullptr; // strong reference, kept for the life of the process
 
 constexpr const char *DECODE_ERROR_DOC =
     "DecodeError(msg, doc, pos)\n"
@@ -31,14 +31,18 @@ constexpr const char *DECODE_ERROR_DOC =
 bool line_and_column(PyObject *doc, Py_ssize_t pos, Py_ssize_t &lineno, Py_ssize_t &colno) {
     if (PyUnicode_Check(doc)) {
         const Py_ssize_t n = PyUnicode_GetLength(doc);
-        if (n < 0) return false;
+        if (n < 0)
+            return false;
         const Py_ssize_t end = pos < 0 ? 0 : pos > n ? n : pos;
         PyRef newline = PyRef::steal(PyUnicode_FromOrdinal('\n'));
-        if (!newline) return false;
+        if (!newline)
+            return false;
         const Py_ssize_t count = PyUnicode_Count(doc, newline.get(), 0, end);
-        if (count < 0) return false;
+        if (count < 0)
+            return false;
         const Py_ssize_t last = PyUnicode_FindChar(doc, '\n', 0, end, -1);
-        if (last == -2) return false;
+        if (last == -2)
+            return false;
         lineno = count + 1;
         colno = pos - last;
         return true;
@@ -60,12 +64,14 @@ bool line_and_column(PyObject *doc, Py_ssize_t pos, Py_ssize_t &lineno, Py_ssize
         ++count;
         line_start = static_cast<size_t>(p - text) + 1;
     }
-    PyRef line = PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(text) + line_start,
-                                                   static_cast<Py_ssize_t>(end - line_start),
-                                                   "replace"));
-    if (!line) return false;
+    PyRef line =
+        PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(text) + line_start,
+                                          static_cast<Py_ssize_t>(end - line_start), "replace"));
+    if (!line)
+        return false;
     const Py_ssize_t chars = PyUnicode_GetLength(line.get());
-    if (chars < 0) return false;
+    if (chars < 0)
+        return false;
     lineno = count + 1;
     colno = chars + 1;
     return true;
@@ -79,13 +85,14 @@ bool set_int(PyObject *self, const char *name, Py_ssize_t v) {
 // __init__(self, msg, doc, pos): args is (msg,), so that str() is the message.
 PyObject *decode_error_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     static const char *const keywords[] = {"msg", "doc", "pos", nullptr};
-    PyObject *msg = nullptr, *doc = nullptr;  // borrowed from args
+    PyObject *msg = nullptr, *doc = nullptr; // borrowed from args
     Py_ssize_t pos = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn:DecodeError",
-                                     const_cast<char **>(keywords), &msg, &doc, &pos))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn:DecodeError", const_cast<char **>(keywords),
+                                     &msg, &doc, &pos))
         return nullptr;
     Py_ssize_t lineno = 0, colno = 0;
-    if (!line_and_column(doc, pos, lineno, colno)) return nullptr;
+    if (!line_and_column(doc, pos, lineno, colno))
+        return nullptr;
     PyRef only_msg = PyRef::steal(PyTuple_Pack(1, msg));
     if (!only_msg || PyObject_SetAttrString(self, "args", only_msg.get()) < 0 ||
         PyObject_SetAttrString(self, "msg", msg) < 0 ||
@@ -101,43 +108,49 @@ PyObject *decode_error_reduce(PyObject *self, PyObject *) noexcept {
     PyRef msg = PyRef::steal(PyObject_GetAttrString(self, "msg"));
     PyRef doc = PyRef::steal(msg ? PyObject_GetAttrString(self, "doc") : nullptr);
     PyRef pos = PyRef::steal(doc ? PyObject_GetAttrString(self, "pos") : nullptr);
-    if (!pos) return nullptr;
+    if (!pos)
+        return nullptr;
     if (PyMemoryView_Check(doc.get())) {
         doc = PyRef::steal(PyBytes_FromObject(doc.get()));
-        if (!doc) return nullptr;
+        if (!doc)
+            return nullptr;
     }
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     return Py_BuildValue("O(OOO)", type.get(), msg.get(), doc.get(), pos.get());
 }
 
-PyMethodDef INIT_DEF = {"__init__", reinterpret_cast<PyCFunction>(
-                                        reinterpret_cast<void (*)()>(decode_error_init)),
-                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef INIT_DEF = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_error_init)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 PyMethodDef REDUCE_DEF = {"__reduce__", decode_error_reduce, METH_NOARGS, nullptr};
 
 bool add_method(PyObject *type, PyMethodDef *def) {
-    PyRef descr =
-        PyRef::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
+    PyRef descr = PyRef::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
     return descr && PyObject_SetAttrString(type, def->ml_name, descr.get()) == 0;
 }
 
 // The index of the character holding byte `pos` of UTF-8 text (`len` at its end).
 size_t char_index(const uint8_t *text, size_t len, size_t pos) noexcept {
-    while (pos > 0 && pos < len && (text[pos] & 0xC0) == 0x80) --pos;
+    while (pos > 0 && pos < len && (text[pos] & 0xC0) == 0x80)
+        --pos;
     size_t chars = 0;
-    for (size_t i = 0; i < pos; ++i) chars += (text[i] & 0xC0) != 0x80;
+    for (size_t i = 0; i < pos; ++i)
+        chars += (text[i] & 0xC0) != 0x80;
     return chars;
 }
 
-}  // namespace
+} // namespace
 
 PyObject *create_decode_error_type() noexcept {
-    if (DECODE_ERROR) return DECODE_ERROR;
+    if (DECODE_ERROR)
+        return DECODE_ERROR;
     PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-    PyRef base = PyRef::steal(json ? PyObject_GetAttrString(json.get(), "JSONDecodeError") : nullptr);
-    if (!base) return nullptr;
-    PyRef type = PyRef::steal(PyErr_NewExceptionWithDoc("plav_core.DecodeError", DECODE_ERROR_DOC,
-                                                        base.get(), nullptr));
+    PyRef base =
+        PyRef::steal(json ? PyObject_GetAttrString(json.get(), "JSONDecodeError") : nullptr);
+    if (!base)
+        return nullptr;
+    PyRef type = PyRef::steal(
+        PyErr_NewExceptionWithDoc("plav_core.DecodeError", DECODE_ERROR_DOC, base.get(), nullptr));
     if (!type || !add_method(type.get(), &INIT_DEF) || !add_method(type.get(), &REDUCE_DEF))
         return nullptr;
     DECODE_ERROR = type.release();
@@ -153,11 +166,13 @@ PyObject *raise_decode_error(const ParseError &e, PyObject *doc, const uint8_t *
     PyRef msg = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     PyRef pos_obj = PyRef::steal(msg ? PyLong_FromSize_t(pos) : nullptr);
-    if (!pos_obj) return nullptr;
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(DECODE_ERROR, msg.get(), doc,
-                                                          pos_obj.get(), nullptr));
-    if (exc) PyErr_SetRaisedException(exc.release());  // steals
+    if (!pos_obj)
+        return nullptr;
+    PyRef exc = PyRef::steal(
+        PyObject_CallFunctionObjArgs(DECODE_ERROR, msg.get(), doc, pos_obj.get(), nullptr));
+    if (exc)
+        PyErr_SetRaisedException(exc.release()); // steals
     return nullptr;
 }
 
-}  // namespace plav
+} // namespace plav
