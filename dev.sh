@@ -3,8 +3,8 @@
 # local virtual environment in .venv, builds and installs the package into it.
 #
 #   ./dev.sh demo       build, install, and show PLAV at work on a bundled sample
-#   ./dev.sh test       build with the kernel test extension and run the whole suite
-#                       (then the same wheel under Python 3.13, if present)
+#   ./dev.sh test       lint, then build with the kernel test extension and run the whole
+#                       suite (then the same wheel under Python 3.13, if present)
 #   ./dev.sh lint       clang-format (check mode) and ruff (check and format --check)
 #   ./dev.sh format     rewrites the sources the way lint wants them
 #   ./dev.sh bench      speed against peers (bench/)
@@ -120,6 +120,7 @@ cmd_test() {
     local py
     py=$(find_python) || { echo "Python 3.12 or newer not found (set PYTHON=...)" >&2; exit 1; }
     make_venv .venv "$py"
+    cmd_lint
     local wheel
     wheel=$(build_wheel "$ROOT/.venv" build/testing PLAV_BUILD_TESTING=ON)
     install_wheel .venv "$wheel"

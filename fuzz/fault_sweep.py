@@ -74,7 +74,8 @@ def cases(full: bool):
     out = []
     for name, doc in docs.items():
         out.append((f"loads bytes {name}", lambda d=doc: loads(d)))
-        out.append((f"loads str {name}", lambda t=doc.decode(): loads(t)))
+        text = doc.decode()
+        out.append((f"loads str {name}", lambda t=text: loads(t)))
     out.append(("loads schema", lambda: loads(b'[{"x": 1, "y": [2]}, {"p": "q"}, {}]', ["a", "b"])))
     out.append(("loads schema grid", lambda: loads(b'[: k; {"p": 1}; {"q": 2} ]', schema=["a"])))
     rows = [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(12)]

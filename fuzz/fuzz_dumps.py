@@ -35,9 +35,13 @@ def one_input(data: bytes) -> None:
         msg = str(e)
         if msg in DUMPS_VALUE_ERRORS or "Exceeds the limit" in msg:
             # conversions may count toward the limit, so only plain containers are checked
-            if msg.startswith("Object too deeply") and not env["converted"]:
-                if expected is not harness.UNKNOWN and harness.depth_of(expected) <= 256:
-                    raise harness.Finding("depth error for a shallow value") from e
+            if (
+                msg.startswith("Object too deeply")
+                and not env["converted"]
+                and expected is not harness.UNKNOWN
+                and harness.depth_of(expected) <= 256
+            ):
+                raise harness.Finding("depth error for a shallow value") from e
             return
         if expected is harness.UNKNOWN:
             return  # a conversion method's own ValueError, or an unpredicted value

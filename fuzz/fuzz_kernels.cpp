@@ -19,16 +19,11 @@
 
 #include "cpu.hpp"
 #include "simd/scanner.hpp"
+#include "simd/escape.hpp"
+#include "simd/string_scan.hpp"
+#include "simd/utf16.hpp"
 #include "simd/whitespace.hpp"
-
-#if __has_include("serializer/escape.hpp")
-#include "serializer/escape.hpp"
-#include "serializer/output_buffer.hpp"
-#include "serializer/utf16.hpp"
-#define PLAV_FUZZ_ESCAPE 1
-#else
-#define PLAV_FUZZ_ESCAPE 0
-#endif
+#include "types/output_buffer.hpp"
 
 namespace {
 
@@ -144,12 +139,40 @@ void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
             skip_whitespace_avx2(data, n, got);
             if (got != want) fail("skip_whitespace_avx2", n, start);
         }
+        if (f.avx2 && n - start >= 32) {
+            // The vector phase alone: the run, cut at the last whole 32-byte block.
+            size_t run = 0;
+            while (start + run < n && (data[start + run] == ' ' || data[start + run] == '\t' ||
+                                       data[start + run] == '\n' || data[start + run] == '\r'))
+                ++run;
+            const size_t blocks = (n - start) / 32 * 32;
+            const size_t counted = whitespace_prefix_avx2(data + start, data + n);
+            if (counted != (run < blocks ? run : blocks)) fail("whitespace_prefix_avx2", n, start);
+        }
+    }
+}
+
+// ---- string content scan --------------------------------------------------
+
+// Backslash first, else whether any byte is non-ASCII, over every suffix the
+// whitespace check also starts from.
+void check_content_scan(const uint8_t *data, size_t n, const CpuFeatures &f) {
+    const size_t step = n / 8 + 1;
+    for (size_t start = 0; start <= n; start += start < 40 ? 1 : step) {
+        const uint8_t *p = data + start;
+        const size_t len = n - start;
+        unsigned want = 0;
+        for (size_t i = 0; i < len && want != HAS_BACKSLASH; ++i)
+            want = p[i] == '\\' ? HAS_BACKSLASH : p[i] >= 0x80 ? NON_ASCII : want;
+        if (scan_content_words(p, len) != want) fail("scan_content_words", n, start);
+        if (f.avx2 && len >= 32 && scan_content_avx2(p, len) != want)
+            fail("scan_content_avx2", n, start);
+        if (scan_content(p, len, f.avx2) != want) fail("scan_content", n, start);
     }
 }
 
 // ---- escapers -------------------------------------------------------------
 
-#if PLAV_FUZZ_ESCAPE
 // The escape table, one byte at a time.
 std::string escape_reference(const uint8_t *data, size_t n) {
     static const char HEX[] = "0123456789abcdef";
@@ -228,15 +251,13 @@ void check_utf16(const uint8_t *data, size_t n) {
     if (count && std::memcmp(got.data(), want.data(), count * 2) != 0)
         fail("utf8_to_utf16_bmp units", n, 0);
 }
-#endif
 
 void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
     check_scanners(data, n, f, want);
     check_whitespace(data, n, f);
-#if PLAV_FUZZ_ESCAPE
+    check_content_scan(data, n, f);
     check_escapers(data, n, f);
     check_utf16(data, n);
-#endif
 }
 
 }  // namespace

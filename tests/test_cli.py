@@ -28,11 +28,6 @@ def run(*args, stdin=b"", env=None, cwd=None):
                           capture_output=True, env=full_env, cwd=cwd, timeout=300)
 
 
-def test_corpus_is_present():
-    assert len(CORPUS) >= 30 and len(TOKEN_CORPUS) >= 14
-    assert (TOKENIZERS / "o200k_base.tiktoken").is_file()
-
-
 # --- round trips --------------------------------------------------------------------------
 
 LEAN_AND_DEFAULT = [[], ["--lean"]]

@@ -89,6 +89,46 @@ def test_whitespace_skip_examples(data, start, expected):
         assert T.skip_whitespace(data, start, form) == expected, form
 
 
+@pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")
+@given(data=st.lists(st.sampled_from([b" ", b"\t", b"\n", b"\r", b" " * 31, b"\x0c", b"\xa0",
+                                      b"\x89", b"x"]), max_size=60).map(b"".join))
+def test_vector_whitespace_run_counts_whole_blocks(data):
+    data = b" " * 32 + data
+    run = len(data) - len(data.lstrip(b" \t\n\r"))
+    assert T.whitespace_prefix(data) == min(run, len(data) // 32 * 32)
+
+
+# ---- string content scan ----
+
+
+def reference_content_flags(data):
+    return 1 if b"\\" in data else 2 if any(b >= 0x80 for b in data) else 0
+
+
+CONTENT_FORMS = ["words", pytest.param("avx2", marks=pytest.mark.skipif(
+    not AVX2, reason="CPU lacks AVX2"))]
+
+
+@pytest.mark.parametrize("form", CONTENT_FORMS)
+@given(data=st.lists(st.sampled_from([b"a", b"\\", b"\x80", b"\xff", b"\x7f", b"\xdc", b"\x5d",
+                                      b"a" * 31]), max_size=40).map(b"".join))
+def test_content_scan_matches_reference(form, data):
+    if form == "avx2" and len(data) < 32:
+        data = data.ljust(32, b"a")
+    assert T.scan_content(data, form) == reference_content_flags(data)
+
+
+@pytest.mark.parametrize("form", CONTENT_FORMS)
+def test_content_scan_finds_a_mark_at_every_position(form):
+    # One backslash or high byte at each place of every length around the block edges,
+    # the overlapping last block included.
+    for n in range(32 if form == "avx2" else 0, 100):
+        for p in range(n):
+            for mark, flags in ((b"\\", 1), (b"\xc3", 2)):
+                data = b"a" * p + mark + b"a" * (n - p - 1)
+                assert T.scan_content(data, form) == flags, (n, p)
+
+
 # ---- escapers ----
 
 NAMED = {0x22: b'\\"', 0x5C: b"\\\\", 0x0A: b"\\n", 0x0D: b"\\r", 0x09: b"\\t", 0x08: b"\\b",

@@ -83,13 +83,7 @@ def test_docstrings():
     doc = plav_core.dumps.__doc__
     assert doc.endswith("'[: name, dept; Alice, Eng; Bob, Mkt ]'")
     assert "str \u2014 the serialized PLAV/JSON string" in doc
-    sig_line = (
-        'dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, '
-        'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma")'
-    )
-    assert len((sig_line + "\n--\n\n" + doc).encode()) == 1575
     lines = plav_core.loads.__doc__.split("\n")
-    assert len(lines) == 17  # twenty lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
     assert lines[-4] == "    >>> plav.loads('{\"key\": \"value\"}')"
 
@@ -187,18 +181,17 @@ def test_stub_literals_are_the_recognised_spellings():
 
 
 @pytest.mark.parametrize(
-    ("style", "size", "lines", "first_line"),
+    ("style", "first_line"),
     [
-        ("mox_grid", 572, 8, "Data is in PLAV Mox Grid format."),
-        ("tab", 362, 6, "Data is in PLAV Mox Grid tab-delimited format."),
-        ("mox_grid_rowcount", 418, 6, "Data is in PLAV Mox Grid format with explicit row count."),
-        ("multiline", 377, 9, "Data is in PLAV Multiline Mox Grid format (TOON-compatible)."),
+        ("mox_grid", "Data is in PLAV Mox Grid format."),
+        ("tab", "Data is in PLAV Mox Grid tab-delimited format."),
+        ("mox_grid_rowcount", "Data is in PLAV Mox Grid format with explicit row count."),
+        ("multiline", "Data is in PLAV Multiline Mox Grid format (TOON-compatible)."),
     ],
 )
-def test_format_hint_texts(style, size, lines, first_line):
+def test_format_hint_texts(style, first_line):
     text = format_hint(style)
-    assert len(text.encode()) == size
-    assert text.count("\n") == lines - 1 and not text.endswith("\n")
+    assert not text.endswith("\n")
     assert text.split("\n")[0] == first_line
     assert format_hint(type("S", (str,), {})(style)) == text  # a str subclass by content
 

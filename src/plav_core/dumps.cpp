@@ -9,7 +9,7 @@
 #include "cpu.hpp"
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
-#include "serializer/utf16.hpp"
+#include "simd/utf16.hpp"
 #include "arguments.hpp"
 
 namespace plav {

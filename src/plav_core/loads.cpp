@@ -10,7 +10,7 @@
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
 #include "simd/scanner.hpp"
-#include "types/field_descriptor.hpp"
+#include "parser/field_descriptor.hpp"
 
 namespace plav {
 namespace {

@@ -70,7 +70,4 @@ class BufferView {
     bool held_ = false;
 };
 
-// A new reference to one of the immortal-or-static singletons.
-inline PyRef new_ref(PyObject *p) noexcept { return PyRef::borrow(p); }
-
 }  // namespace plav

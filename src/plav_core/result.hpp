@@ -13,11 +13,8 @@ enum class ErrorKind : uint8_t {
     PassThrough,  // CPython's error indicator already holds the exception to raise
     ValueError,
     TypeError,
-    SystemError,
     MemoryError,
     RuntimeError,
-    OverflowError,
-    IndexError,
     InternalFailure,  // the module's own BaseException subclass
 };
 

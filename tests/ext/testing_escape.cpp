@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "cpu.hpp"
-#include "serializer/escape.hpp"
+#include "simd/escape.hpp"
 #include "serializer/number_format.hpp"
-#include "serializer/output_buffer.hpp"
+#include "types/output_buffer.hpp"
 
 namespace plav {
 namespace {

@@ -1,5 +1,5 @@
-// Test-only access to the scanners, the whitespace skipper and capability
-// derivation, for every code path this machine can run.
+// Test-only access to the scanners, the whitespace skipper, the string content
+// scan and capability derivation, for every code path this machine can run.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -8,6 +8,7 @@
 #include "cpu.hpp"
 #include "py_ref.hpp"
 #include "simd/scanner.hpp"
+#include "simd/string_scan.hpp"
 #include "simd/whitespace.hpp"
 
 namespace plav {
@@ -97,6 +98,45 @@ PyObject *py_skip_whitespace(PyObject *, PyObject *args) {
     return PyLong_FromSize_t(pos);
 }
 
+// Raises unless this CPU runs AVX2 and the input holds at least 32 bytes.
+bool avx2_input(Py_ssize_t n) {
+    if (!cpu_features().avx2) {
+        PyErr_SetString(PyExc_ValueError, "AVX2 not supported here");
+        return false;
+    }
+    if (n < 32) {
+        PyErr_SetString(PyExc_ValueError, "the AVX2 kernels take 32 bytes or more");
+        return false;
+    }
+    return true;
+}
+
+// whitespace_prefix(data) -> what the AVX2 whitespace kernel counts at the start.
+PyObject *py_whitespace_prefix(PyObject *, PyObject *args) {
+    const char *bytes = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y#:whitespace_prefix", &bytes, &n)) return nullptr;
+    if (!avx2_input(n)) return nullptr;
+    const auto *p = reinterpret_cast<const uint8_t *>(bytes);
+    return PyLong_FromSize_t(whitespace_prefix_avx2(p, p + n));
+}
+
+// scan_content(data, form) -> flags (1: backslash, 2: non-ASCII); form "words" or "avx2".
+PyObject *py_scan_content(PyObject *, PyObject *args) {
+    const char *bytes = nullptr, *form = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y#s:scan_content", &bytes, &n, &form)) return nullptr;
+    const auto *p = reinterpret_cast<const uint8_t *>(bytes);
+    const std::string_view f(form);
+    if (f == "words") return PyLong_FromUnsignedLong(scan_content_words(p, static_cast<size_t>(n)));
+    if (f != "avx2") {
+        PyErr_SetString(PyExc_ValueError, "unknown form");
+        return nullptr;
+    }
+    if (!avx2_input(n)) return nullptr;
+    return PyLong_FromUnsignedLong(scan_content_avx2(p, static_cast<size_t>(n)));
+}
+
 PyObject *features_tuple(CpuFeatures f) {
     return Py_BuildValue("(NNN)", PyBool_FromLong(f.avx2), PyBool_FromLong(f.avx512f),
                          PyBool_FromLong(f.avx512bw));
@@ -124,6 +164,10 @@ PyMethodDef SCAN_METHODS[] = {
     {"scan", py_scan, METH_VARARGS, "scan(data, level) -> the eight index lists"},
     {"skip_whitespace", py_skip_whitespace, METH_VARARGS,
      "skip_whitespace(data, pos, form) -> position after whitespace and comments"},
+    {"whitespace_prefix", py_whitespace_prefix, METH_VARARGS,
+     "whitespace_prefix(data) -> the whitespace run the AVX2 kernel counts (32+ bytes)"},
+    {"scan_content", py_scan_content, METH_VARARGS,
+     "scan_content(data, form) -> 1 backslash, 2 non-ASCII, 0 neither; form words or avx2"},
     {"derive_cpu_features", py_derive_cpu_features, METH_VARARGS,
      "derive_cpu_features(max_leaf, leaf1_ecx, leaf7_ebx, xcr0) -> flags"},
     {"cpu_features", py_cpu_features, METH_NOARGS, "cpu_features() -> cached flags"},

@@ -71,11 +71,8 @@ void raise_pending(const PendingError &e) noexcept {
         return;
     case ErrorKind::ValueError: type = PyExc_ValueError; break;
     case ErrorKind::TypeError: type = PyExc_TypeError; break;
-    case ErrorKind::SystemError: type = PyExc_SystemError; break;
     case ErrorKind::MemoryError: type = PyExc_MemoryError; break;
     case ErrorKind::RuntimeError: type = PyExc_RuntimeError; break;
-    case ErrorKind::OverflowError: type = PyExc_OverflowError; break;
-    case ErrorKind::IndexError: type = PyExc_IndexError; break;
     case ErrorKind::InternalFailure: type = internal_failure_type(); break;
     }
     PyErr_Clear();

@@ -291,7 +291,7 @@ PyObject *FastIndexParser::read_bare_cell() {
         return decode_escape_buf(s);
     }
     if (e == s)
-        return new_ref(Py_None).release();
+        return PyRef::borrow(Py_None).release();
     const char *t = reinterpret_cast<const char *>(in_ + s);
     const Py_ssize_t n = static_cast<Py_ssize_t>(e - s);
     PyObject *r = is_ascii(in_ + s, e - s) ? PyUnicode_DecodeASCII(t, n, nullptr)

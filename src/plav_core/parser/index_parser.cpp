@@ -4,8 +4,6 @@
 // that the 1024-level nesting limit fits in a 1 MiB thread stack.
 #include "parser/index_parser.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -15,89 +13,11 @@
 #include "parser/fast_number.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
+#include "simd/string_scan.hpp"
 #include "simd/whitespace.hpp"
 
 namespace plav {
 namespace {
-
-constexpr unsigned HAS_BACKSLASH = 1;
-constexpr unsigned NON_ASCII = 2;
-
-// Content scan of a string without its quotes: one pass that finds a backslash
-// and ORs every byte, whose high bit then says whether any byte is non-ASCII.
-//   byte      backslash test          ascii test
-//   0x5C      (b ^ 0x5C) == 0         -
-//   >= 0x80   -                       OR of all bytes & 0x80
-__attribute__((target("avx2"))) unsigned scan_content_avx2(const uint8_t *p, size_t n) {
-    const __m256i bs = _mm256_set1_epi8('\\');
-    __m256i acc = _mm256_setzero_si256();
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs)))
-            return HAS_BACKSLASH;
-        acc = _mm256_or_si256(acc, v);
-    }
-    if (i < n) { // the last 32 bytes again, overlapping (n >= 32)
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + n - 32));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, bs)))
-            return HAS_BACKSLASH;
-        acc = _mm256_or_si256(acc, v);
-    }
-    return _mm256_movemask_epi8(acc) ? NON_ASCII : 0;
-}
-
-// Word-at-a-time form: a zero byte in w ^ 0x5C.. marks a backslash;
-// (x - 0x01..) & ~x & 0x80.. is nonzero exactly when x has a zero byte.
-inline unsigned scan_content_words(const uint8_t *p, size_t n) {
-    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-    constexpr uint64_t bs = 0x5C5C5C5C5C5C5C5CULL;
-    uint64_t acc = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        const uint64_t x = w ^ bs;
-        if ((x - ones) & ~x & highs)
-            return HAS_BACKSLASH;
-        acc |= w;
-    }
-    for (; i < n; ++i) {
-        if (p[i] == '\\')
-            return HAS_BACKSLASH;
-        acc |= p[i];
-    }
-    return (acc & highs) ? NON_ASCII : 0;
-}
-
-inline unsigned scan_content(const uint8_t *p, size_t n, bool avx2) {
-    if (n >= 32 && avx2)
-        return scan_content_avx2(p, n);
-    return scan_content_words(p, n);
-}
-
-// The length of the whitespace run at `p` (at least 32 bytes readable): runs
-// that end within the last 32 bytes are left to the caller. A byte is
-// whitespace when it equals the table entry its low nibble picks; bytes with the
-// high bit set pick 0 and never match:
-//   nibble  0     9     A     D     other
-//   entry   0x20  0x09  0x0A  0x0D  0x80
-__attribute__((target("avx2,bmi"))) size_t whitespace_prefix_avx2(const uint8_t *p,
-                                                                  const uint8_t *end) {
-    const __m256i table = _mm256_setr_epi8(
-        0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D, -128,
-        -128, 0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D,
-        -128, -128);
-    const uint8_t *const start = p;
-    for (; end - p >= 32; p += 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const uint32_t ws = static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_shuffle_epi8(table, v))));
-        if (ws != 0xFFFFFFFFu)
-            return static_cast<size_t>(p - start) + static_cast<size_t>(__builtin_ctz(~ws));
-    }
-    return static_cast<size_t>(p - start);
-}
 
 inline bool is_digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
@@ -207,20 +127,20 @@ template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *sc
         if (len_ - pos_ >= 4 &&
             load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("true"))) {
             pos_ += 4;
-            return new_ref(Py_True).release();
+            return PyRef::borrow(Py_True).release();
         }
         break;
     case 'f':
         if (len_ - pos_ >= 5 && std::memcmp(in_ + pos_, "false", 5) == 0) {
             pos_ += 5;
-            return new_ref(Py_False).release();
+            return PyRef::borrow(Py_False).release();
         }
         break;
     case 'n':
         if (len_ - pos_ >= 4 &&
             load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("null"))) {
             pos_ += 4;
-            return new_ref(Py_None).release();
+            return PyRef::borrow(Py_None).release();
         }
         break;
     default:

@@ -13,7 +13,7 @@
 #include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
-#include "types/field_descriptor.hpp"
+#include "parser/field_descriptor.hpp"
 #include "types/structural_index.hpp"
 
 namespace plav {

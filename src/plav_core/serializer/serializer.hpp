@@ -12,9 +12,9 @@
 
 #include "py_ref.hpp"
 #include "result.hpp"
-#include "serializer/escape.hpp"
+#include "simd/escape.hpp"
 #include "serializer/number_format.hpp"
-#include "serializer/output_buffer.hpp"
+#include "types/output_buffer.hpp"
 
 namespace plav {
 

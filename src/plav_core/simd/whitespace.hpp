@@ -10,6 +10,11 @@ namespace plav {
 void skip_whitespace_bytes(const uint8_t *data, size_t n, size_t &pos) noexcept;
 // A 32-byte AVX2 phase over whitespace runs, then the byte phase.
 void skip_whitespace_avx2(const uint8_t *data, size_t n, size_t &pos) noexcept;
+// The AVX2 phase alone: the length of the whitespace run at `p`, 32 bytes at a
+// time while 32 remain before `end` (at least 32 must). A run that goes on into the
+// last end - p mod 32 bytes is counted only up to them: the result is
+// min(run, 32 * floor((end - p) / 32)).
+size_t whitespace_prefix_avx2(const uint8_t *p, const uint8_t *end) noexcept;
 // Chooses the AVX2 form when the processor has it.
 void skip_whitespace_run(const uint8_t *data, size_t n, size_t &pos) noexcept;
 

@@ -114,9 +114,4 @@ struct StructuralIndex {
     }
 };
 
-inline bool is_structural(uint8_t c) noexcept {
-    return c == '"' || c == ',' || c == ':' || c == ';' || c == '[' || c == ']' || c == '{' ||
-           c == '}';
-}
-
 }  // namespace plav

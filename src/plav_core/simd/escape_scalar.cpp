@@ -1,5 +1,5 @@
 // The reference escaper, one byte at a time, and the bare-word test.
-#include "serializer/escape.hpp"
+#include "simd/escape.hpp"
 
 #include <array>
 

@@ -1,11 +1,11 @@
 // AVX2 escaper: 32 bytes per step. A clean block is stored as loaded; a block with
 // a mark keeps its bytes up to the first mark, that byte is escaped, and the next
-// block starts right after it. Runs without the GIL.
+// block starts right after it.
 #include <immintrin.h>
 
 #include <cstring>
 
-#include "serializer/escape.hpp"
+#include "simd/escape.hpp"
 
 namespace plav {
 namespace {

@@ -1,9 +1,8 @@
 // AVX-512 escaper: the AVX2 scheme on 64-byte blocks with compares into mask
 // registers; a rest shorter than one block goes to the AVX2 (or byte) escaper.
-// Runs without the GIL.
 #include <immintrin.h>
 
-#include "serializer/escape.hpp"
+#include "simd/escape.hpp"
 
 namespace plav {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "cpu.hpp"
-#include "serializer/output_buffer.hpp"
+#include "types/output_buffer.hpp"
 
 namespace plav {
 

@@ -1,7 +1,7 @@
 // UTF-8 to UTF-16 for text within the Basic Multilingual Plane. Runs of 16 ASCII
 // bytes are widened with SSE2 (which every x86-64 CPU has); other characters are
 // decoded one at a time.
-#include "serializer/utf16.hpp"
+#include "simd/utf16.hpp"
 
 #include <emmintrin.h>
 
