@@ -13,7 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import plav
-from plav.cli import OPTION_SETS, reads_back
+from plav.cli import _READ_DEPTH_LIMIT, OPTION_SETS, reads_back
 
 CORPUS = sorted((DATA / "tokens").glob("*.json")) + sorted((DATA / "json").glob("*.json"))
 TOKEN_CORPUS = sorted((DATA / "tokens").glob("*.json"))
@@ -151,6 +151,18 @@ def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
 
 
 # --- failures -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("options", [[], ["--compact"], ["--indent", "2", "--sort-keys"]])
+def test_decode_writes_the_deepest_document_loads_reads(options):
+    # The JSON encoder recurses; the CLI's recursion limit must cover loads' depth limit.
+    depth = _READ_DEPTH_LIMIT
+    doc = b'{"a":' * (depth - 1) + b"[1]" + b"}" * (depth - 1)
+    with pytest.raises(plav.DecodeError, match="nesting depth"):
+        plav.loads(b"[" + doc + b"]")
+    result = run("decode", *options, stdin=doc)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.count(b'"a"') == depth - 1 and b"[" in result.stdout
 
 
 @pytest.mark.parametrize(

@@ -113,8 +113,6 @@ def _parse(data: bytes, source: str = "<stdin>", first_line: int = 1) -> Any:
     except DecodeError as exc:
         where = f"{source}:{first_line + exc.lineno - 1}:{exc.colno}"
         raise CliError(f"{where}: {exc}") from None
-    except RecursionError:
-        raise CliError("input nested too deeply") from None
 
 
 def json_compact(obj: Any) -> str:
@@ -191,11 +189,8 @@ def _measure(text: str, counters: _tokens.TokenCounters) -> str:
 
 def _json_text(obj: Any, args: argparse.Namespace) -> str:
     separators = (",", ":") if args.compact else None
-    try:
-        return json.dumps(obj, ensure_ascii=False, indent=args.indent, separators=separators,
-                          sort_keys=args.sort_keys)
-    except RecursionError:
-        raise CliError("input nested too deeply to write as JSON") from None
+    return json.dumps(obj, ensure_ascii=False, indent=args.indent, separators=separators,
+                      sort_keys=args.sort_keys)
 
 
 def _cmd_decode(args: argparse.Namespace) -> None:
