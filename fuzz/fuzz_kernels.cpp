@@ -1,7 +1,8 @@
 // Differential fuzz target for the byte kernels: the three scanners, the
-// whitespace skipper, the three string escapers and the UTF-8 to UTF-16
-// transcoder must agree with each other and with the plain reference loops
-// below on every input. Each input is run
+// whitespace skipper and its vector phase, the string content scan, the unsafe
+// cell byte test, the three string escapers and the UTF-8 to UTF-16 transcoder
+// must agree with each other and with the plain reference loops below on every
+// input. Each input is run
 // twice from guarded memory: flush against a PROT_NONE page after it (any
 // over-read faults) and right after a PROT_NONE page (any under-read faults).
 // Heap over-reads would only be caught by ASan where its redzones happen to
@@ -19,6 +20,7 @@
 
 #include "cpu.hpp"
 #include "simd/scanner.hpp"
+#include "simd/cell_scan.hpp"
 #include "simd/escape.hpp"
 #include "simd/string_scan.hpp"
 #include "simd/utf16.hpp"
@@ -152,22 +154,34 @@ void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
     }
 }
 
-// ---- string content scan --------------------------------------------------
+// ---- string content scan and unsafe cell bytes ---------------------------
 
-// Backslash first, else whether any byte is non-ASCII, over every suffix the
-// whitespace check also starts from.
-void check_content_scan(const uint8_t *data, size_t n, const CpuFeatures &f) {
+// Both kernels over every suffix the whitespace check also starts from, against
+// answers for all suffixes found in one backward pass: the content scan gives
+// HAS_BACKSLASH before NON_ASCII, the cell test whether any unsafe byte is there.
+void check_suffix_kernels(const uint8_t *data, size_t n, const CpuFeatures &f) {
+    static std::vector<uint8_t> content, unsafe;
+    content.assign(n + 1, 0);
+    unsafe.assign(n + 1, 0);
+    bool backslash = false, high = false, bad = false;
+    for (size_t i = n; i-- > 0;) {
+        backslash |= data[i] == '\\';
+        high |= data[i] >= 0x80;
+        bad |= UNSAFE_IN_CELL[data[i]];
+        content[i] = backslash ? HAS_BACKSLASH : high ? NON_ASCII : 0;
+        unsafe[i] = bad;
+    }
     const size_t step = n / 8 + 1;
     for (size_t start = 0; start <= n; start += start < 40 ? 1 : step) {
         const uint8_t *p = data + start;
         const size_t len = n - start;
-        unsigned want = 0;
-        for (size_t i = 0; i < len && want != HAS_BACKSLASH; ++i)
-            want = p[i] == '\\' ? HAS_BACKSLASH : p[i] >= 0x80 ? NON_ASCII : want;
-        if (scan_content_words(p, len) != want) fail("scan_content_words", n, start);
-        if (f.avx2 && len >= 32 && scan_content_avx2(p, len) != want)
+        if (scan_content_words(p, len) != content[start]) fail("scan_content_words", n, start);
+        if (f.avx2 && len >= 32 && scan_content_avx2(p, len) != content[start])
             fail("scan_content_avx2", n, start);
-        if (scan_content(p, len, f.avx2) != want) fail("scan_content", n, start);
+        if (scan_content(p, len, f.avx2) != content[start]) fail("scan_content", n, start);
+        if (has_unsafe_byte(p, len) != (unsafe[start] != 0)) fail("has_unsafe_byte", n, start);
+        if (has_unsafe_byte_bytes(p, len) != (unsafe[start] != 0))
+            fail("has_unsafe_byte_bytes", n, start);
     }
 }
 
@@ -255,7 +269,7 @@ void check_utf16(const uint8_t *data, size_t n) {
 void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
     check_scanners(data, n, f, want);
     check_whitespace(data, n, f);
-    check_content_scan(data, n, f);
+    check_suffix_kernels(data, n, f);
     check_escapers(data, n, f);
     check_utf16(data, n);
 }

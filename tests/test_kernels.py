@@ -129,6 +129,28 @@ def test_content_scan_finds_a_mark_at_every_position(form):
                 assert T.scan_content(data, form) == flags, (n, p)
 
 
+# ---- bytes that keep a str out of a grid cell ----
+
+UNSAFE = set(b'\t\n\r",:;[\\]{|}')
+
+
+@pytest.mark.parametrize("form", ["bytes", "sse2"])
+def test_unsafe_cell_bytes_are_exactly_the_grid_syntax(form):
+    for c in range(256):
+        assert T.unsafe_in_cell(b"a" + bytes([c]), form) == (c in UNSAFE), c
+
+
+@pytest.mark.parametrize("form", ["bytes", "sse2"])
+def test_unsafe_cell_byte_found_at_every_position(form):
+    # Lengths around the 16-byte blocks, the mark at each place, and none.
+    for n in range(0, 50):
+        assert not T.unsafe_in_cell(b"x" * n, form)
+        for p in range(n):
+            for mark in b";}\xfb":
+                data = b"x" * p + bytes([mark]) + b"x" * (n - p - 1)
+                assert T.unsafe_in_cell(data, form) == (mark != 0xFB), (n, p, mark)
+
+
 # ---- escapers ----
 
 NAMED = {0x22: b'\\"', 0x5C: b"\\\\", 0x0A: b"\\n", 0x0D: b"\\r", 0x09: b"\\t", 0x08: b"\\b",

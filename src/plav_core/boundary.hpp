@@ -12,7 +12,9 @@ PyObject *raise_error(Error &&err) noexcept;
 void raise_pending(const PendingError &e) noexcept;
 
 // The module's exception for broken invariants during dumps (derives from
-// BaseException). Borrowed; created at module initialisation.
+// BaseException). Borrowed; created at module initialisation, once for the
+// process (NULL with an error set on failure).
+PyObject *create_internal_failure_type() noexcept;
 PyObject *internal_failure_type() noexcept;
 
 // The module's DecodeError (a json.JSONDecodeError), created at module

@@ -113,7 +113,6 @@ PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "plav_core", MODULE_DOC, 0, nul
 
 std::atomic<int64_t> OWNER_INTERPRETER{-1};
 PyObject *MODULE = nullptr;            // strong reference, kept for the life of the process
-PyObject *INTERNAL_FAILURE = nullptr;  // strong reference, kept for the life of the process
 
 // Appends `name` to the module's __all__ (creating it when absent) and sets the attribute.
 // Steals `value`.
@@ -157,14 +156,7 @@ bool module_body(PyObject *module) {
     }
     const char *level = (f.avx512f && f.avx512bw) ? "AVX-512" : "AVX2";
     if (!add_name(module, "__simd__", PyUnicode_FromString(level))) return false;
-    if (!INTERNAL_FAILURE) {
-        INTERNAL_FAILURE = PyErr_NewExceptionWithDoc(
-            "plav_core.InternalFailure",
-            "Raised when the caller's own code breaks an invariant during dumps (a dict "
-            "that changes size while it is written, a nested dumps on a busy thread).",
-            PyExc_BaseException, nullptr);
-        if (!INTERNAL_FAILURE) return false;
-    }
+    if (!create_internal_failure_type()) return false;
     PyObject *decode_error = create_decode_error_type();  // borrowed
     if (!decode_error || !add_name(module, "DecodeError", PyRef::borrow(decode_error).release()))
         return false;
@@ -173,8 +165,6 @@ bool module_body(PyObject *module) {
 }
 
 }  // namespace
-
-PyObject *internal_failure_type() noexcept { return INTERNAL_FAILURE; }
 
 }  // namespace plav
 

@@ -7,6 +7,7 @@
 
 #include "cpu.hpp"
 #include "py_ref.hpp"
+#include "simd/cell_scan.hpp"
 #include "simd/scanner.hpp"
 #include "simd/string_scan.hpp"
 #include "simd/whitespace.hpp"
@@ -137,6 +138,20 @@ PyObject *py_scan_content(PyObject *, PyObject *args) {
     return PyLong_FromUnsignedLong(scan_content_avx2(p, static_cast<size_t>(n)));
 }
 
+// unsafe_in_cell(data, form) -> whether a byte keeps the text out of a grid cell;
+// form "bytes" or "sse2".
+PyObject *py_unsafe_in_cell(PyObject *, PyObject *args) {
+    const char *bytes = nullptr, *form = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y#s:unsafe_in_cell", &bytes, &n, &form)) return nullptr;
+    const auto *p = reinterpret_cast<const uint8_t *>(bytes);
+    const std::string_view f(form);
+    if (f == "bytes") return PyBool_FromLong(has_unsafe_byte_bytes(p, static_cast<size_t>(n)));
+    if (f == "sse2") return PyBool_FromLong(has_unsafe_byte(p, static_cast<size_t>(n)));
+    PyErr_SetString(PyExc_ValueError, "unknown form");
+    return nullptr;
+}
+
 PyObject *features_tuple(CpuFeatures f) {
     return Py_BuildValue("(NNN)", PyBool_FromLong(f.avx2), PyBool_FromLong(f.avx512f),
                          PyBool_FromLong(f.avx512bw));
@@ -166,6 +181,8 @@ PyMethodDef SCAN_METHODS[] = {
      "skip_whitespace(data, pos, form) -> position after whitespace and comments"},
     {"whitespace_prefix", py_whitespace_prefix, METH_VARARGS,
      "whitespace_prefix(data) -> the whitespace run the AVX2 kernel counts (32+ bytes)"},
+    {"unsafe_in_cell", py_unsafe_in_cell, METH_VARARGS,
+     "unsafe_in_cell(data, form) -> a byte keeps the text out of a grid cell; bytes or sse2"},
     {"scan_content", py_scan_content, METH_VARARGS,
      "scan_content(data, form) -> 1 backslash, 2 non-ASCII, 0 neither; form words or avx2"},
     {"derive_cpu_features", py_derive_cpu_features, METH_VARARGS,

@@ -1,9 +1,5 @@
-// Message templates of the reader and the single place where an error value
-// becomes a Python exception.
+// Message templates of the reader.
 #include "parser/error.hpp"
-
-#include "boundary.hpp"
-#include "py_ref.hpp"
 
 namespace plav {
 
@@ -50,38 +46,6 @@ std::string parse_error_text(const ParseError &e) {
         return e.message;
     return e.message + " (approximate position: \xC2\xB1" "32 bytes from " +
            std::to_string(e.position) + ")";
-}
-
-PyObject *raise_error(Error &&err) noexcept {
-    if (auto *pe = std::get_if<ParseError>(&err)) {
-        const std::string text = parse_error_text(*pe);
-        raise_pending(PendingError{ErrorKind::ValueError, text});
-    } else {
-        raise_pending(std::get<PendingError>(err));
-    }
-    return nullptr;
-}
-
-void raise_pending(const PendingError &e) noexcept {
-    PyObject *type = nullptr;
-    switch (e.kind) {
-    case ErrorKind::PassThrough:
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        return;
-    case ErrorKind::ValueError: type = PyExc_ValueError; break;
-    case ErrorKind::TypeError: type = PyExc_TypeError; break;
-    case ErrorKind::MemoryError: type = PyExc_MemoryError; break;
-    case ErrorKind::RuntimeError: type = PyExc_RuntimeError; break;
-    case ErrorKind::InternalFailure: type = internal_failure_type(); break;
-    }
-    PyErr_Clear();
-    PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(
-        e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
-    if (!msg) return;
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
-    if (!exc) return;
-    PyErr_SetRaisedException(exc.release());  // steals
 }
 
 }  // namespace plav

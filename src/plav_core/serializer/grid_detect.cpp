@@ -1,56 +1,13 @@
 // The decision to write a list as a Mox Grid: a bounded look at its first elements
 // (10, then 50), never the whole list. The writer checks every row in full and
 // falls back to a plain array, so a wrong guess costs time, never data.
-#include <emmintrin.h>
-
-#include <array>
 #include <unordered_set>
 
 #include "serializer/grid.hpp"
+#include "simd/cell_scan.hpp"
 
 namespace plav {
 namespace {
-
-// Bytes that make a str cell unfit for the sampled rows of a grid: the grid's own
-// separators and brackets, quotes, backslash and line ends.
-constexpr std::array<bool, 256> make_unsafe_bytes() {
-    std::array<bool, 256> t{};
-    for (uint8_t c : {'\t', '\n', '\r', '"', ',', ':', ';', '[', '\\', ']', '{', '|', '}'})
-        t[c] = true;
-    return t;
-}
-constexpr std::array<bool, 256> UNSAFE_IN_CELL = make_unsafe_bytes();
-
-// The lanes of b that hold an unsafe byte, 16 at a time with SSE2 (which every
-// x86-64 CPU has). The brackets pair up under OR 0x20:
-//   '[' 5B  '\' 5C  ']' 5D  |0x20->  7B 7C 7D  = '{' '|' '}'
-// so one range test, (b | 0x20) - 0x7B <= 2 unsigned, finds all six.
-inline uint32_t unsafe_lanes(__m128i b) noexcept {
-    auto eq = [&](char c) { return _mm_cmpeq_epi8(b, _mm_set1_epi8(c)); };
-    const __m128i folded = _mm_sub_epi8(_mm_or_si128(b, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x7B));
-    const __m128i bracket = _mm_cmpeq_epi8(_mm_min_epu8(folded, _mm_set1_epi8(2)), folded);
-    const __m128i marks = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(eq('\t'), eq('\n')), _mm_or_si128(eq('\r'), eq('"'))),
-        _mm_or_si128(_mm_or_si128(eq(','), eq(':')), _mm_or_si128(eq(';'), bracket)));
-    return static_cast<uint32_t>(_mm_movemask_epi8(marks));
-}
-
-// Whether s[0, n) holds an unsafe byte. The last partial block (all of a short
-// string) is one load that may read past the end but never past its 4 KiB page.
-__attribute__((no_sanitize_address)) bool has_unsafe_byte(const uint8_t *s, size_t n) noexcept {
-    size_t i = 0;
-    for (; n - i >= 16; i += 16)
-        if (unsafe_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i)))) return true;
-    if (i == n) return false;
-    const uint8_t *tail = s + i;
-    if ((reinterpret_cast<uintptr_t>(tail) & 4095) <= 4096 - 16) {
-        const uint32_t lanes = (uint32_t{1} << (n - i)) - 1;
-        return (unsafe_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(tail))) & lanes) != 0;
-    }
-    for (; i < n; ++i)
-        if (UNSAFE_IN_CELL[s[i]]) return true;
-    return false;
-}
 
 // Whether a dict value is a grid-safe scalar; failure when a str has no UTF-8 form.
 Result<bool> is_grid_safe(PyObject *v) noexcept {
