@@ -437,7 +437,7 @@ inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what) 
     return __builtin_expect(r != nullptr, 1) ? r : fail_number(what);
 }
 
-PyObject *FastIndexParser::parse_number() {
+PyObject *FastIndexParser::parse_number(bool in_cell) {
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
     // (and anything read_float refuses) takes the full grammar and its messages.
@@ -449,7 +449,7 @@ PyObject *FastIndexParser::parse_number() {
     while (p < len_ && is_digit(in_[p]))
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow(in_cell);
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
@@ -464,11 +464,13 @@ PyObject *FastIndexParser::parse_number() {
         pos_ = end;
         return number_or_fail(PyFloat_FromDouble(d), "Failed to create float");
     }
-    return parse_number_slow();
+    return parse_number_slow(in_cell);
 }
 
-__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow(bool in_cell) {
     const NumberToken t = plav::parse_number(in_, len_, pos_);
+    if (t.kind == NumberKind::Error && in_cell)
+        return read_bare_cell(); // only the number syntax turns a cell into text
     pos_ = t.end;
     switch (t.kind) {
     case NumberKind::Error:

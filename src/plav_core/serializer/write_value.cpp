@@ -293,8 +293,9 @@ Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept {
 
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
     const auto *b = reinterpret_cast<const uint8_t *>(text.data());
-    if (is_identifier(b, text.size()))
-        w.buf.put(text);
+    if (w.opt.bare_text ? syntax::bare_key_reads_back(b, text.size())
+                        : is_identifier(b, text.size()))
+        write_bare_text(w, b, text.size(), nullptr);
     else
         write_quoted(w, b, text.size(), nullptr);
 }
