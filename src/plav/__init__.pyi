@@ -8,13 +8,17 @@
 from collections.abc import Iterable
 from typing import Any, Literal, SupportsIndex, TypeAlias
 
-__all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
+__all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint", "LEAN"]
 
 _Delimiter: TypeAlias = Literal["comma", ",", "tab", "\t", "pipe", "|"]
-_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
+_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
+_Cells: TypeAlias = Literal["safe", "any"]
 
 __version__: str
 __simd__: str
+
+# The dumps options that take fewest tokens: plav.dumps(rows, **plav.LEAN).
+LEAN: dict[str, Any]
 
 def loads(data: bytes | str, schema: Iterable[str] | None = None) -> Any:
     """Parse PLAV or JSON text into dict, list, str, int, float, bool and None."""
@@ -30,6 +34,8 @@ def dumps(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    cells: _Cells = "safe",
+    bare_text: object = False,
 ) -> str:
     """Write a Python object as PLAV text; lists of like dicts become Mox Grids."""
 
