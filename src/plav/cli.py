@@ -164,12 +164,13 @@ def _dumps_options(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def _cmd_encode(args: argparse.Namespace) -> None:
+    # A rank-file folder that cannot serve stops the command before it writes anything.
+    counters = _load_counters(args.tokenizers) if args.stats else None
     data = _read_input(args.input)
     obj = _parse(data)
     text = dumps(obj, **_dumps_options(args))
     _write_output(args.output, text)
-    if args.stats:
-        counters = _load_counters(args.tokenizers)
+    if counters is not None:
         compact = json_compact(obj)
         parts = [f"JSON compact {_measure(compact, counters)}", f"PLAV {_measure(text, counters)}"]
         print("; ".join(parts), file=sys.stderr)
