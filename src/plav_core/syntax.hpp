@@ -111,27 +111,37 @@ inline bool token_starts_word(const uint8_t *s, size_t n, size_t end) noexcept {
 }
 
 // Whether the grid cell at s[p] (which starts_number or starts_literal) reads as
-// bare text rather than as a value.
+// bare text rather than as a value. A number token is the longest run of
+// NUMBER_TOKEN bytes, and a valid one ends there too: when a byte that continues
+// the word follows the run, the cell is a word whether or not the run is a number.
 inline bool cell_starts_word(const uint8_t *s, size_t n, size_t p) noexcept {
-    const size_t end = starts_literal(s[p]) ? literal_end(s, n, p) : valid_number_end(s, n, p);
-    return token_starts_word(s, n, end);
+    if (starts_literal(s[p])) return token_starts_word(s, n, literal_end(s, n, p));
+    size_t run = p + 1;
+    while (run < n && is_number_token_byte(s[run])) ++run;
+    if (token_starts_word(s, n, run)) return true;
+    return valid_number_end(s, n, p) == NO_TOKEN;
 }
 
 // Whether the UTF-8 text s[0, n), written bare as a grid header key, reads back
 // as that text: not empty, no byte outside bare text, no space at either end, and
-// no quote or comment at its start.
-inline bool bare_key_reads_back(const uint8_t *s, size_t n) noexcept {
+// no quote or comment at its start. `non_ascii` tells, when it does, whether a
+// byte above 0x7F was seen.
+inline bool bare_key_reads_back(const uint8_t *s, size_t n, bool &non_ascii) noexcept {
     if (n == 0 || s[0] == ' ' || s[n - 1] == ' ' || s[0] == '/') return false;
-    for (size_t i = 0; i < n; ++i)
+    uint8_t seen = 0;
+    for (size_t i = 0; i < n; ++i) {
         if (in_class(s[i], NOT_IN_BARE_TEXT)) return false;
+        seen |= s[i];
+    }
+    non_ascii = (seen & 0x80) != 0;
     return true;
 }
 
 // Whether the UTF-8 text s[0, n), written bare as a grid cell, reads back as that
 // text: a bare header key that does not start an object, a list, a literal or a
 // number (or does, but reads as a word by the rule above).
-inline bool bare_cell_reads_back(const uint8_t *s, size_t n) noexcept {
-    if (!bare_key_reads_back(s, n)) return false;
+inline bool bare_cell_reads_back(const uint8_t *s, size_t n, bool &non_ascii) noexcept {
+    if (!bare_key_reads_back(s, n, non_ascii)) return false;
     const uint8_t c = s[0];
     if (starts_number(c) || starts_literal(c)) return cell_starts_word(s, n, 0);
     return true;

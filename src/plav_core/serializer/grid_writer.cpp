@@ -81,8 +81,10 @@ struct GridWriter {
             const auto len = static_cast<size_t>(n);
             // bare_strings alone leaves identifiers bare, bare_text any text that
             // reads back; both by the reader's own rule for bare cells.
-            if ((w.opt.bare_text || is_identifier(b, len)) && syntax::bare_cell_reads_back(b, len))
-                write_bare_text(w, b, len, v);
+            bool non_ascii = false;
+            if ((w.opt.bare_text || is_identifier(b, len)) &&
+                syntax::bare_cell_reads_back(b, len, non_ascii))
+                write_bare_text(w, b, len, v, non_ascii);
             else
                 write_quoted(w, b, len, v);
             return ok();

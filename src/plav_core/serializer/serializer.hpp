@@ -159,12 +159,11 @@ inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source
 }
 
 // The UTF-8 text s[0, n) of `source` (borrowed, may be nullptr) as it stands.
-inline void write_bare_text(Writer &w, const uint8_t *s, size_t n, PyObject *source) noexcept {
+inline void write_bare_text(Writer &w, const uint8_t *s, size_t n, PyObject *source,
+                            bool non_ascii) noexcept {
     const size_t begin = w.buf.size();
     w.buf.put(s, n);
-    uint8_t seen = 0;
-    for (size_t i = 0; i < n; ++i) seen |= s[i];
-    if (seen & 0x80) [[unlikely]] {
+    if (non_ascii) [[unlikely]] {
         w.buf.non_ascii = true;
         note_non_ascii(w, begin, w.buf.size(), source, n);
     }
