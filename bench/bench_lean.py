@@ -13,8 +13,9 @@ import gc
 import sys
 import time
 
-import plav
 from _common import commit, cpu_flags
+
+import plav
 
 
 def employees(rows):
@@ -65,28 +66,34 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeat", type=int, default=15)
     args = ap.parse_args()
-    print(f"plav {plav.__version__} ({plav.__simd__})  commit {commit()}  "
-          f"cpu flags: {cpu_flags()}")
-    print(f"{'table (100,000 rows)':<24}{'op':>7}{'default ms':>12}{'lean ms':>10}"
-          f"{'lean/default':>14}{'target':>9}  bytes default / lean")
+    print(f"plav {plav.__version__} ({plav.__simd__})  commit {commit()}  cpu flags: {cpu_flags()}")
+    print(
+        f"{'table (100,000 rows)':<24}{'op':>7}{'default ms':>12}{'lean ms':>10}"
+        f"{'lean/default':>14}{'target':>9}  bytes default / lean"
+    )
     failed = False
     for name, rows in (("employees", employees(100_000)), ("people", people(100_000))):
         default_text = plav.dumps(rows)
         lean_text = plav.dumps(rows, **plav.LEAN)
         assert plav.loads(lean_text) == rows
-        dumps = interleaved([("default", plav.dumps, rows),
-                             ("lean", lambda r: plav.dumps(r, **plav.LEAN), rows)], args.repeat)
-        loads = interleaved([("default", plav.loads, default_text),
-                             ("lean", plav.loads, lean_text)], args.repeat)
+        dumps = interleaved(
+            [("default", plav.dumps, rows), ("lean", lambda r: plav.dumps(r, **plav.LEAN), rows)],
+            args.repeat,
+        )
+        loads = interleaved(
+            [("default", plav.loads, default_text), ("lean", plav.loads, lean_text)], args.repeat
+        )
         grid = default_text.startswith("[")
         for op, med, limit in (("dumps", dumps, 1.1), ("loads", loads, 1.1)):
             ratio = med["lean"] / med["default"]
             ok = ratio <= limit or (op == "loads" and not grid)
             failed |= not ok
-            print(f"{name:<24}{op:>7}{med['default'] * 1e3:>12.2f}{med['lean'] * 1e3:>10.2f}"
-                  f"{ratio:>14.3f}{'<= ' + str(limit):>9}  "
-                  f"{len(default_text):,} / {len(lean_text):,}"
-                  + ("" if grid else "  (default text is a plain array)"))
+            print(
+                f"{name:<24}{op:>7}{med['default'] * 1e3:>12.2f}{med['lean'] * 1e3:>10.2f}"
+                f"{ratio:>14.3f}{'<= ' + str(limit):>9}  "
+                f"{len(default_text):,} / {len(lean_text):,}"
+                + ("" if grid else "  (default text is a plain array)")
+            )
     return 1 if failed else 0
 
 
