@@ -27,7 +27,7 @@ DUMPS_VALUE_ERRORS = {
 
 def one_input(data: bytes) -> None:
     r = harness.Reader(data)
-    opts = harness.gen_options(r)
+    opts = harness.gen_options(r, wrong_values=True)
     env = {"containers": [], "converted": False}
     obj, expected = harness.gen_object(r, 0, env)
     try:

@@ -196,7 +196,9 @@ def gen_document(r: Reader) -> bytes:
 DELIMITER_OPTIONS = ["comma", "tab", "pipe", ",", "\t", "|", "Tab", ""]
 
 
-def gen_options(r: Reader) -> dict:
+def gen_options(r: Reader, wrong_values: bool = False) -> dict:
+    """dumps options from the input; `wrong_values`: cells may also be a value that
+    dumps refuses."""
     a, b = r.byte(), r.byte()
     opts = {
         "mox_grid": not a & 1,
@@ -211,14 +213,15 @@ def gen_options(r: Reader) -> dict:
         opts["indent"] = [0, 1, 2, 4, True][(a >> 7) + (b >> 6) * 2 & 3]
     c = r.byte()
     if c & 3:
-        opts["cells"] = CELLS_OPTIONS[c % len(CELLS_OPTIONS)]
+        choices = CELLS_OPTIONS if wrong_values else CELLS_OPTIONS[:3]
+        opts["cells"] = choices[c % len(choices)]
     if c & 4:
         opts["bare_text"] = TRUTH_VALUES[(c >> 3) % len(TRUTH_VALUES)]
     return opts
 
 
-# Values of the lean options: both cells values (a few wrong ones too) and objects of
-# either truth value for bare_text.
+# Values of the lean options: both cells values (then two that dumps refuses) and
+# objects of either truth value for bare_text.
 CELLS_OPTIONS = ["any", "safe", "any", "all", 1]
 TRUTH_VALUES = [True, False, 1, 0, "x", "", [0], None]
 

@@ -116,12 +116,12 @@ def test_encode_reads_plav_and_writes_to_a_file(tmp_path):
     assert out.read_text(encoding="utf-8") == '[2: id, name; 1, "Ann"; 2, "Bo b" ]\n'
 
 
-def test_encode_stats_go_to_stderr():
+def test_encode_stats_go_to_stderr(tmp_path):
     doc = json.dumps(ANN_BO, separators=(",", ":")).encode()
-    result = run("encode", "--stats", stdin=doc)
+    result = run("encode", "--stats", stdin=doc, env=fake_tiktoken(tmp_path, "fail"))
     assert result.returncode == 0
     plav_bytes = len(result.stdout) - 1
-    assert result.stderr.decode().startswith(f"JSON compact {len(doc)} bytes")
+    assert result.stderr.decode() == f"JSON compact {len(doc)} bytes; PLAV {plav_bytes} bytes\n"
     with_tokens = run("encode", "--stats", "--tokenizers", TOKENIZERS, stdin=doc)
     assert re.search(rb"PLAV \d+ bytes \(\d+ o200k_base, \d+ cl100k_base tokens\)",
                      with_tokens.stderr)
