@@ -136,6 +136,11 @@ void check_whitespace(const uint8_t *data, size_t n, const CpuFeatures &f) {
         size_t got = start;
         skip_whitespace_simd(data, n, got);
         if (got != want) fail("skip_whitespace_simd", n, start);
+        // A tab-delimited grid's rows: the same skip, stopped at a tab it would cross.
+        size_t rows = start;
+        syntax::skip_whitespace_and_comments(data, n, rows, true);
+        if (rows < start || rows > want || (rows < want && data[rows] != '\t'))
+            fail("skip_whitespace_and_comments with tab_is_delimiter", n, start);
         if (f.avx2) {
             got = start;
             skip_whitespace_avx2(data, n, got);
@@ -167,7 +172,7 @@ void check_suffix_kernels(const uint8_t *data, size_t n, const CpuFeatures &f) {
     for (size_t i = n; i-- > 0;) {
         backslash |= data[i] == '\\';
         high |= data[i] >= 0x80;
-        bad |= UNSAFE_IN_CELL[data[i]];
+        bad |= syntax::is_unsafe_in_cell(data[i]);
         content[i] = backslash ? HAS_BACKSLASH : high ? NON_ASCII : 0;
         unsafe[i] = bad;
     }

@@ -85,8 +85,34 @@ def test_vector_whitespace_skip_agrees_with_bytes_from_every_start(data):
     ],
 )
 def test_whitespace_skip_examples(data, start, expected):
-    for form in ["bytes", "dispatch"] + (["avx2"] if AVX2 else []):
+    forms = ["bytes", "dispatch"] + (["avx2"] if AVX2 else [])
+    if b"\t" not in data:
+        forms.append("tab_delimited")
+    for form in forms:
         assert T.skip_whitespace(data, start, form) == expected, form
+
+
+@given(data=ws_text)
+def test_tab_delimited_skip_stops_only_at_a_tab_the_full_skip_crosses(data):
+    for pos in range(len(data) + 1):
+        full = T.skip_whitespace(data, pos, "bytes")
+        rows = T.skip_whitespace(data, pos, "tab_delimited")
+        assert pos <= rows <= full
+        if rows < full:
+            assert data[rows : rows + 1] == b"\t"
+            assert T.skip_whitespace(data, rows + 1, "tab_delimited") <= full
+
+
+@pytest.mark.parametrize(
+    ("data", "expected"),
+    [
+        (b" \t x", 1), (b"/* \t */\tx", 7), (b"// a\tb\n\t", 7), (b"\r\n /**/ \t", 8),
+        (b"\xef\xbb\xbf \t", 4),
+    ],
+)
+def test_tab_delimited_skip_examples(data, expected):
+    # Tabs inside comments go with the comment; a tab outside one ends the skip.
+    assert T.skip_whitespace(data, 0, "tab_delimited") == expected
 
 
 @pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")

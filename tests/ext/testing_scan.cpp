@@ -67,7 +67,8 @@ PyObject *py_scan(PyObject *, PyObject *args) {
     return out.release();
 }
 
-// skip_whitespace(data, pos, form) -> new pos; form is "bytes", "avx2" or "dispatch".
+// skip_whitespace(data, pos, form) -> new pos; form is "bytes", "avx2", "dispatch" or
+// "tab_delimited" (the skipper of a tab-delimited grid's rows, where a tab is a token).
 PyObject *py_skip_whitespace(PyObject *, PyObject *args) {
     const char *bytes = nullptr, *form = nullptr;
     Py_ssize_t len = 0;
@@ -92,6 +93,8 @@ PyObject *py_skip_whitespace(PyObject *, PyObject *args) {
         skip_whitespace_avx2(data, n, pos);
     } else if (f == "dispatch") {
         skip_whitespace_simd(data, n, pos);
+    } else if (f == "tab_delimited") {
+        syntax::skip_whitespace_and_comments(data, n, pos, true);
     } else {
         PyErr_SetString(PyExc_ValueError, "unknown form");
         return nullptr;

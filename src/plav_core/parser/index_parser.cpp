@@ -23,28 +23,13 @@ inline bool is_digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
 }
 
-// Unquoted keys: a run of ASCII letters, digits, '_', '$' and '-' that starts with
-// anything of these but '-'.
-struct KeyByteTable {
-    uint8_t t[256] = {}; // 1: may start a key, 2: may continue one
-    constexpr KeyByteTable() {
-        for (int c = 'a'; c <= 'z'; ++c)
-            t[c] = 3;
-        for (int c = 'A'; c <= 'Z'; ++c)
-            t[c] = 3;
-        for (int c = '0'; c <= '9'; ++c)
-            t[c] = 3;
-        t[static_cast<uint8_t>('_')] = 3;
-        t[static_cast<uint8_t>('$')] = 3;
-        t[static_cast<uint8_t>('-')] = 2;
-    }
-};
-constexpr KeyByteTable KEY_BYTES;
-
 uint32_t load_u32(const uint8_t *p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
     return v;
+}
+uint32_t load_u32(std::string_view word) {
+    return load_u32(reinterpret_cast<const uint8_t *>(word.data()));
 }
 
 } // namespace
@@ -73,7 +58,7 @@ void FastIndexParser::skip_ws_run() noexcept {
     if (avx2_ && len_ - pos_ >= 32) {
         pos_ += whitespace_prefix_avx2(in_ + pos_, in_ + len_);
     }
-    while (pos_ < len_ && is_whitespace_byte(in_[pos_]))
+    while (pos_ < len_ && is_whitespace(in_[pos_]))
         ++pos_;
     if (pos_ < len_ && in_[pos_] == '/')
         skip_whitespace_bytes(in_, len_, pos_);
@@ -125,20 +110,20 @@ template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *sc
         return parse_number();
     case 't':
         if (len_ - pos_ >= 4 &&
-            load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("true"))) {
+            load_u32(in_ + pos_) == load_u32(syntax::TRUE_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_True).release();
         }
         break;
     case 'f':
-        if (len_ - pos_ >= 5 && std::memcmp(in_ + pos_, "false", 5) == 0) {
+        if (len_ - pos_ >= 5 && std::memcmp(in_ + pos_, syntax::FALSE_WORD.data(), 5) == 0) {
             pos_ += 5;
             return PyRef::borrow(Py_False).release();
         }
         break;
     case 'n':
         if (len_ - pos_ >= 4 &&
-            load_u32(in_ + pos_) == load_u32(reinterpret_cast<const uint8_t *>("null"))) {
+            load_u32(in_ + pos_) == load_u32(syntax::NULL_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_None).release();
         }
@@ -359,7 +344,7 @@ inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what, 
     return __builtin_expect(r != nullptr, 1) ? r : fail_number(what, start);
 }
 
-PyObject *FastIndexParser::parse_number() {
+PyObject *FastIndexParser::parse_number(bool in_cell) {
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
     // (and anything read_float refuses) takes the full grammar and its messages.
@@ -371,7 +356,7 @@ PyObject *FastIndexParser::parse_number() {
     while (p < len_ && is_digit(in_[p]))
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow(in_cell);
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         const size_t start = pos_;
         pos_ = p;
@@ -388,12 +373,14 @@ PyObject *FastIndexParser::parse_number() {
         pos_ = end;
         return number_or_fail(PyFloat_FromDouble(d), "Failed to create float", start);
     }
-    return parse_number_slow();
+    return parse_number_slow(in_cell);
 }
 
-__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow(bool in_cell) {
     const size_t start = pos_;
     const NumberToken t = plav::parse_number(in_, len_, pos_);
+    if (t.kind == NumberKind::Error && in_cell)
+        return read_bare_cell(); // only the number syntax turns a cell into text
     pos_ = t.end;
     switch (t.kind) {
     case NumberKind::Error:
@@ -450,10 +437,12 @@ PyObject *FastIndexParser::parse_key() {
             return fail(parse_error("Invalid UTF-8 in key", a + 1));
         return fail_pass_through();
     }
-    if (KEY_BYTES.t[b] & 1) {
+    // Unquoted: a run of ASCII letters, digits, '_', '$' and '-' that starts with
+    // anything of these but '-'.
+    if (syntax::in_class(b, syntax::KEY_START)) {
         const size_t a = pos_;
         size_t p = a + 1;
-        while (p < len_ && (KEY_BYTES.t[in_[p]] & 2))
+        while (p < len_ && syntax::in_class(in_[p], syntax::IDENTIFIER_CONTINUE))
             ++p;
         pos_ = p;
         if (!key_cache_)
@@ -491,7 +480,7 @@ PyObject *FastIndexParser::parse_object() {
         // the first colon at or after the key's end), else through the index.
         const size_t key_end = pos_;
         size_t p = pos_;
-        while (p < len_ && is_whitespace_byte(in_[p]))
+        while (p < len_ && is_whitespace(in_[p]))
             ++p;
         if (p < len_ && in_[p] == ':') {
             pos_ = p + 1;

@@ -9,8 +9,10 @@
 namespace plav {
 namespace {
 
-// Whether a dict value is a grid-safe scalar; failure when a str has no UTF-8 form.
-Result<bool> is_grid_safe(PyObject *v) noexcept {
+// Whether a dict value may be a cell: under cells="any" every value, else a
+// grid-safe scalar; failure when a str has no UTF-8 form.
+Result<bool> is_grid_safe(PyObject *v, Cells cells) noexcept {
+    if (cells == Cells::Any) return true;
     PyTypeObject *t = Py_TYPE(v);
     if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) return true;
     const unsigned long flags = PyType_GetFlags(t);
@@ -25,12 +27,12 @@ Result<bool> is_grid_safe(PyObject *v) noexcept {
 
 // Iterating runs no Python code, so the dict cannot change under it.
 // `exact_keys` is cleared when a key is not an exact str.
-Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict, bool &exact_keys) noexcept {
+Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exact_keys) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-        Result<bool> safe = is_grid_safe(value);
+        Result<bool> safe = is_grid_safe(value, cells);
         if (!safe || !safe.value()) return safe;
     }
     return true;
@@ -99,7 +101,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     if (!first) return PendingError::pass_through();
     if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0) return false;
     bool exact_keys = true;  // the first dict's are not looked up
-    Result<bool> safe = dict_has_only_scalar_mox_grid_cells(first.get(), exact_keys);
+    Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
     if (!safe || !safe.value()) return safe;
     if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
     if (!texts_distinct(header.texts)) return false;
@@ -120,7 +122,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         exact_keys = true;
         while (PyDict_Next(e.get(), &pos, &key, &value)) {
             exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-            safe = is_grid_safe(value);
+            safe = is_grid_safe(value, w.opt.cells);
             if (!safe || !safe.value()) return safe;
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
             ++k;
@@ -147,7 +149,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         if (!e) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(e.get()))) return false;
         exact_keys = true;
-        safe = dict_has_only_scalar_mox_grid_cells(e.get(), exact_keys);
+        safe = dict_has_only_mox_grid_cells(e.get(), w.opt.cells, exact_keys);
         if (!safe || !safe.value()) return safe;
         Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
         if (!found) return std::move(found.error());

@@ -9,7 +9,6 @@
 namespace plav {
 namespace {
 
-constexpr std::string_view TOO_DEEP = "Object too deeply nested (max 256 levels)";
 constexpr std::string_view BAD_UTF8 = "Failed to encode string as UTF-8";
 
 Status write_str(Writer &w, PyObject *s) noexcept {
@@ -293,15 +292,18 @@ Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept {
 
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
     const auto *b = reinterpret_cast<const uint8_t *>(text.data());
-    if (is_identifier(b, text.size()))
-        w.buf.put(text);
+    bool non_ascii = false;
+    if (w.opt.bare_text ? syntax::bare_key_reads_back(b, text.size(), non_ascii)
+                        : is_identifier(b, text.size()))
+        write_bare_text(w, b, text.size(), nullptr, non_ascii);
     else
         write_quoted(w, b, text.size(), nullptr);
 }
 
 Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
     if (at.level > MAX_DEPTH) [[unlikely]]
-        return PendingError::value_error(std::string(TOO_DEEP));
+        return PendingError::value_error("Object too deeply nested (max " +
+                                         std::to_string(MAX_DEPTH) + " levels)");
     PyTypeObject *const t = Py_TYPE(value);
     // Exact types first: one compare each, no call.
     if (t == &PyUnicode_Type) return write_str(w, value);
@@ -310,11 +312,11 @@ Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
     if (t == &PyDict_Type) return write_dict(w, value, at);
     if (t == &PyList_Type) return write_list_or_table(w, value, at);
     if (value == Py_None) {
-        write_literal(w, "null");
+        write_literal(w, syntax::NULL_WORD);
         return ok();
     }
     if (t == &PyBool_Type) {
-        write_literal(w, value == Py_True ? "true" : "false");
+        write_literal(w, value == Py_True ? syntax::TRUE_WORD : syntax::FALSE_WORD);
         return ok();
     }
     if (t == &PyTuple_Type) return write_tuple(w, value, at);

@@ -25,7 +25,7 @@ constexpr bool lane_test_matches_table() {
         const bool bracket = static_cast<uint8_t>((b | 0x20) - 0x7B) <= 2;
         const bool marked = b == '\t' || b == '\n' || b == '\r' || b == '"' || b == ',' ||
                             b == ':' || b == ';' || bracket;
-        if (marked != UNSAFE_IN_CELL[b]) return false;
+        if (marked != syntax::is_unsafe_in_cell(b)) return false;
     }
     return true;
 }

@@ -1,20 +1,14 @@
 // The test grid detection makes of a str value it samples: whether the text holds
-// a byte that keeps it out of a grid cell (the grid's own separators and brackets,
-// quotes, backslash and line ends).
+// a byte of the syntax's UNSAFE_IN_CELL class, which keeps it out of a grid cell
+// under cells="safe" (the grid's own separators and brackets, quotes, backslash
+// and line ends).
 #pragma once
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace plav {
+#include "syntax.hpp"
 
-constexpr std::array<bool, 256> make_unsafe_in_cell() {
-    std::array<bool, 256> t{};
-    for (uint8_t c : {'\t', '\n', '\r', '"', ',', ':', ';', '[', '\\', ']', '{', '|', '}'})
-        t[c] = true;
-    return t;
-}
-inline constexpr std::array<bool, 256> UNSAFE_IN_CELL = make_unsafe_in_cell();
+namespace plav {
 
 // Whether s[0, n) holds an unsafe byte, 16 bytes at a time with SSE2 (which every
 // x86-64 CPU has). The last partial block (all of a short string) is one load that
@@ -24,7 +18,7 @@ bool has_unsafe_byte(const uint8_t *s, size_t n) noexcept;
 // The same, one byte at a time: the reference the vector form must agree with.
 inline bool has_unsafe_byte_bytes(const uint8_t *s, size_t n) noexcept {
     for (size_t i = 0; i < n; ++i)
-        if (UNSAFE_IN_CELL[s[i]]) return true;
+        if (syntax::is_unsafe_in_cell(s[i])) return true;
     return false;
 }
 

@@ -8,43 +8,6 @@
 
 namespace plav {
 
-void skip_whitespace_bytes(const uint8_t *data, size_t n, size_t &pos) noexcept {
-    while (pos < n) {
-        const uint8_t c = data[pos];
-        if (is_whitespace_byte(c)) {
-            ++pos;
-        } else if (c == '/' && pos + 1 < n && data[pos + 1] == '*') {
-            if (pos + 3 >= n) {
-                pos = n;
-                return;
-            }
-            size_t i = pos + 2;
-            for (; i + 1 < n; ++i) {
-                if (data[i] == '*' && data[i + 1] == '/') break;
-            }
-            if (i + 1 >= n) {
-                pos = n;  // an unterminated block comment consumes the rest
-                return;
-            }
-            pos = i + 2;
-        } else if (c == '/' && pos + 1 < n && data[pos + 1] == '/') {
-            size_t i = pos + 2;
-            while (i < n && data[i] != '\n' && data[i] != '\r') ++i;
-            if (i >= n) {
-                pos = n;
-            } else if (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n') {
-                pos = i + 2;
-            } else {
-                pos = i + 1;
-            }
-        } else if (c == 0xEF && pos == 0 && n >= 3 && data[1] == 0xBB && data[2] == 0xBF) {
-            pos = 3;
-        } else {
-            return;
-        }
-    }
-}
-
 // A byte is whitespace when it equals the table entry its low nibble picks; bytes
 // with the high bit set pick 0 and never match:
 //   nibble  0     9     A     D     other

@@ -1,13 +1,20 @@
 // Skipping whitespace (space, tab, LF, CR), `//` and `/* */` comments and a
-// byte-order mark at offset 0: the one routine every reader calls between tokens.
+// byte-order mark at offset 0: the one routine every reader calls between tokens,
+// with a vector phase over long whitespace runs.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "syntax.hpp"
+
 namespace plav {
 
-// The byte-only form: correct on its own; the vector form must agree with it.
-void skip_whitespace_bytes(const uint8_t *data, size_t n, size_t &pos) noexcept;
+using syntax::is_whitespace;
+
+// The byte-only form, the syntax's own skipper: the vector form must agree with it.
+inline void skip_whitespace_bytes(const uint8_t *data, size_t n, size_t &pos) noexcept {
+    syntax::skip_whitespace_and_comments(data, n, pos, false);
+}
 // A 32-byte AVX2 phase over whitespace runs, then the byte phase.
 void skip_whitespace_avx2(const uint8_t *data, size_t n, size_t &pos) noexcept;
 // The AVX2 phase alone: the length of the whitespace run at `p`, 32 bytes at a
@@ -25,10 +32,6 @@ inline void skip_whitespace_simd(const uint8_t *data, size_t n, size_t &pos) noe
     const uint8_t c = data[pos];
     if (c > 0x20 && c != '/' && c != 0xEF) return;
     skip_whitespace_run(data, n, pos);
-}
-
-inline bool is_whitespace_byte(uint8_t c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 }  // namespace plav
