@@ -318,29 +318,14 @@ KeyString table_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk,
     return r;
 }
 
-} // namespace
-
-KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
-    if (n > KEY_CACHE_MAX_LEN || !cache)
-        return decode_key(data, n);
-    const MemoKey mk = memo_key(data, n);
-    MemoSlot *pair = cache->memo_pair(mk);
-    bool found;
-    if (PyObject *str = memo_lookup(cache, pair, mk, data, found))
-        return {PyRef::borrow(str).release(), false};
-    if (found)
-        return {nullptr, true};
-    return table_lookup(cache, pair, mk, data);
-}
-
-namespace {
-
-// Everything but a hit in the pair's first slot: kept out of line so that the hit
-// path saves and restores no registers.
-__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
-                                                           const uint8_t *data, size_t n) {
+// The lookup behind both entries. A QUOTED key that holds a backslash is refused
+// (the caller decodes its escapes) before it is decoded or cached; a remembered
+// key, which never holds one, is found first.
+template <bool QUOTED>
+inline KeyString lookup(StringCache *cache, const uint8_t *data, size_t n) {
+    auto escaped = [&] { return QUOTED && std::memchr(data, '\\', n) != nullptr; };
     if (n > KEY_CACHE_MAX_LEN || !cache) {
-        if (std::memchr(data, '\\', n))
+        if (escaped())
             return {nullptr, false, true};
         return decode_key(data, n);
     }
@@ -351,12 +336,23 @@ __attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
         return {PyRef::borrow(str).release(), false};
     if (found)
         return {nullptr, true};
-    if (std::memchr(data, '\\', n))
+    if (escaped())
         return {nullptr, false, true};
     return table_lookup(cache, pair, mk, data);
 }
 
+// Everything but a hit in the pair's first slot: kept out of line so that the hit
+// path saves and restores no registers.
+__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
+                                                           const uint8_t *data, size_t n) {
+    return lookup<true>(cache, data, n);
+}
+
 } // namespace
+
+KeyString get_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
+    return lookup<false>(cache, data, n);
+}
 
 KeyString get_quoted_key_string(StringCache *cache, const uint8_t *data, size_t n) noexcept {
     if (__builtin_expect(n <= KEY_CACHE_MAX_LEN && cache != nullptr, 1)) {
