@@ -104,10 +104,16 @@ bool build_schema(PyObject *schema, Schema &out) {
             return false;
         }
         FieldDescriptor d;
-        d.name.assign(text, static_cast<size_t>(n));
         d.key = PyRef::steal(k.str);
+        const char *name = PyUnicode_AsUTF8AndSize(d.key.get(), &n);
+        if (!name)
+            return false;
+        d.name = std::string_view(name, static_cast<size_t>(n));
         d.index = index;
-        out.push_back(std::move(d));
+        if (!out.push_back(std::move(d))) {
+            PyErr_NoMemory();
+            return false;
+        }
     }
 }
 
