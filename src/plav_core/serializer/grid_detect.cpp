@@ -144,8 +144,8 @@ Result<Py_ssize_t> count_header_keys(PyObject *dict, const GridHeader &header) n
 Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
                                      bool exact_keys) noexcept {
     if (exact_keys) return count_header_keys(dict, header);
+    PythonCall call(w);  // declared first: ends after the hold is released
     PyRef hold = PyRef::borrow(dict);
-    PythonCall call(w);
     return count_header_keys(dict, header);
 }
 

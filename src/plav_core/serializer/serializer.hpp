@@ -128,7 +128,11 @@ struct Writer {
 //      list or dict being written, the first row behind a grid header;
 //   2. make the call inside a PythonCall, which moves Writer::python_calls, so
 //      that the containers being written re-read their sizes.
-// What is not held is fetched again from its container after the call.
+// What is not held is fetched again from its container after the call. Memory
+// safety never rests on the counter (the key cache holds its keys; list items and
+// dict entries are read through bounds-checked calls), so a release of a hold
+// after its PythonCall ended can only delay a container's size check; declaring
+// the PythonCall before the holds it covers avoids even that.
 class PythonCall {
   public:
     explicit PythonCall(Writer &w) noexcept : w_(w) { ++w_.python_calls; }

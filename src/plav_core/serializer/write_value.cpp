@@ -177,6 +177,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
             if (Status s = write_member(w, value, at.child()); !s) return s;
         } else {
             // The key's __str__ may replace or drop the value: it is held across.
+            PythonCall call(w);  // declared first: ends after the value is released
             PyRef held = PyRef::borrow(value);
             if (Status s = write_key(w, key, key_sep); !s) return s;
             if (Status s = write_member(w, held.get(), at.child()); !s) return s;
