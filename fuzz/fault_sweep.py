@@ -21,15 +21,14 @@ finding (a crash ends the process, which the caller sees as its exit status).
 
 from __future__ import annotations
 
+import _testcapi
+import ctypes
 import gc
 import math
 import pathlib
 import sys
 import time
 
-import ctypes
-
-import _testcapi
 from harness import same
 
 import plav_core

@@ -370,7 +370,9 @@ class IntLike(int):
         return 'IntLike!", "injected": ['
 
     __repr__ = __str__
-    __format__ = lambda self, spec: str(self)  # noqa: E731
+
+    def __format__(self, spec):
+        return str(self)
 
 
 class FloatLike(float):
@@ -735,15 +737,16 @@ class LyingDict(dict):
 class SharedModel:
     """model_dump returns the same dict every time, changed by each call."""
 
-    shared: dict = {}
-
     def __init__(self, i, act):
         self.i, self.act = i, act
 
     def model_dump(self):
         self.act()
-        SharedModel.shared["i"] = self.i
-        return SharedModel.shared
+        SHARED["i"] = self.i
+        return SHARED
+
+
+SHARED: dict = {}
 
 
 def _hostile_container(r: Reader, depth: int, env: dict):
@@ -778,7 +781,7 @@ def _hostile_container(r: Reader, depth: int, env: dict):
             d[k] = gen_scalar(r)[0]
         return [d, d] if r.byte() & 1 else d
     # a model in a list whose conversion replaces earlier elements or the first row
-    rows = [dict(id=i, name=f"n{i}") for i in range(r.byte() % 12)]
+    rows = [{"id": i, "name": f"n{i}"} for i in range(r.byte() % 12)]
     env["containers"].append(rows)
     rows.append(Model({"id": -1, "name": "m"}, _mutator(r, env)))
     return rows

@@ -12,20 +12,23 @@ namespace {
 // The GIL serialises the module's calls; the counters are atomics only so that
 // the scan, which runs without the GIL, counts correctly too.
 std::atomic<int64_t> COUNT{0};
-std::atomic<int64_t> START{-1};  // -1: no schedule
-std::atomic<int64_t> STOP{0};    // 0: every allocation from START on
-}  // namespace
+std::atomic<int64_t> START{-1}; // -1: no schedule
+std::atomic<int64_t> STOP{0};   // 0: every allocation from START on
+} // namespace
 
 bool testing_refuse_allocation() noexcept {
     const int64_t n = COUNT.fetch_add(1, std::memory_order_relaxed);
     const int64_t start = START.load(std::memory_order_relaxed);
-    if (start < 0 || n < start) return false;
+    if (start < 0 || n < start)
+        return false;
     const int64_t stop = STOP.load(std::memory_order_relaxed);
     return stop == 0 || n < stop;
 }
 
-bool testing_schedule_set() noexcept { return START.load(std::memory_order_relaxed) >= 0; }
-}  // namespace plav
+bool testing_schedule_set() noexcept {
+    return START.load(std::memory_order_relaxed) >= 0;
+}
+} // namespace plav
 
 // Refuses the allocations numbered [start, stop) from now (stop 0: all from start
 // on); start -1 removes the schedule. Returns how many allocations of ours were

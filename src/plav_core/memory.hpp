@@ -26,12 +26,17 @@ bool testing_schedule_set() noexcept;
 // realloc(p, n) with n > 0; nullptr (p untouched) when the memory cannot be had.
 inline void *mem_realloc(void *p, size_t n) noexcept {
 #ifdef PLAV_BUILD_TESTING
-    if (testing_refuse_allocation()) return nullptr;
+    if (testing_refuse_allocation())
+        return nullptr;
 #endif
     return std::realloc(p, n);
 }
-inline void *mem_alloc(size_t n) noexcept { return mem_realloc(nullptr, n); }
-inline void mem_free(void *p) noexcept { std::free(p); }
+inline void *mem_alloc(size_t n) noexcept {
+    return mem_realloc(nullptr, n);
+}
+inline void mem_free(void *p) noexcept {
+    std::free(p);
+}
 
 // A growable array whose growth can fail: reserve, push_back, append and resize
 // return false (the array as it was) when the memory cannot be had. Elements are
@@ -69,15 +74,19 @@ template <class T> class Vec {
     T &back() noexcept { return data_[size_ - 1]; }
 
     [[nodiscard]] bool reserve(size_t cap) noexcept {
-        if (cap <= cap_) return true;
-        if (cap > SIZE_MAX / sizeof(T)) return false;
+        if (cap <= cap_)
+            return true;
+        if (cap > SIZE_MAX / sizeof(T))
+            return false;
         T *p;
         if constexpr (std::is_trivially_copyable_v<T>) {
             p = static_cast<T *>(mem_realloc(data_, cap * sizeof(T)));
-            if (!p) return false;
+            if (!p)
+                return false;
         } else {
             p = static_cast<T *>(mem_alloc(cap * sizeof(T)));
-            if (!p) return false;
+            if (!p)
+                return false;
             for (size_t i = 0; i < size_; ++i) {
                 new (p + i) T(std::move(data_[i]));
                 data_[i].~T();
@@ -100,8 +109,10 @@ template <class T> class Vec {
     // Appends n elements copied from p (trivially copyable T).
     [[nodiscard]] bool append(const T *p, size_t n) noexcept {
         static_assert(std::is_trivially_copyable_v<T>);
-        if (cap_ - size_ < n && !grow(n)) return false;
-        if (n) std::memcpy(data_ + size_, p, n * sizeof(T));
+        if (cap_ - size_ < n && !grow(n))
+            return false;
+        if (n)
+            std::memcpy(data_ + size_, p, n * sizeof(T));
         size_ += n;
         return true;
     }
@@ -111,14 +122,17 @@ template <class T> class Vec {
             truncate(n);
             return true;
         }
-        if (!reserve(n)) return false;
-        while (size_ < n) new (data_ + size_++) T();
+        if (!reserve(n))
+            return false;
+        while (size_ < n)
+            new (data_ + size_++) T();
         return true;
     }
     void pop_back() noexcept { data_[--size_].~T(); }
     // Destroys the elements from n on.
     void truncate(size_t n) noexcept {
-        while (size_ > n) data_[--size_].~T();
+        while (size_ > n)
+            data_[--size_].~T();
     }
     void clear() noexcept { truncate(0); }
     // Destroys the elements and gives the memory back.
@@ -130,10 +144,13 @@ template <class T> class Vec {
 
   private:
     bool grow(size_t more) noexcept {
-        if (more > SIZE_MAX / 2 / sizeof(T) - size_) return false;
+        if (more > SIZE_MAX / 2 / sizeof(T) - size_)
+            return false;
         size_t want = cap_ * 2;
-        if (want < size_ + more) want = size_ + more;
-        if (want < 8) want = 8;
+        if (want < size_ + more)
+            want = size_ + more;
+        if (want < 8)
+            want = 8;
         return reserve(want);
     }
 
@@ -142,4 +159,4 @@ template <class T> class Vec {
     size_t cap_ = 0;
 };
 
-}  // namespace plav
+} // namespace plav
