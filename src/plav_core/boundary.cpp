@@ -45,7 +45,13 @@ void raise_pending(const PendingError &e) noexcept {
         return;
     case ErrorKind::ValueError: type = PyExc_ValueError; break;
     case ErrorKind::TypeError: type = PyExc_TypeError; break;
-    case ErrorKind::MemoryError: type = PyExc_MemoryError; break;
+    case ErrorKind::MemoryError:
+        if (e.message.empty()) {
+            PyErr_NoMemory();
+            return;
+        }
+        type = PyExc_MemoryError;
+        break;
     case ErrorKind::RuntimeError: type = PyExc_RuntimeError; break;
     case ErrorKind::InternalFailure: type = internal_failure_type(); break;
     }

@@ -1,54 +1,18 @@
 // dumps: bind the options, lend the thread's output buffer, write, make the str.
 #include <Python.h>
 
-#include <cstdlib>
 #include <string_view>
-#include <vector>
 
 #include "boundary.hpp"
 #include "cpu.hpp"
+#include "memory.hpp"
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
-#include "simd/utf16.hpp"
+#include "serializer/result_str.hpp"
 #include "arguments.hpp"
 
 namespace plav {
 namespace {
-
-// Room for the UTF-16 form of an output, kept between calls up to KEEP units
-// (larger rooms are given back after the call).
-class Utf16Room {
-  public:
-    Utf16Room() noexcept = default;
-    Utf16Room(const Utf16Room &) = delete;
-    Utf16Room &operator=(const Utf16Room &) = delete;
-    ~Utf16Room() { std::free(data_); }
-
-    // Room for n units, or nullptr when it cannot be had.
-    uint16_t *room(size_t n) noexcept {
-        if (n > SIZE_MAX / sizeof(uint16_t)) return nullptr;
-        if (n > capacity_) {
-            std::free(data_);
-            capacity_ = 0;
-            data_ = static_cast<uint16_t *>(std::malloc(n * sizeof(uint16_t)));
-            if (!data_) return nullptr;
-            capacity_ = n;
-        }
-        return data_;
-    }
-    void trim() noexcept {
-        if (capacity_ > KEEP) {
-            std::free(data_);
-            data_ = nullptr;
-            capacity_ = 0;
-        }
-    }
-
-  private:
-    static constexpr size_t KEEP = size_t{1} << 22;
-    uint16_t *data_ = nullptr;
-    size_t capacity_ = 0;
-};
 
 // One per thread, released when the thread ends. The flag lends it to one call at
 // a time: a dumps run from a conversion method of an outer call on the same thread
@@ -56,8 +20,8 @@ class Utf16Room {
 struct ThreadBuffer {
     OutputBuffer buf;
     Utf16Room utf16;
-    std::vector<TextSegment> segments;  // emptied at the end of every call
-    KeyCache keys;
+    Vec<TextSegment> segments;  // emptied at the end of every call
+    KeyTextCache keys;
     bool in_use = false;
 
     ThreadBuffer() = default;
@@ -196,60 +160,6 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return data;
 }
 
-// Below this many output bytes per non-ASCII segment, decoding everything at once
-// beats assembling the pieces.
-constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
-
-// The written bytes as a str. ASCII output takes the cheap decoder. Output with
-// few pieces of non-ASCII text is assembled from its ASCII runs and the strings it
-// came from; other output within U+FFFF goes through UTF-16, which CPython turns
-// into its str forms several times faster than UTF-8 (decoded last).
-PyObject *to_str(const Writer &w, Utf16Room &utf16) noexcept {
-    const OutputBuffer &buf = w.buf;
-    const auto *p = reinterpret_cast<const char *>(buf.data());
-    const size_t n = buf.size();
-    if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
-    const std::vector<TextSegment> &segments = w.segments;
-    if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
-        if (uint16_t *units = utf16.room(n)) {
-            const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
-            if (count != SIZE_MAX) {
-                int little_endian = -1;
-                PyObject *text = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(units),
-                                                       static_cast<Py_ssize_t>(2 * count),
-                                                       nullptr, &little_endian);
-                utf16.trim();
-                return text;
-            }
-        }
-        utf16.trim();
-        return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
-    }
-    PyRef pieces = PyRef::steal(PyList_New(0));
-    if (!pieces) return nullptr;
-    auto add = [&](PyObject *piece) {  // steals piece
-        PyRef owned = PyRef::steal(piece);
-        return owned && PyList_Append(pieces.get(), owned.get()) == 0;
-    };
-    size_t at = 0;
-    for (const TextSegment &seg : segments) {
-        if (seg.begin > at &&
-            !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(seg.begin - at), nullptr)))
-            return nullptr;
-        PyObject *text = seg.source ? PyRef::borrow(seg.source.get()).release()
-                                    : PyUnicode_DecodeUTF8(p + seg.begin,
-                                                           static_cast<Py_ssize_t>(seg.end - seg.begin),
-                                                           nullptr);
-        if (!add(text)) return nullptr;
-        at = seg.end;
-    }
-    if (n > at && !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(n - at), nullptr)))
-        return nullptr;
-    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return nullptr;
-    return PyUnicode_Join(empty.get(), pieces.get());
-}
-
 }  // namespace
 
 PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
@@ -266,15 +176,24 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
             "dumps called from a conversion method while this thread's dumps is writing"));
     tb.in_use = true;
     OutputBuffer &buf = tb.buf;
-    buf.truncate(0);
-    buf.non_ascii = false;
-    buf.reserve(INITIAL_CAPACITY);
-
-    tb.keys.clear(0);
+#ifdef PLAV_BUILD_TESTING
+    if (testing_schedule_set()) {  // every allocation is made anew under a failure schedule
+        buf.release();
+        tb.segments.release();
+        tb.keys.bytes.release();
+        tb.keys.held.release();
+    }
+#endif
+    buf.restart();
+    // The buffer is allocated before anything is written: a failed buffer then
+    // always has room at its start for the writes that follow its failure.
+    Status s = buf.try_reserve(INITIAL_CAPACITY) ? ok() : Status(PendingError::out_of_memory());
     Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
-    Status s = write_value(w, data.get(), Nesting{0, 0});
-    PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
+    if (s) s = write_value(w, data.get(), Nesting{0, 0});
+    if (s && buf.failed()) s = PendingError::out_of_memory();
+    PyObject *result = s ? result_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
+    tb.keys.clear();
     if (buf.capacity() > KEEP_CAPACITY) buf.release();  // one huge call keeps no memory
     tb.in_use = false;
     if (!s) return raise_error(std::move(s.error()));

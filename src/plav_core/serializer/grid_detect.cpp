@@ -1,7 +1,7 @@
 // The decision to write a list as a Mox Grid: a bounded look at its first elements
 // (10, then 50), never the whole list. The writer checks every row in full and
 // falls back to a plain array, so a wrong guess costs time, never data.
-#include <unordered_set>
+#include <algorithm>
 
 #include "serializer/grid.hpp"
 #include "simd/cell_scan.hpp"
@@ -38,9 +38,10 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
     return true;
 }
 
+// Runs no Python code: `first` cannot change under it.
 Status build_header(PyObject *first, GridHeader &header) noexcept {
-    header.keys.reserve(static_cast<size_t>(PyDict_Size(first)));
-    header.texts.reserve(static_cast<size_t>(PyDict_Size(first)));
+    const auto h = static_cast<size_t>(PyDict_Size(first));
+    if (!header.keys.reserve(h) || !header.texts.reserve(h)) return PendingError::out_of_memory();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(first, &pos, &key, &value)) {
@@ -55,14 +56,19 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
         PyRef lookup = t == &PyUnicode_Type ? PyRef::borrow(key)
                                              : PyRef::steal(PyUnicode_FromStringAndSize(u, n));
         if (!lookup) return PendingError::pass_through();
-        header.keys.push_back(std::move(lookup));
-        header.texts.emplace_back(u, static_cast<size_t>(n));
+        // The text of the held exact str, not of a subclass key that the first row
+        // alone keeps alive.
+        u = PyUnicode_AsUTF8AndSize(lookup.get(), &n);
+        if (!u) return PendingError::pass_through();
+        if (!header.keys.push_back(std::move(lookup)) ||
+            !header.texts.emplace_back(u, static_cast<size_t>(n)))
+            return PendingError::out_of_memory();
     }
     return ok();
 }
 
 // Keys of str subclasses can share a text; such a header could not name each cell.
-bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
+Result<bool> texts_distinct(const Vec<std::string_view> &texts) noexcept {
     const size_t h = texts.size();
     if (h <= 16) {
         for (size_t i = 0; i < h; ++i)
@@ -70,16 +76,15 @@ bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
                 if (texts[i] == texts[j]) return false;
         return true;
     }
-    std::unordered_set<std::string_view> seen(texts.begin(), texts.end());
-    return seen.size() == h;
+    Vec<std::string_view> sorted;
+    if (!sorted.append(texts.data(), h)) return PendingError::out_of_memory();
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
-// How many header keys `dict` holds; failure when a lookup raises. The header's
-// keys are exact str: a lookup runs Python code only when it compares them with
-// keys of other types (`exact_keys`: the dict has none).
-Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
-                                     bool exact_keys) noexcept {
-    if (!exact_keys) ++w.python_calls;
+// How many header keys `dict` holds; failure when a lookup raises. Only whether
+// each is present is used, so the borrowed values found are never touched.
+Result<Py_ssize_t> count_header_keys(PyObject *dict, const GridHeader &header) noexcept {
     Py_ssize_t found = 0;
     for (const PyRef &key : header.keys) {
         PyObject *v = PyDict_GetItemWithError(dict, key.get());
@@ -90,6 +95,17 @@ Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader
         }
     }
     return found;
+}
+
+// count_header_keys, with the writer's bookkeeping. The header's
+// keys are exact str: a lookup runs Python code only when it compares them with
+// keys of other types (`exact_keys`: the dict has none).
+Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
+                                     bool exact_keys) noexcept {
+    if (exact_keys) return count_header_keys(dict, header);
+    PythonCall call(w);  // declared first: ends after the hold is released
+    PyRef hold = PyRef::borrow(dict);
+    return count_header_keys(dict, header);
 }
 
 }  // namespace
@@ -104,7 +120,8 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
     if (!safe || !safe.value()) return safe;
     if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
-    if (!texts_distinct(header.texts)) return false;
+    Result<bool> distinct = texts_distinct(header.texts);
+    if (!distinct || !distinct.value()) return distinct;
     const auto h = static_cast<Py_ssize_t>(header.keys.size());
 
     // Quick check: the first 10 carry exactly the header keys.
@@ -157,80 +174,6 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         if (found.value() == h) ++complete;
     }
     return complete >= threshold;
-}
-
-Result<PyRef> materialize_as_dicts(Writer &w, PyObject *list, Py_ssize_t n) noexcept {
-    const Names *nm = names();
-    if (!nm) return PendingError::pass_through();
-    ++w.python_calls;
-    PyRef out = PyRef::steal(PyList_New(n));
-    if (!out) return PendingError::pass_through();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef e = PyRef::borrow(PyList_GetItem(list, i));
-        if (!e) return PendingError::pass_through();
-        PyRef converted;
-        if (is_dict(Py_TYPE(e.get()))) {
-            converted = std::move(e);
-        } else if (PyRef dump = PyRef::steal(PyObject_GetAttr(e.get(), nm->model_dump))) {
-            if (!PyCallable_Check(dump.get())) return PyRef();
-            converted = PyRef::steal(PyObject_CallNoArgs(dump.get()));
-            if (!converted) return PendingError::pass_through();
-        } else {
-            PyErr_Clear();
-            Result<bool> is_dataclass = has_attr(e.get(), nm->dataclass_fields);
-            if (!is_dataclass) return std::move(is_dataclass.error());
-            if (is_dataclass.value()) {
-                PyObject *asdict = dataclasses_asdict();
-                if (!asdict) return PendingError::pass_through();
-                converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, e.get(), nullptr));
-                if (!converted) return PendingError::pass_through();
-            } else {
-                Result<bool> has_fields = has_attr(e.get(), nm->fields);
-                if (!has_fields) return std::move(has_fields.error());
-                if (!has_fields.value()) return PyRef();
-                PyRef to_dict = PyRef::steal(PyObject_GetAttr(e.get(), nm->dict));
-                if (!to_dict) {
-                    PyErr_Clear();
-                    return PyRef();
-                }
-                if (!PyCallable_Check(to_dict.get())) return PyRef();
-                converted = PyRef::steal(PyObject_CallNoArgs(to_dict.get()));
-                if (!converted) return PendingError::pass_through();
-            }
-        }
-        PyList_SetItem(out.get(), i, converted.release());  // steals
-    }
-    return out;
-}
-
-Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting at) noexcept {
-    {
-        GridHeader header;
-        Result<bool> found = detect_mox_grid_candidate(w, list, n, header);
-        if (!found) return std::move(found.error());
-        if (found.value()) return write_mox_grid(w, list, n, header, at, false);
-    }
-    // Lists of model objects: convert them and look again.
-    PyObject *first = PyList_GetItem(list, 0);
-    if (!first) return PendingError::pass_through();
-    PyTypeObject *t = Py_TYPE(first);
-    if (first == Py_None || t == &PyBool_Type || PyType_IsSubtype(t, &PyFloat_Type) ||
-        (PyType_GetFlags(t) & (Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
-                               Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
-                               Py_TPFLAGS_DICT_SUBCLASS)))
-        return false;
-    Result<PyRef> converted = materialize_as_dicts(w, list, n);
-    if (!converted) return std::move(converted.error());
-    PyRef rows = std::move(converted.value());
-    if (!rows) return false;
-    GridHeader header;
-    Result<bool> found = detect_mox_grid_candidate(w, rows.get(), n, header);
-    if (!found) return std::move(found.error());
-    if (!found.value()) return false;
-    Result<bool> written = write_mox_grid(w, rows.get(), n, header, at, true);
-    rows.reset();
-    ++w.python_calls;  // freeing the converted rows may free cached keys
-    return written;
 }
 
 }  // namespace plav

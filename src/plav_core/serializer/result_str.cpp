@@ -1,0 +1,62 @@
+// The result str of dumps.
+#include "serializer/result_str.hpp"
+
+#include "py_ref.hpp"
+#include "simd/utf16.hpp"
+
+namespace plav {
+namespace {
+
+// Below this many output bytes per non-ASCII segment, decoding everything at once
+// beats assembling the pieces.
+constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
+
+}  // namespace
+
+PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
+    const OutputBuffer &buf = w.buf;
+    const auto *p = reinterpret_cast<const char *>(buf.data());
+    const size_t n = buf.size();
+    if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
+    const Vec<TextSegment> &segments = w.segments;
+    if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
+        if (uint16_t *units = utf16.room(n)) {
+            const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
+            if (count != SIZE_MAX) {
+                int little_endian = -1;
+                PyObject *text = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(units),
+                                                       static_cast<Py_ssize_t>(2 * count),
+                                                       nullptr, &little_endian);
+                utf16.trim();
+                return text;
+            }
+        }
+        utf16.trim();
+        return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+    }
+    PyRef pieces = PyRef::steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    auto add = [&](PyObject *piece) {  // steals piece
+        PyRef owned = PyRef::steal(piece);
+        return owned && PyList_Append(pieces.get(), owned.get()) == 0;
+    };
+    size_t at = 0;
+    for (const TextSegment &seg : segments) {
+        if (seg.begin > at &&
+            !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(seg.begin - at), nullptr)))
+            return nullptr;
+        PyObject *text = seg.source ? PyRef::borrow(seg.source.get()).release()
+                                    : PyUnicode_DecodeUTF8(p + seg.begin,
+                                                           static_cast<Py_ssize_t>(seg.end - seg.begin),
+                                                           nullptr);
+        if (!add(text)) return nullptr;
+        at = seg.end;
+    }
+    if (n > at && !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(n - at), nullptr)))
+        return nullptr;
+    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return nullptr;
+    return PyUnicode_Join(empty.get(), pieces.get());
+}
+
+}  // namespace plav
