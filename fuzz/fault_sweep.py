@@ -3,6 +3,10 @@
 For each case (a loads or dumps call on a fixed input) the n-th allocation the
 interpreter makes during the call is made to fail (`_testcapi.set_nomemory`),
 for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th.
+On a test build the module's own allocations (index, element stack, output
+buffer, key cache, grid headers, ...) are swept the same way through its
+allocation-failure hook: each of them fails in turn, and the call must raise
+MemoryError (or succeed where the allocation was optional).
 Each trial must either return the right value or raise MemoryError or one of the
 module's messages for a failed creation; the next call on the thread must return
 the right value again (so no key is cached wrongly). With
@@ -17,16 +21,29 @@ finding (a crash ends the process, which the caller sees as its exit status).
 
 from __future__ import annotations
 
+import _testcapi
+import ctypes
 import gc
 import math
 import pathlib
 import sys
 import time
 
-import _testcapi
 from harness import same
 
 import plav_core
+
+
+def own_allocation_hook():
+    """The test build's hook, fail(start, stop) -> allocations counted since the
+    previous call (start -1: no schedule); None on a release build."""
+    try:
+        fn = ctypes.CDLL(plav_core.__file__).plav_testing_fail_allocations
+    except AttributeError:
+        return None
+    fn.argtypes = [ctypes.c_int64, ctypes.c_int64]
+    fn.restype = ctypes.c_int64
+    return fn
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
@@ -163,6 +180,34 @@ class Sweep:
                     self.failures.append(f"{where}: the next call returned {str(again)[:80]!r}")
             start += 1 if start < 64 else self.stride
 
+    def check_own(self, name: str, fn, want, hook) -> int:
+        """Fails each of the module's own allocations of one call in turn (and the
+        four from each); returns how many the call makes."""
+        hook(1 << 62, 0)  # a schedule that never fires: the call allocates afresh
+        fn()
+        count = hook(-1, 0)
+        positions = range(count) if self.stride == 1 else sorted(
+            {*range(min(count, 16)), *range(16, count, self.stride)})
+        for start in positions:
+            for stop in (start + 1, start + 4):
+                self.trials += 1
+                hook(start, stop)
+                try:
+                    got, exc = fn(), None
+                except BaseException as e:  # noqa: BLE001 - classified below
+                    got, exc = None, e
+                hook(-1, 0)
+                where = f"{name}: own allocations {start}..{stop - 1} of {count}"
+                if exc is None:
+                    if not equivalent(got, want):
+                        self.failures.append(f"{where}: wrong result {str(got)[:80]!r}")
+                elif type(exc) is not MemoryError:
+                    self.failures.append(f"{where}: {type(exc).__name__}: {str(exc)[:120]}")
+                again = fn()
+                if not same(again, want):
+                    self.failures.append(f"{where}: the next call returned {str(again)[:80]!r}")
+        return count
+
 
 def acceptable(exc: BaseException) -> bool:
     # (an empty list that cannot be created is reported with the internal-failure type)
@@ -181,16 +226,30 @@ def main() -> int:
     sweep = Sweep(stride=1 if full else 7)
     t0 = time.perf_counter()
     wants = [(name, fn, fn()) for name, fn in selected]
+    hook = own_allocation_hook()
+    own_trials = 0
     for name, fn, want in wants:
         before = sweep.trials
         sweep.check(name, fn, want)
-        print(f"{name}: {sweep.trials - before} trials", flush=True)
+        line = f"{name}: {sweep.trials - before} trials"
+        if hook:
+            before = sweep.trials
+            count = sweep.check_own(name, fn, want, hook)
+            own_trials += sweep.trials - before
+            line += f", own allocations {count}: {sweep.trials - before} trials"
+        print(line, flush=True)
+    if hook:
+        print(f"own allocations swept: {own_trials} trials")
+    else:
+        print("own allocations not swept: a release build has no allocation-failure hook")
     if leaks:
         # A second sweep must not leave more interpreter blocks behind than the first.
         gc.collect()
         blocks0 = sys.getallocatedblocks()
         for name, fn, want in wants:
             sweep.check(name, fn, want)
+            if hook:
+                sweep.check_own(name, fn, want, hook)
         gc.collect()
         blocks1 = sys.getallocatedblocks()
         print(f"allocated blocks before/after a repeated sweep: {blocks0} / {blocks1}")

@@ -401,8 +401,22 @@ class Boom(Exception):
 
 
 class IntLike(int):
+    """Its text methods lie: the written number must still be its value."""
+
     def __str__(self):
-        return "IntLike!"
+        return 'IntLike!", "injected": ['
+
+    __repr__ = __str__
+
+    def __format__(self, spec):
+        return str(self)
+
+
+class FloatLike(float):
+    def __repr__(self):
+        return "1, 2"
+
+    __str__ = __repr__
 
 
 class StrLike(str):
@@ -506,13 +520,16 @@ def gen_scalar(r: Reader):
         b = r.take(r.byte() % 6)
         return b, b.hex()
     if kind == 9:
-        v = IntLike(r.pick([5, 2**64, -(2**70)]))
-        return v, (int(v) if -(2**63) <= v < 2**64 else UNKNOWN)
+        v = IntLike(r.pick([5, 2**64, -(2**70), 10**400]))
+        return v, int(v)
     if kind == 10:
         s = StrLike(gen_text(r))
         return s, _expect_str(str.__str__(s))
+    if r.byte() & 1:
+        v = FloatLike(r.pick([0.5, -2.0, 1e300]))
+        return v, float(v)
     c = r.pick([Colour.RED, Colour.BIG])
-    return c, (int(c) if c == 1 else UNKNOWN)
+    return c, int(c)
 
 
 def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
@@ -559,7 +576,7 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
         b, eb = gen_object(r, depth + 1, env)
         return Point(a, b), UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": eb}
     if kind == 12:
-        return _hostile_model(r, env), UNKNOWN
+        return (_hostile_model(r, env) if r.byte() & 1 else _hostile_container(r, depth, env)), UNKNOWN
     if kind == 13:
         return r.pick([{1, 2}, object(), bytearray(b"a"), 1j, range(3)]), UNKNOWN
     if kind == 14:
@@ -675,6 +692,149 @@ def same_or_null_filled(read, expected) -> bool:
         return (type(read) is list and len(read) == len(expected)
                 and all(map(same_or_null_filled, read, expected)))
     return same(read, expected)
+
+
+# ---------------------------------------------------------------------------
+# Objects whose dunder methods change the containers around them while dumps
+# runs: the writer must hold whatever it still reads after such a call. What they
+# write is not predicted; the run must end in a str or an exception, never a crash.
+
+
+def _mutator(r: Reader, env: dict):
+    """An action that changes one of the containers made so far (or does nothing
+    when there is none): clears it, drops, replaces or adds members, replaces
+    its first element. It acts only once env["armed"] is set, so that building
+    the graph (which hashes keys) changes nothing."""
+    if not env["containers"]:
+        return lambda: None
+    armed = env.setdefault("armed", [False])
+    target = r.pick(env["containers"])
+    how = r.byte() % 6
+    fresh = r.pick([lambda: [object()], lambda: {"z": [1.5]}, lambda: "s" * 40, lambda: 2**80])
+
+    def act():
+        if not armed[0]:
+            return
+        if isinstance(target, dict):
+            if how == 0:
+                target.clear()
+            elif how == 1 and target:
+                target.pop(next(iter(target)))
+            elif how == 2:
+                for k in list(target):
+                    target[k] = fresh()
+            else:
+                target[f"k{len(target) % 3}"] = fresh()
+        elif isinstance(target, list):
+            if how == 0:
+                target.clear()
+            elif how == 1 and target:
+                target.pop()
+            elif how in (2, 3):
+                for i in range(len(target)):
+                    target[i] = fresh()
+            elif target:
+                target[0] = {"replaced": fresh()}
+            else:
+                target.append(fresh())
+
+    return act
+
+
+class HostileKey:
+    """A dict key whose __str__, __hash__ or __eq__ changes a container."""
+
+    def __init__(self, act, where: int):
+        self.act, self.where = act, where
+
+    def __hash__(self):
+        if self.where == 1:
+            self.act()
+        return 7
+
+    def __eq__(self, other):
+        if self.where == 2:
+            self.act()
+        return self is other
+
+    def __str__(self):
+        if self.where == 0:
+            self.act()
+        return "hk"
+
+
+class HostileStrKey(str):
+    """A str-subclass key (a grid header key) whose __eq__ changes a container."""
+
+    act = staticmethod(lambda: None)
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.act()
+        return str.__eq__(self, other)
+
+
+class LyingDict(dict):
+    """A dict subclass whose __len__ and __iter__ do not tell its content."""
+
+    def __len__(self):
+        return 1000
+
+    def __iter__(self):
+        return iter(["nothing"])
+
+
+class SharedModel:
+    """model_dump returns the same dict every time, changed by each call."""
+
+    def __init__(self, i, act):
+        self.i, self.act = i, act
+
+    def model_dump(self):
+        self.act()
+        SHARED["i"] = self.i
+        return SHARED
+
+
+SHARED: dict = {}
+
+
+def _hostile_container(r: Reader, depth: int, env: dict):
+    kind = r.byte() % 5
+    if kind == 0:  # a dict with a hostile key
+        d = {}
+        for _ in range(r.byte() % 3):
+            k, _ = gen_key_object(r)
+            d[k] = gen_object(r, depth + 1, env)[0]
+        env["containers"].append(d)
+        d[HostileKey(_mutator(r, env), r.byte() % 3)] = gen_object(r, depth + 1, env)[0]
+        return d
+    if kind == 1:  # grid rows with a str-subclass key that changes things in lookups
+        rows, _ = gen_rows(r, depth, env)
+        key = HostileStrKey(r.pick(["id", "name", "k", "zz"]))
+        key.act = _mutator(r, env)
+        row = {key: gen_scalar(r)[0]}
+        for k in r.pick([["id"], ["name", "id"], ["k", "score", "id"]]):
+            row.setdefault(k, gen_scalar(r)[0] if r.byte() % 4 else [object()])
+        rows.insert(r.byte() % (len(rows) + 1), row)
+        return rows
+    if kind == 2:  # models that return one shared dict, changed by every call
+        act = _mutator(r, env)
+        models = [SharedModel(i, act if r.byte() % 3 == 0 else (lambda: None))
+                  for i in range(2 + r.byte() % 12)]
+        env["containers"].append(models)
+        return models
+    if kind == 3:  # a dict subclass that lies about its length and members
+        d = LyingDict()
+        for _ in range(r.byte() % 4):
+            k, _ = gen_key_object(r)
+            d[k] = gen_scalar(r)[0]
+        return [d, d] if r.byte() & 1 else d
+    # a model in a list whose conversion replaces earlier elements or the first row
+    rows = [{"id": i, "name": f"n{i}"} for i in range(r.byte() % 12)]
+    env["containers"].append(rows)
+    rows.append(Model({"id": -1, "name": "m"}, _mutator(r, env)))
+    return rows
 
 
 def has_grid_candidate(obj) -> bool:

@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 from conftest import ROOT, in_thread, internal_failure, not_under_asan, run_threads
@@ -298,6 +299,327 @@ def test_conversion_method_raising_passes_through():
         dumps([{"a": 1}, {"a": Mutator(boom)}] * 6)
     with pytest.raises(Boom):
         dumps({"x": [Mutator(boom)]})
+
+
+# ---- Python code that frees what the writer still reads ----
+
+# Each script crashed the writer when it used a borrowed pointer after Python
+# code had dropped the object; it must now end with its exception.
+CRASHERS = {
+    "dict value freed by its key's __str__": """
+class K:
+    def __hash__(self): return 1
+    def __str__(self): d[self] = 0; return "k"
+d = {K(): [object()]}
+plav.dumps(d)
+""",
+    "grid cell freed by a header key's __eq__": """
+class S(str):
+    __hash__ = str.__hash__
+    def __eq__(self, o): row["a"] = 0; return str.__eq__(self, o)
+rows = [{"a": i, "b": i} for i in range(30)]
+row = {S("b"): 2}; row["a"] = [object()]; rows[20] = row
+plav.dumps(rows)
+""",
+}
+
+
+@pytest.mark.parametrize("script", CRASHERS.values(), ids=CRASHERS)
+def test_crash_reproducers_raise(script):
+    code = "import plav, sys\ntry:\n" + "".join(f"    {line}\n" for line in script.splitlines())
+    code += "except TypeError as e:\n    print('TypeError', e)\nprint(plav.dumps([1]))\n"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120, check=False)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.splitlines() == [
+        "TypeError Object of type 'object' is not JSON serializable", "[1]"]
+
+
+class Payload:
+    """A written value that can tell whether it is still alive (weakref)."""
+
+    def __init__(self, tag):
+        self.tag = tag
+
+    def model_dump(self):
+        return {"tag": self.tag}
+
+
+JUNK = []
+
+
+def free_and_reuse():
+    """Collects garbage, then fills freed memory with look-alike objects, so that a
+    pointer to an object freed a moment ago reads one of these instead of it."""
+    gc.collect()
+    JUNK[:] = [Payload("junk") for _ in range(2000)] + [{"a": "junk", "b": "junk"}
+                                                       for _ in range(2000)]
+
+
+@pytest.fixture(autouse=True)
+def _drop_junk():
+    yield
+    JUNK.clear()
+
+
+class Key:
+    """A non-str dict key whose __str__, __hash__ or __eq__ runs `act`."""
+
+    def __init__(self, act, where, text="k", hash_as=None):
+        self.act, self.where, self.text = act, where, text
+        self.hash = hash(hash_as) if hash_as is not None else 1
+
+    def __hash__(self):
+        if self.where == "hash":
+            self.act()
+        return self.hash
+
+    def __eq__(self, other):
+        if self.where == "eq":
+            self.act()
+        return self is other
+
+    def __str__(self):
+        if self.where == "str":
+            self.act()
+        return self.text
+
+
+class HeaderKey(str):
+    """A str-subclass key whose __eq__ (run by the grid lookups) runs `act`, once."""
+
+    act = staticmethod(lambda: None)
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        act, self.act = self.act, lambda: None
+        act()
+        return str.__eq__(self, other)
+
+
+LAYOUTS = {"compact": {}, "indent": {"indent": 2}, "multiline": {"multiline_mox": True},
+           "unquoted": {"unquoted_keys": True, "indent": 1}}
+
+
+def outcome(fn):
+    """What dumps wrote, or the type of what it raised (never a crash)."""
+    try:
+        return fn()
+    except BaseException as exc:
+        if not (isinstance(exc, (TypeError, IndexError)) or internal_failure(exc)):
+            raise
+        return type(exc)
+
+
+def dict_key_case(change):
+    holder = {}
+    value = Payload("old")
+
+    def act():
+        change(holder["d"])
+        free_and_reuse()
+
+    d = {"a": 1, Key(act, "str"): value, "z": "s" * 30}
+    holder["d"] = d
+    return d, value
+
+
+DICT_KEY_CHANGES = {  # how the key's __str__ changes the dict, and what is written
+    "replaces every value": (lambda d: [d.__setitem__(k, 0) for k in list(d)],
+                             {"a": 1, "k": {"tag": "old"}, "z": 0}),
+    "clears the dict": (dict.clear, None),
+    "replaces members with lists": (lambda d: d.update({k: [] for k in list(d)}),
+                                    {"a": 1, "k": {"tag": "old"}, "z": []}),
+}
+
+
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+@pytest.mark.parametrize("change", DICT_KEY_CHANGES, ids=DICT_KEY_CHANGES)
+def test_dict_key_str_changing_the_dict(change, options):
+    act, written = DICT_KEY_CHANGES[change]
+    d, value = dict_key_case(act)
+    ref = weakref.ref(value)
+    del value
+    got = outcome(lambda: dumps(d, **options))
+    if written is None:  # the dict changed size: the module's own refusal
+        assert isinstance(got, type) and got.__name__ == "InternalFailure"
+    else:
+        assert got == dumps(written, **options)
+    gc.collect()
+    assert ref() is None  # the value the key replaced was not leaked
+
+
+@pytest.mark.parametrize("where", ["hash", "eq"])
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+def test_row_keys_whose_hash_or_eq_change_the_rows(where, options):
+    # A non-str key hashing like a header key is compared with it in every lookup.
+    rows = [{"a": i, "b": i} for i in range(12)]
+    refs = []
+    for i in range(12):
+        rows[i]["b"] = Payload(i)
+        refs.append(weakref.ref(rows[i]["b"]))
+    armed = []
+    rows[5] = {"a": 5, Key(lambda: armed and (rows.__setitem__(slice(None), [{"a": 0}] * 12),
+                                              gc.collect()), where, "b", hash_as="b"): 1}
+    armed.append(True)
+    got = outcome(lambda: dumps(rows, **options))
+    assert got in (IndexError, TypeError) or type(got) is str
+    rows.clear()
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+HEADER_KEY_CHANGES = {  # what a row key's __eq__ does during the grid lookups
+    "replaces the row's cells": lambda rows, row: row.update(a="new", b="new"),
+    "adds a cell": lambda rows, row: row.update(c=[object()]),
+    "drops the row": lambda rows, row: rows.__setitem__(20, None),
+    "replaces the first row": lambda rows, row: rows.__setitem__(0, {"a": "new", "b": 2}),
+    "clears the rows": lambda rows, row: rows.clear(),
+    "replaces every row": lambda rows, row: rows.__setitem__(slice(None), [{"z": 1}] * 30),
+}
+
+
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+@pytest.mark.parametrize("change", HEADER_KEY_CHANGES, ids=HEADER_KEY_CHANGES)
+def test_str_subclass_row_key_changing_cells_and_rows(change, options):
+    # The row's keys out of header order: its cells are found by lookups, "a"
+    # first, then "b", whose comparison with the key runs the change.
+    rows = [{"a": i, "b": f"v{i}"} for i in range(30)]
+    key = HeaderKey("b")
+    row = {key: "kept", "a": Payload("cell")}
+    rows[20] = row
+    key.act = lambda: (HEADER_KEY_CHANGES[change](rows, row), free_and_reuse())
+    got = outcome(lambda: dumps(rows, **options))
+    if change == "replaces the row's cells":  # each cell as it was when found
+        plain = [{"a": i, "b": f"v{i}"} for i in range(30)]
+        plain[20] = {"a": {"tag": "cell"}, "b": "new"}
+        assert got == dumps(plain, **options)
+    else:
+        assert got in (IndexError, TypeError) or type(got) is str
+
+
+def test_first_row_keys_freed_while_the_header_is_in_use():
+    # The header is taken from the first row's str-subclass keys; the lookups of
+    # later rows replace the first row, whose keys nothing else holds.
+    rows = [{HeaderKey("id"): 0, HeaderKey("name"): "n0"}]
+    later = HeaderKey("id")
+    later.act = lambda: (rows.__setitem__(0, {"id": 0, "name": "n0"}), free_and_reuse())
+    rows += [{later: i, "name": f"n{i}"} for i in range(1, 12)]
+    for options in LAYOUTS.values():
+        want = dumps([{"id": i, "name": f"n{i}"} for i in range(12)], **options)
+        assert dumps(rows, **options) == want
+
+
+class Converted:
+    def __init__(self, i, act=lambda: None):
+        self.i, self.act = i, act
+
+    def model_dump(self):
+        self.act()
+        return {"id": self.i, "name": f"n{self.i}"}
+
+
+SHARED = {}
+
+
+class Shared:
+    """model_dump hands out one dict, changed by every call."""
+
+    def __init__(self, i):
+        self.i = i
+
+    def model_dump(self):
+        SHARED["id"] = self.i
+        return SHARED
+
+
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+def test_conversions_replacing_earlier_elements(options):
+    rows = [Converted(i) for i in range(12)]
+    rows[6].act = lambda: (rows.__setitem__(slice(0, 6), [Converted(-1)] * 6), gc.collect())
+    plain = [{"id": i, "name": f"n{i}"} for i in range(12)]
+    assert dumps(rows, **options) == dumps(plain, **options)  # converted as they were read
+    # The first row is a dict, so the list is written as a plain array: the models
+    # converted one by one, the first row as it was when read.
+    first = [{"id": 0, "name": "n0"}, *(Converted(i) for i in range(1, 12))]
+    first[3].act = lambda: (first.__setitem__(0, {"other": Payload("x")}), gc.collect())
+    assert dumps(first, **options) == dumps(plain, mox_grid=False, **options)
+    shared = [Shared(i) for i in range(10)]
+    assert dumps(shared, **options) == dumps([{"id": 9}] * 10, **options)  # one dict, as it ended
+
+
+class LyingDict(dict):
+    def __len__(self):
+        return 99
+
+    def __iter__(self):
+        return iter(["ghost"])
+
+    def keys(self):
+        return ["ghost"]
+
+
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+def test_dict_subclass_lying_about_its_members(options):
+    d = LyingDict(a=1, b=[2])
+    assert dumps(d, **options) == dumps({"a": 1, "b": [2]}, **options)
+    rows = [LyingDict(id=i) for i in range(12)]
+    assert dumps(rows, **options) == dumps([{"id": i} for i in range(12)], **options)
+
+
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+@pytest.mark.parametrize("stage", ["detection", "writing"])
+def test_grid_rows_mutated_during_detection_and_writing(stage, options):
+    # A row whose keys are out of header order is matched by lookups, which run
+    # the key's __eq__: in the sampled rows (detection) or after them (writing).
+    rows = [{"a": i, "b": i} for i in range(60)]
+    at = 3 if stage == "detection" else 55
+    key = HeaderKey("b")
+    key.act = lambda: (rows.__delitem__(slice(at, None)), rows[0].clear(), free_and_reuse())
+    rows[at] = {key: at if stage == "detection" else Payload("p"), "a": at}
+    assert outcome(lambda: dumps(rows, **options)) is IndexError  # the list ends early
+    gc.collect()
+    assert dumps([{"a": 1}, {"a": 2}], **options)  # the thread writes on
+
+
+# ---- number text comes from the value ----
+
+
+class LyingInt(int):
+    def __str__(self):
+        return '1, "injected": 2'
+
+    __repr__ = __str__
+
+    def __format__(self, spec):
+        return "]"
+
+    def __index__(self):
+        return 0
+
+    def __int__(self):
+        return 0
+
+
+class LyingFloat(float):
+    def __repr__(self):
+        return '1, "injected": 2'
+
+    __str__ = __repr__
+
+    def __float__(self):
+        return 0.0
+
+
+@pytest.mark.parametrize("value", [5, -(2**63) - 1, 2**64 - 1, 2**64, -(2**70), 10**300, 2.5,
+                                   -0.0, 1e300])
+@pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
+def test_number_subclass_methods_cannot_change_the_output(value, options):
+    lying = LyingFloat(value) if isinstance(value, float) else LyingInt(value)
+    data = {"a": lying, "rows": [{"n": lying, "m": 1}, {"n": lying, "m": 2}], "l": [lying]}
+    plain = {"a": value, "rows": [{"n": value, "m": 1}, {"n": value, "m": 2}], "l": [value]}
+    assert dumps(data, **options) == dumps(plain, **options)
+    assert dumps({lying: 1}, **options) == dumps({str(lying): 1}, **options)  # quoted text
 
 
 # ---- threads ----

@@ -1,12 +1,11 @@
 // dumps: bind the options, lend the thread's output buffer, write, make the str.
 #include <Python.h>
 
-#include <cstdlib>
 #include <string_view>
-#include <vector>
 
 #include "boundary.hpp"
 #include "cpu.hpp"
+#include "memory.hpp"
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
 #include "serializer/utf16.hpp"
@@ -22,15 +21,15 @@ class Utf16Room {
     Utf16Room() noexcept = default;
     Utf16Room(const Utf16Room &) = delete;
     Utf16Room &operator=(const Utf16Room &) = delete;
-    ~Utf16Room() { std::free(data_); }
+    ~Utf16Room() { mem_free(data_); }
 
     // Room for n units, or nullptr when it cannot be had.
     uint16_t *room(size_t n) noexcept {
         if (n > SIZE_MAX / sizeof(uint16_t)) return nullptr;
         if (n > capacity_) {
-            std::free(data_);
+            mem_free(data_);
             capacity_ = 0;
-            data_ = static_cast<uint16_t *>(std::malloc(n * sizeof(uint16_t)));
+            data_ = static_cast<uint16_t *>(mem_alloc(n * sizeof(uint16_t)));
             if (!data_) return nullptr;
             capacity_ = n;
         }
@@ -38,7 +37,7 @@ class Utf16Room {
     }
     void trim() noexcept {
         if (capacity_ > KEEP) {
-            std::free(data_);
+            mem_free(data_);
             data_ = nullptr;
             capacity_ = 0;
         }
@@ -56,7 +55,7 @@ class Utf16Room {
 struct ThreadBuffer {
     OutputBuffer buf;
     Utf16Room utf16;
-    std::vector<TextSegment> segments;  // emptied at the end of every call
+    Vec<TextSegment> segments;  // emptied at the end of every call
     KeyCache keys;
     bool in_use = false;
 
@@ -209,7 +208,7 @@ PyObject *to_str(const Writer &w, Utf16Room &utf16) noexcept {
     const auto *p = reinterpret_cast<const char *>(buf.data());
     const size_t n = buf.size();
     if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
-    const std::vector<TextSegment> &segments = w.segments;
+    const Vec<TextSegment> &segments = w.segments;
     if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
         if (uint16_t *units = utf16.room(n)) {
             const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
@@ -266,15 +265,24 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
             "dumps called from a conversion method while this thread's dumps is writing"));
     tb.in_use = true;
     OutputBuffer &buf = tb.buf;
-    buf.truncate(0);
-    buf.non_ascii = false;
-    buf.reserve(INITIAL_CAPACITY);
-
-    tb.keys.clear(0);
+#ifdef PLAV_BUILD_TESTING
+    if (testing_schedule_set()) {  // every allocation is made anew under a failure schedule
+        buf.release();
+        tb.segments.release();
+        tb.keys.bytes.release();
+        tb.keys.held.release();
+    }
+#endif
+    buf.restart();
+    // The buffer is allocated before anything is written: a failed buffer then
+    // always has room at its start for the writes that follow its failure.
+    Status s = buf.try_reserve(INITIAL_CAPACITY) ? ok() : Status(PendingError::out_of_memory());
     Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
-    Status s = write_value(w, data.get(), Nesting{0, 0});
+    if (s) s = write_value(w, data.get(), Nesting{0, 0});
+    if (s && buf.failed()) s = PendingError::out_of_memory();
     PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
+    tb.keys.clear();
     if (buf.capacity() > KEEP_CAPACITY) buf.release();  // one huge call keeps no memory
     tb.in_use = false;
     if (!s) return raise_error(std::move(s.error()));

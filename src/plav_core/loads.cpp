@@ -1,11 +1,10 @@
 // loads: bind arguments, borrow the input bytes, scan without the GIL, parse.
 #include <Python.h>
 
-#include <vector>
-
 #include "arguments.hpp"
 #include "boundary.hpp"
 #include "cpu.hpp"
+#include "memory.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
@@ -38,7 +37,7 @@ class GcPause {
 // its call ends.
 struct ThreadScratch {
     StructuralIndex index;
-    std::vector<PyRef> items;  // empty between calls
+    Vec<PyRef> items;  // empty between calls
     bool in_use = false;
 
     ThreadScratch() = default;
@@ -63,19 +62,19 @@ class ScratchLease {
     ~ScratchLease() {
         if (!borrowed_) return;
         thread_.index.trim(KEEP_ENTRIES);
-        if (thread_.items.capacity() > KEEP_ENTRIES) std::vector<PyRef>().swap(thread_.items);
+        if (thread_.items.capacity() > KEEP_ENTRIES) thread_.items.release();
         thread_.in_use = false;
     }
     ScratchLease(const ScratchLease &) = delete;
     ScratchLease &operator=(const ScratchLease &) = delete;
     StructuralIndex &index() noexcept { return borrowed_ ? thread_.index : own_index_; }
-    std::vector<PyRef> &items() noexcept { return borrowed_ ? thread_.items : own_items_; }
+    Vec<PyRef> &items() noexcept { return borrowed_ ? thread_.items : own_items_; }
 
   private:
     ThreadScratch &thread_;
     bool borrowed_;
     StructuralIndex own_index_;
-    std::vector<PyRef> own_items_;
+    Vec<PyRef> own_items_;
 };
 
 // Turns the schema iterable into descriptors. False with a Python error set.
@@ -105,10 +104,16 @@ bool build_schema(PyObject *schema, Schema &out) {
             return false;
         }
         FieldDescriptor d;
-        d.name.assign(text, static_cast<size_t>(n));
         d.key = PyRef::steal(k.str);
+        const char *name = PyUnicode_AsUTF8AndSize(d.key.get(), &n);
+        if (!name)
+            return false;
+        d.name = std::string_view(name, static_cast<size_t>(n));
         d.index = index;
-        out.push_back(std::move(d));
+        if (!out.push_back(std::move(d))) {
+            PyErr_NoMemory();
+            return false;
+        }
     }
 }
 
@@ -182,16 +187,30 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     {
         ScratchLease lease;
         StructuralIndex &index = lease.index();
-        index.prepare(len);
-        Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
-            scan(bytes, len, level, index);
-        Py_END_ALLOW_THREADS
-
+#ifdef PLAV_BUILD_TESTING
+        if (testing_schedule_set()) { // every allocation is made anew under a failure schedule
+            index.trim(0);
+            lease.items().release();
+        }
+#endif
+        // The index is reserved up front and may grow during the scan; either
+        // failing leaves a failed list, and the call raises MemoryError.
+        bool indexed = index.prepare(len);
+        if (indexed) {
+            Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+                scan(bytes, len, level, index);
+            Py_END_ALLOW_THREADS
+            indexed = !index.failed();
+        }
+        if (indexed) {
             GcPause gc;
-        FastIndexParser parser(bytes, len, index, lease.items());
-        result = parser.parse_document(has_schema ? &schema_list : nullptr);
-        if (!result)
-            error = parser.take_error();
+            FastIndexParser parser(bytes, len, index, lease.items());
+            result = parser.parse_document(has_schema ? &schema_list : nullptr);
+            if (!result)
+                error = parser.take_error();
+        } else {
+            error = PendingError::out_of_memory();
+        }
     }
     if (result)
         return result;

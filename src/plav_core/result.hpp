@@ -29,6 +29,8 @@ struct PendingError {
     static PendingError value_error(std::string m) { return {ErrorKind::ValueError, std::move(m)}; }
     static PendingError type_error(std::string m) { return {ErrorKind::TypeError, std::move(m)}; }
     static PendingError memory_error(std::string m) { return {ErrorKind::MemoryError, std::move(m)}; }
+    // MemoryError without a message: raised without allocating.
+    static PendingError out_of_memory() noexcept { return {ErrorKind::MemoryError, {}}; }
     static PendingError runtime_error(std::string m) {
         return {ErrorKind::RuntimeError, std::move(m)};
     }

@@ -50,8 +50,9 @@ PyObject *py_scan(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name)) return nullptr;
     if (!get_level(level_name, level)) return nullptr;
     StructuralIndex idx;
-    idx.prepare(static_cast<size_t>(n));
+    if (!idx.prepare(static_cast<size_t>(n))) return PyErr_NoMemory();
     scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level, idx);
+    if (idx.failed()) return PyErr_NoMemory();
     const PosList *lists[] = {&idx.open_braces,    &idx.open_brackets, &idx.colons,
                               &idx.semicolons,     &idx.commas,        &idx.close_brackets,
                               &idx.close_braces,   &idx.quotes};

@@ -72,7 +72,13 @@ void raise_pending(const PendingError &e) noexcept {
     case ErrorKind::ValueError: type = PyExc_ValueError; break;
     case ErrorKind::TypeError: type = PyExc_TypeError; break;
     case ErrorKind::SystemError: type = PyExc_SystemError; break;
-    case ErrorKind::MemoryError: type = PyExc_MemoryError; break;
+    case ErrorKind::MemoryError:
+        if (e.message.empty()) {
+            PyErr_NoMemory();
+            return;
+        }
+        type = PyExc_MemoryError;
+        break;
     case ErrorKind::RuntimeError: type = PyExc_RuntimeError; break;
     case ErrorKind::OverflowError: type = PyExc_OverflowError; break;
     case ErrorKind::IndexError: type = PyExc_IndexError; break;

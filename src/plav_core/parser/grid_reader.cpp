@@ -19,12 +19,17 @@ using syntax::is_delimiter;
 // (five sorted lists, merged): a stack of open containers attributes each
 // semicolon to the innermost one and each close to the top of the stack. Every
 // entry counts, also inside quoted text, which is why this is only a hint.
-void FastIndexParser::build_bracket_info() {
-    bracket_info_built_ = true;
+bool FastIndexParser::build_bracket_info() {
     const PosList &ob = idx_.open_brackets, &obr = idx_.open_braces, &cb = idx_.close_brackets,
                   &cbr = idx_.close_braces, &sc = idx_.semicolons;
-    bracket_info_.assign(ob.size(), BracketInfo{});
-    std::vector<int64_t> stack; // open bracket index, or -1 for a brace
+    bracket_info_.clear();
+    if (!bracket_info_.resize(ob.size()))
+        return false;
+    // Open bracket index, or -1 for a brace; never deeper than the openers.
+    Vec<int64_t> stack;
+    if (!stack.reserve(ob.size() + obr.size()))
+        return false;
+    bracket_info_built_ = true;
     size_t i1 = 0, i2 = 0, i3 = 0, i4 = 0, i5 = 0;
     constexpr uint64_t NONE = UINT64_MAX;
     for (;;) {
@@ -37,9 +42,9 @@ void FastIndexParser::build_bracket_info() {
         if (m == NONE)
             break;
         if (m == p1) {
-            stack.push_back(static_cast<int64_t>(i1++));
+            (void)stack.push_back(static_cast<int64_t>(i1++)); // room reserved above
         } else if (m == p2) {
-            stack.push_back(-1);
+            (void)stack.push_back(-1);
             ++i2;
         } else if (m == p3 || m == p4) {
             if (m == p3)
@@ -61,14 +66,15 @@ void FastIndexParser::build_bracket_info() {
             }
         }
     }
+    return true;
 }
 
 // Rows after the header: semicolons directly inside the grid's bracket (less the
 // header's own), plus one when anything but trim bytes follows the last of them
 // before the grid's end (a last row without ';').
 uint64_t FastIndexParser::count_mox_grid_rows(size_t bracket, size_t start) {
-    if (!bracket_info_built_)
-        build_bracket_info();
+    if (!bracket_info_built_ && !build_bracket_info())
+        return NO_MEMORY;
     if (bracket >= bracket_info_.size())
         return 0;
     const BracketInfo &b = bracket_info_[bracket];
@@ -91,7 +97,7 @@ uint64_t FastIndexParser::count_mox_grid_rows(size_t bracket, size_t start) {
 // can only make this count lower, and the reader checks the limit again as it
 // reads rows.
 uint64_t FastIndexParser::recount_mox_grid_rows(size_t start) {
-    std::vector<uint8_t> open; // the openers of the nested value being skipped
+    Vec<uint8_t> open; // the openers of the nested value being skipped
     uint64_t rows = 0;
     bool content = false; // something other than whitespace since the last ';'
     size_t p = start;
@@ -111,9 +117,10 @@ uint64_t FastIndexParser::recount_mox_grid_rows(size_t start) {
                 skip_string();
                 continue;
             }
-            if (c == '[' || c == '{')
-                open.push_back(c);
-            else if ((c == ']' && open.back() == '[') || (c == '}' && open.back() == '{'))
+            if (c == '[' || c == '{') {
+                if (!open.push_back(c))
+                    return NO_MEMORY;
+            } else if ((c == ']' && open.back() == '[') || (c == '}' && open.back() == '{'))
                 open.pop_back();
             ++p;
             continue;
@@ -137,7 +144,8 @@ uint64_t FastIndexParser::recount_mox_grid_rows(size_t start) {
             skip_string();
         } else if (c == '[' || c == '{') {
             content = true;
-            open.push_back(c);
+            if (!open.push_back(c))
+                return NO_MEMORY;
             ++p;
         } else {
             content = true;
@@ -270,14 +278,16 @@ PyObject *FastIndexParser::read_bare_cell() {
     while (e > s && is_trim_byte(in_[e - 1]))
         --e;
     if (escaped) {
-        std::vector<uint8_t> &buf = escape_buf_;
+        Vec<uint8_t> &buf = escape_buf_;
         buf.clear();
-        for (size_t i = s; i < e; ++i) {
+        if (!buf.reserve(e - s))
+            return fail_memory();
+        for (size_t i = s; i < e; ++i) { // at most one byte each: room reserved above
             if (in_[i] == '\\') {
                 if (i + 1 < e)
-                    buf.push_back(in_[++i]);
+                    (void)buf.push_back(in_[++i]);
             } else {
-                buf.push_back(in_[i]);
+                (void)buf.push_back(in_[i]);
             }
         }
         return decode_escape_buf(s);
@@ -307,7 +317,7 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
         return close_empty_list(ErrorKind::InternalFailure);
 
     // Header.
-    std::vector<PyRef> keys;
+    Vec<PyRef> keys;
     bool tab_delimited = false;
     for (;;) {
         skip_ws();
@@ -318,7 +328,8 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
         PyRef key = PyRef::steal(read_header_key());
         if (!key)
             return nullptr;
-        keys.push_back(std::move(key));
+        if (!keys.push_back(std::move(key)))
+            return fail_memory();
         skip_spaces();
         if (pos_ >= len_)
             return fail(unexpected_eof(len_));
@@ -345,8 +356,12 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
     }
 
     uint64_t estimate = count_mox_grid_rows(bracket, after_header);
+    if (estimate == NO_MEMORY)
+        return fail_memory();
     if (estimate > MAX_GRID_ROWS) {
         estimate = recount_mox_grid_rows(after_header);
+        if (estimate == NO_MEMORY)
+            return fail_memory();
         if (estimate > MAX_GRID_ROWS)
             return fail(parse_error("Mox Grid exceeds 1M rows limit", after_header));
     }

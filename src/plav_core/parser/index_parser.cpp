@@ -130,7 +130,7 @@ uint32_t load_u32(const uint8_t *p) {
 } // namespace
 
 FastIndexParser::FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index,
-                                 std::vector<PyRef> &items) noexcept
+                                 Vec<PyRef> &items) noexcept
     : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2), items_(items) {}
 
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
@@ -139,6 +139,11 @@ __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
 }
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(PendingError e) {
     error_ = std::move(e);
+    return nullptr;
+}
+// Memory of ours that cannot be had: MemoryError without a message.
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_memory() {
+    error_ = PendingError::out_of_memory();
     return nullptr;
 }
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail_pass_through() {
@@ -307,12 +312,12 @@ PyObject *FastIndexParser::decode_escape_buf(size_t at) {
 }
 
 __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
-    std::vector<uint8_t> &buf = escape_buf_;
+    Vec<uint8_t> &buf = escape_buf_;
     buf.clear();
-    if (buf.capacity() < 256)
-        buf.reserve(256);
-    // Bytes from `start` up to `pos_` are taken unchanged.
-    buf.insert(buf.end(), in_ + start, in_ + pos_);
+    // Bytes from `start` up to `pos_` are taken unchanged. Every escape adds at
+    // most 4 bytes, after its run, so one reserve per run covers both.
+    if (!buf.reserve(256) || !buf.append(in_ + start, pos_ - start))
+        return fail_memory();
     size_t p = pos_;
     while (p < len_) {
         // Copy the run of plain bytes in one go; the run ends at a backslash, a
@@ -336,7 +341,8 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         while (r < len_ && in_[r] != '\\' && in_[r] != '"' && in_[r] >= 0x20)
             ++r;
     run_end:
-        buf.insert(buf.end(), in_ + p, in_ + r);
+        if (!buf.reserve(buf.size() + (r - p) + 4) || !buf.append(in_ + p, r - p))
+            return fail_memory();
         p = r;
         if (p >= len_)
             break;
@@ -400,26 +406,26 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
                 return fail(invalid_unicode(s));
             }
             if (cp < 0x80) {
-                buf.push_back(static_cast<uint8_t>(cp));
+                (void)buf.push_back(static_cast<uint8_t>(cp));
             } else if (cp < 0x800) {
-                buf.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
-                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
             } else if (cp < 0x10000) {
-                buf.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
-                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
             } else {
-                buf.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
-                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-                buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
             }
             continue;
         }
         default:
             return fail(invalid_escape(c, s + 1));
         }
-        buf.push_back(out);
+        (void)buf.push_back(out); // room reserved with the run before it
         p = s + 2;
     }
     return fail(unexpected_eof(len_));
@@ -488,12 +494,12 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow(bool in_c
     case NumberKind::Double:
         return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float", start);
     case NumberKind::BigInt: {
-        std::string text;
-        text.reserve(t.ndigits + 1);
-        if (t.negative)
-            text.push_back('-');
-        text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
-        return number_or_fail(PyLong_FromString(text.c_str(), nullptr, 10),
+        Vec<char> text; // sign, digits and the terminating NUL
+        if (!text.reserve(t.ndigits + 2) || (t.negative && !text.push_back('-')) ||
+            !text.append(reinterpret_cast<const char *>(t.digits), t.ndigits) ||
+            !text.push_back('\0'))
+            return fail_memory();
+        return number_or_fail(PyLong_FromString(text.data(), nullptr, 10),
                               "Failed to create large integer", start);
     }
     }
@@ -715,15 +721,16 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
 PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
     const size_t base = items_.size();
     struct Truncate { // drops this array's pending elements on every exit
-        std::vector<PyRef> &v;
+        Vec<PyRef> &v;
         size_t base;
-        ~Truncate() { v.resize(base); }
+        ~Truncate() { v.truncate(base); }
     } truncate{items_, base};
     for (;;) {
         PyObject *item = parse_value(schema);
         if (!item)
             return nullptr;
-        items_.push_back(PyRef::steal(item));
+        if (!items_.push_back(PyRef::steal(item))) // not taken: dropped with the temporary
+            return fail_memory();
         const Next next = after_array_element();
         if (next == Next::Failed)
             return nullptr;

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "memory.hpp"
 #include "parser/error.hpp"
 #include "parser/string_cache.hpp"
 #include "result.hpp"
@@ -33,7 +33,7 @@ class FastIndexParser {
     // `input`, `index` and `items` (empty; left empty) are borrowed for the
     // parser's lifetime.
     FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index,
-                    std::vector<PyRef> &items) noexcept;
+                    Vec<PyRef> &items) noexcept;
     FastIndexParser(const FastIndexParser &) = delete;
     FastIndexParser &operator=(const FastIndexParser &) = delete;
 
@@ -127,6 +127,8 @@ class FastIndexParser {
     PyObject *read_value_or_bare_cell(const Schema *schema);
     bool cell_is_bare_word();
     PyObject *read_number_cell();
+    // Row counts of a grid; NO_MEMORY when the memory to count cannot be had.
+    static constexpr uint64_t NO_MEMORY = UINT64_MAX;
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
     uint64_t recount_mox_grid_rows(size_t start);
     void skip_row_ws(bool tab_delimited) noexcept;
@@ -170,6 +172,7 @@ class FastIndexParser {
     PyObject *fail(PendingError e);
     PyObject *fail_pass_through();
     PyObject *fail_number(const char *what, size_t start);
+    PyObject *fail_memory();
 
     const uint8_t *in_;
     size_t len_;
@@ -180,10 +183,10 @@ class FastIndexParser {
     StringCache *key_cache_ = nullptr; // this thread's, fetched at the first key
     Cursor quotes_, commas_, colons_, semicolons_, open_braces_, close_braces_, open_brackets_,
         close_brackets_;
-    std::vector<uint8_t> escape_buf_; // reused by every string with escapes
+    Vec<uint8_t> escape_buf_; // reused by every string with escapes
     // Elements of the arrays being read that were not pre-sized, innermost last;
     // each array takes its own tail into a list of exact size when it closes.
-    std::vector<PyRef> &items_;
+    Vec<PyRef> &items_;
     // Per opening bracket, built once per document at the first grid: where its
     // container closes and the semicolons directly inside it. Grids nested in
     // grids then cost no repeated walks over each other's index entries.
@@ -192,8 +195,9 @@ class FastIndexParser {
         uint64_t last_semicolon = 0;
         uint64_t semicolons = 0;
     };
-    void build_bracket_info();
-    std::vector<BracketInfo> bracket_info_;
+    // False when the memory for it cannot be had.
+    bool build_bracket_info();
+    Vec<BracketInfo> bracket_info_;
     bool bracket_info_built_ = false;
     Error error_;
 };

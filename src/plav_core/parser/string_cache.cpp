@@ -19,6 +19,7 @@
 #include <random>
 #include <utility>
 
+#include "memory.hpp"
 #include "parser/siphash.hpp"
 #include "py_ref.hpp"
 
@@ -186,6 +187,12 @@ namespace {
 
 thread_local StringCache *STRING_CACHE = nullptr;
 
+// The cache lives in memory of ours (mem_alloc): destroyed and freed here.
+void destroy_cache(StringCache *cache) {
+    cache->~StringCache();
+    mem_free(cache);
+}
+
 void release_cache(PyObject *capsule) {
     auto *cache = static_cast<StringCache *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
     if (!cache) {
@@ -194,7 +201,7 @@ void release_cache(PyObject *capsule) {
     }
     if (STRING_CACHE == cache)
         STRING_CACHE = nullptr; // on the owning thread
-    delete cache;               // drops the cached references: the GIL is held here
+    destroy_cache(cache);       // drops the cached references: the GIL is held here
 }
 
 // Creates this thread's cache and hands its ownership to the thread state's dict.
@@ -204,12 +211,13 @@ StringCache *create_cache() {
     PyObject *tsdict = PyThreadState_GetDict(); // borrowed
     if (!tsdict)
         return nullptr;
-    auto *cache = new (std::nothrow) StringCache();
-    if (!cache)
+    void *memory = mem_alloc(sizeof(StringCache));
+    if (!memory)
         return nullptr;
+    auto *cache = new (memory) StringCache();
     PyRef capsule = PyRef::steal(PyCapsule_New(cache, CAPSULE_NAME, release_cache));
     if (!capsule) {
-        delete cache;
+        destroy_cache(cache);
         PyErr_Clear();
         return nullptr;
     }

@@ -54,7 +54,7 @@ __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s
                                                                OutputBuffer &buf) noexcept {
     // Invariant at the top of the loop: room for the rest of the input unescaped
     // plus one block, since every block is stored whole before its length is known.
-    buf.reserve(n + 32);
+    if (!buf.try_reserve(n + 32)) return false;  // the buffer failed: nothing is kept
     uint8_t *out = buf.cursor();
     __m256i seen = _mm256_setzero_si256();
     size_t p = 0;
@@ -74,7 +74,7 @@ __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s
         }
         const size_t q = static_cast<size_t>(__builtin_ctz(marks));
         buf.set_cursor(out + q);
-        buf.reserve(6 + (left - q - 1) + 32);
+        if (!buf.try_reserve(6 + (left - q - 1) + 32)) return false;
         out = buf.cursor();
         out += write_escape(s[p + q], out);
         p += q + 1;

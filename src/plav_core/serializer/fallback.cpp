@@ -79,10 +79,10 @@ Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
 
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     PyRef hold = PyRef::borrow(value);
-    ++w.python_calls;
     const Names *nm = names();
     if (!nm) return PendingError::pass_through();
 
+    PythonCall call(w);
     PyRef converted;
     if (PyRef dump = callable_attr(value, nm->model_dump)) {
         converted = PyRef::steal(PyObject_CallNoArgs(dump.get()));
@@ -105,8 +105,11 @@ Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
         if (!converted) return PendingError::pass_through();
     }
     Status written = write_value(w, converted.get(), at.converted());
-    converted.reset();
-    ++w.python_calls;  // freeing the converted data may free cached keys
+    {
+        PythonCall release(w);  // the converted data may hold objects with finalizers
+        converted.reset();
+        hold.reset();
+    }
     return written;
 }
 

@@ -1,18 +1,19 @@
 // Mox Grid detection and writing, shared by grid_detect.cpp and grid_writer.cpp.
 #pragma once
 #include <string_view>
-#include <vector>
 
+#include "memory.hpp"
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
 
 namespace plav {
 
 // The header of a grid: the first row's keys in its order. `keys` are exact str
-// objects for the row lookups; `texts` are their UTF-8 forms, valid while `keys` live.
+// objects for the row lookups, held by the header; `texts` are their own UTF-8
+// forms, valid while `keys` live, whatever happens to the first row meanwhile.
 struct GridHeader {
-    std::vector<PyRef> keys;
-    std::vector<std::string_view> texts;
+    Vec<PyRef> keys;
+    Vec<std::string_view> texts;
 };
 
 // Yields true and fills `header` when the sampled elements of `list` (n >= 2

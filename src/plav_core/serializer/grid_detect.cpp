@@ -3,7 +3,8 @@
 // falls back to a plain array, so a wrong guess costs time, never data.
 #include <emmintrin.h>
 
-#include <unordered_set>
+#include <algorithm>
+#include <array>
 
 #include "serializer/grid.hpp"
 
@@ -88,9 +89,10 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
     return true;
 }
 
+// Runs no Python code: `first` cannot change under it.
 Status build_header(PyObject *first, GridHeader &header) noexcept {
-    header.keys.reserve(static_cast<size_t>(PyDict_Size(first)));
-    header.texts.reserve(static_cast<size_t>(PyDict_Size(first)));
+    const auto h = static_cast<size_t>(PyDict_Size(first));
+    if (!header.keys.reserve(h) || !header.texts.reserve(h)) return PendingError::out_of_memory();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(first, &pos, &key, &value)) {
@@ -105,14 +107,19 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
         PyRef lookup = t == &PyUnicode_Type ? PyRef::borrow(key)
                                              : PyRef::steal(PyUnicode_FromStringAndSize(u, n));
         if (!lookup) return PendingError::pass_through();
-        header.keys.push_back(std::move(lookup));
-        header.texts.emplace_back(u, static_cast<size_t>(n));
+        // The text of the held exact str, not of a subclass key that the first row
+        // alone keeps alive.
+        u = PyUnicode_AsUTF8AndSize(lookup.get(), &n);
+        if (!u) return PendingError::pass_through();
+        if (!header.keys.push_back(std::move(lookup)) ||
+            !header.texts.emplace_back(u, static_cast<size_t>(n)))
+            return PendingError::out_of_memory();
     }
     return ok();
 }
 
 // Keys of str subclasses can share a text; such a header could not name each cell.
-bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
+Result<bool> texts_distinct(const Vec<std::string_view> &texts) noexcept {
     const size_t h = texts.size();
     if (h <= 16) {
         for (size_t i = 0; i < h; ++i)
@@ -120,16 +127,15 @@ bool texts_distinct(const std::vector<std::string_view> &texts) noexcept {
                 if (texts[i] == texts[j]) return false;
         return true;
     }
-    std::unordered_set<std::string_view> seen(texts.begin(), texts.end());
-    return seen.size() == h;
+    Vec<std::string_view> sorted;
+    if (!sorted.append(texts.data(), h)) return PendingError::out_of_memory();
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
-// How many header keys `dict` holds; failure when a lookup raises. The header's
-// keys are exact str: a lookup runs Python code only when it compares them with
-// keys of other types (`exact_keys`: the dict has none).
-Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
-                                     bool exact_keys) noexcept {
-    if (!exact_keys) ++w.python_calls;
+// How many header keys `dict` holds; failure when a lookup raises. Only whether
+// each is present is used, so the borrowed values found are never touched.
+Result<Py_ssize_t> count_header_keys(PyObject *dict, const GridHeader &header) noexcept {
     Py_ssize_t found = 0;
     for (const PyRef &key : header.keys) {
         PyObject *v = PyDict_GetItemWithError(dict, key.get());
@@ -140,6 +146,17 @@ Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader
         }
     }
     return found;
+}
+
+// count_header_keys, with the writer's bookkeeping. The header's
+// keys are exact str: a lookup runs Python code only when it compares them with
+// keys of other types (`exact_keys`: the dict has none).
+Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
+                                     bool exact_keys) noexcept {
+    if (exact_keys) return count_header_keys(dict, header);
+    PythonCall call(w);  // declared first: ends after the hold is released
+    PyRef hold = PyRef::borrow(dict);
+    return count_header_keys(dict, header);
 }
 
 }  // namespace
@@ -154,7 +171,8 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
     if (!safe || !safe.value()) return safe;
     if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
-    if (!texts_distinct(header.texts)) return false;
+    Result<bool> distinct = texts_distinct(header.texts);
+    if (!distinct || !distinct.value()) return distinct;
     const auto h = static_cast<Py_ssize_t>(header.keys.size());
 
     // Quick check: the first 10 carry exactly the header keys.
@@ -212,7 +230,10 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
 Result<PyRef> materialize_as_dicts(Writer &w, PyObject *list, Py_ssize_t n) noexcept {
     const Names *nm = names();
     if (!nm) return PendingError::pass_through();
-    ++w.python_calls;
+    // Every conversion may replace or drop elements of `list` (held by the
+    // caller), including those converted already: each is held while it converts,
+    // and the results are held by the new list.
+    PythonCall call(w);
     PyRef out = PyRef::steal(PyList_New(n));
     if (!out) return PendingError::pass_through();
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -278,8 +299,11 @@ Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting
     if (!found) return std::move(found.error());
     if (!found.value()) return false;
     Result<bool> written = write_mox_grid(w, rows.get(), n, header, at, true);
-    rows.reset();
-    ++w.python_calls;  // freeing the converted rows may free cached keys
+    {
+        PythonCall call(w);  // the converted rows may hold objects with finalizers
+        header = GridHeader{};
+        rows.reset();
+    }
     return written;
 }
 

@@ -28,8 +28,9 @@ struct GridWriter {
     const GridHeader &header;
     Nesting cell_at;
     std::string_view separator;
-    std::vector<PyObject *> cells;  // borrowed from the current row
-    char separator_block[4] = {};   // the separator padded for put_block4
+    Vec<PyObject *> cells;         // the current row's values: borrowed, or held in `held`
+    Vec<PyRef> held;               // the row and its values, when finding them ran Python code
+    char separator_block[4] = {};  // the separator padded for put_block4
 
     // The row's values in header order (nullptr: missing). Yields false when the
     // row holds a key outside the header.
@@ -57,12 +58,29 @@ struct GridWriter {
         // exact str keys with keys of other types.
         while (exact_keys && PyDict_Next(row, &pos, &key, &value))
             exact_keys = Py_TYPE(key) == &PyUnicode_Type;
-        if (!exact_keys) ++w.python_calls;
+        if (exact_keys) {
+            Py_ssize_t found = 0;
+            for (i = 0; i < h; ++i) {
+                PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());
+                if (!v && PyErr_Occurred()) return PendingError::pass_through();
+                found += v != nullptr;
+                cells[i] = v;
+            }
+            return found == PyDict_Size(row);
+        }
+        // A key's __eq__ may replace or drop the row and the values found before
+        // it: the row and each value are held as soon as they are had.
+        if (!held.reserve(h + 1)) return PendingError::out_of_memory();
+        (void)held.push_back(PyRef::borrow(row));  // room reserved above
+        PythonCall call(w);
         Py_ssize_t found = 0;
         for (i = 0; i < h; ++i) {
             PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());
             if (!v && PyErr_Occurred()) return PendingError::pass_through();
-            found += v != nullptr;
+            if (v) {
+                ++found;
+                (void)held.push_back(PyRef::borrow(v));
+            }
             cells[i] = v;
         }
         return found == PyDict_Size(row);
@@ -131,7 +149,7 @@ struct GridWriter {
         const bool skip_null = w.opt.implicit_null && !keep_null;
         const size_t separator_size = separator.size();
         OutputBuffer &buf = w.buf;
-        buf.reserve(h * (SCALAR_ROOM + 4));
+        if (!buf.try_reserve(h * (SCALAR_ROOM + 4))) return PendingError::out_of_memory();
         uint8_t *out = buf.cursor();
         for (size_t i = 0; i < h; ++i) {
             if (i > 0) {
@@ -153,7 +171,7 @@ struct GridWriter {
             buf.set_cursor(out);
             if (!is_plain_scalar(v)) return write_held_from(row, i, last);
             if (Status s = write_cell(v, keep_null); !s) return std::move(s.error());
-            buf.reserve((h - i) * (SCALAR_ROOM + 4));
+            if (!buf.try_reserve((h - i) * (SCALAR_ROOM + 4))) return PendingError::out_of_memory();
             out = buf.cursor();
         }
         buf.set_cursor(out);
@@ -166,9 +184,10 @@ struct GridWriter {
     // row ends.
     Result<bool> write_held_from(PyObject *row, size_t first, bool last) noexcept {
         PyRef row_hold = PyRef::borrow(row);
-        std::vector<PyRef> held;
-        held.reserve(cells.size() - first);
-        for (size_t i = first; i < cells.size(); ++i) held.push_back(PyRef::borrow(cells[i]));
+        Vec<PyRef> held_cells;
+        if (!held_cells.reserve(cells.size() - first)) return PendingError::out_of_memory();
+        for (size_t i = first; i < cells.size(); ++i)
+            (void)held_cells.push_back(PyRef::borrow(cells[i]));  // room reserved above
         const size_t h = cells.size();
         for (size_t i = first; i < h; ++i) {
             if (i > first) w.buf.put_block4(separator_block, separator.size());
@@ -201,8 +220,8 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
                                             : Layout::Compact;
     // Cells of converted rows count their conversion toward the nesting limit.
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
-    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}};
-    g.cells.resize(header.keys.size());
+    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}, {}};
+    if (!g.cells.resize(header.keys.size())) return PendingError::out_of_memory();
     std::memcpy(g.separator_block, g.separator.data(), g.separator.size());
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
@@ -242,12 +261,18 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
             w.rewind(start);
             return false;
         }
+        if (w.buf.failed()) [[unlikely]]
+            return PendingError::out_of_memory();
         if (layout == Layout::Compact) {
             w.buf.put(std::string_view("; "));
         } else if (Status s = write_line_start(w, row_width, at.depth + 1); !s) {
             return std::move(s.error());
         }
         Result<bool> fits = g.write_row(row, r + 1 == n);
+        if (!g.held.empty()) {
+            PythonCall release(w);  // the last references to replaced values may go here
+            g.held.clear();
+        }
         if (!fits) return std::move(fits.error());
         if (!fits.value()) {
             w.rewind(start);

@@ -1,11 +1,18 @@
 // The serializer's append-only byte buffer. Callers reserve once for a run of small
 // appends and then write without capacity checks; only the reserve can reallocate.
+//
+// Running out of memory makes the buffer fail, once and for the rest of the call:
+// reserve() of a small run (at most SLACK bytes) then still succeeds, writing over
+// the start of the memory it has, so that the many small appends need no check;
+// try_reserve() and put() of larger runs report it. The call ends with MemoryError
+// when failed() is set, whatever it wrote after the failure.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "memory.hpp"
 
 namespace plav {
 
@@ -14,21 +21,40 @@ class OutputBuffer {
     OutputBuffer() noexcept = default;
     OutputBuffer(const OutputBuffer &) = delete;
     OutputBuffer &operator=(const OutputBuffer &) = delete;
-    ~OutputBuffer() { std::free(data_); }
+    ~OutputBuffer() { mem_free(data_); }
+
+    // Bytes every allocation holds beyond its capacity: the most one reserve()
+    // may ask for.
+    static constexpr size_t SLACK = 256;
 
     size_t size() const noexcept { return len_; }
     size_t capacity() const noexcept { return cap_; }
     const uint8_t *data() const noexcept { return data_; }
 
-    // Room for `n` more bytes. Exhausted memory ends the process, as for every
-    // allocation of the module's own memory.
+    // Room for `n` more bytes, n <= SLACK. When the memory cannot be had the buffer
+    // fails and the room is at its start (the buffer must have been allocated).
     void reserve(size_t n) noexcept {
-        if (cap_ - len_ < n) [[unlikely]] {
-            if (!grow(n)) std::abort();
-        }
+        if (cap_ - len_ < n) [[unlikely]]
+            reserve_slow(n);
     }
-    // As reserve, but reports exhaustion: for sizes the caller chose (indentation).
-    [[nodiscard]] bool try_reserve(size_t n) noexcept { return cap_ - len_ >= n || grow(n); }
+    // Room for `n` more bytes, any n; false when the memory cannot be had (the
+    // buffer fails, nothing may be written).
+    [[nodiscard]] bool try_reserve(size_t n) noexcept {
+        if (cap_ - len_ >= n) [[likely]]
+            return true;
+        if (failed_ || !grow(n)) {
+            fail();
+            return false;
+        }
+        return true;
+    }
+    // Marks the output lost for lack of memory (also for allocations of the
+    // caller's that belong to it); the start of the memory is free for scribbles.
+    void fail() noexcept {
+        failed_ = true;
+        len_ = 0;
+    }
+    bool failed() const noexcept { return failed_; }
 
     // Unchecked appends: the caller reserved the room.
     void put_unchecked(uint8_t c) noexcept { data_[len_++] = c; }
@@ -43,8 +69,7 @@ class OutputBuffer {
         put_unchecked(c);
     }
     void put(const void *p, size_t n) noexcept {
-        reserve(n);
-        put_unchecked(p, n);
+        if (try_reserve(n)) put_unchecked(p, n);
     }
     void put(std::string_view s) noexcept { put(s.data(), s.size()); }
     // A few bytes of a length known only at run time (separators): a byte loop
@@ -68,11 +93,17 @@ class OutputBuffer {
     void advance(size_t n) noexcept { len_ += n; }
     void set_cursor(uint8_t *p) noexcept { len_ = static_cast<size_t>(p - data_); }
 
-    // Forgets everything after `n` bytes: a fresh call (0) or a discarded attempt.
+    // Forgets everything after `n` bytes (a discarded attempt).
     void truncate(size_t n) noexcept { len_ = n; }
-    // Frees the memory; the buffer is empty and grows again on the next reserve.
+    // Empty for a new call: no output, no failure.
+    void restart() noexcept {
+        len_ = 0;
+        failed_ = false;
+        non_ascii = false;
+    }
+    // Frees the memory; the buffer is empty and grows again on the next try_reserve.
     void release() noexcept {
-        std::free(data_);
+        mem_free(data_);
         data_ = nullptr;
         len_ = 0;
         cap_ = 0;
@@ -83,12 +114,15 @@ class OutputBuffer {
     bool non_ascii = false;
 
   private:
+    __attribute__((noinline)) void reserve_slow(size_t n) noexcept {
+        if (failed_ || !grow(n)) fail();
+    }
     bool grow(size_t n) noexcept {
-        if (n > SIZE_MAX / 2 - len_) return false;
+        if (n > SIZE_MAX / 2 - len_ - SLACK) return false;
         size_t want = cap_ * 2;
         if (want < len_ + n) want = len_ + n;
         if (want < 8) want = 8;
-        void *p = std::realloc(data_, want);
+        void *p = mem_realloc(data_, want + SLACK);
         if (!p) return false;
         data_ = static_cast<uint8_t *>(p);
         cap_ = want;
@@ -98,6 +132,7 @@ class OutputBuffer {
     uint8_t *data_ = nullptr;
     size_t len_ = 0;
     size_t cap_ = 0;
+    bool failed_ = false;
 };
 
 }  // namespace plav

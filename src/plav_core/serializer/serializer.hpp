@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "memory.hpp"
 #include "py_ref.hpp"
 #include "result.hpp"
 #include "serializer/escape.hpp"
@@ -58,9 +58,10 @@ struct TextSegment {
 // The written form of recent dict keys ('"name":' with its separator), by key
 // object. Keys repeat across the dicts of a document, mostly as the very same
 // str objects, so a hit replaces the UTF-8 lookup and the escaping with one copy.
-// Entries are valid while no Python code has run since they were made (nothing
-// else can free a key and reuse its address while the GIL is held), so the
-// cache is emptied whenever Writer::python_calls moves. Kept per thread.
+// The cache holds a reference to every key it has a form of, so no key can be
+// freed and its address be taken by another object while its entry lives,
+// whatever Python code runs meanwhile (exact str keys are immutable, so the form
+// stays right). Kept per thread; emptied, references dropped, by every call.
 struct KeyCache {
     static constexpr size_t SLOTS = 1024;
     static constexpr size_t MAX_TEXT = 48;
@@ -72,18 +73,27 @@ struct KeyCache {
         uint32_t length = 0;
     };
     Slot slots[SLOTS];
-    std::vector<uint8_t> bytes;  // the forms, each in a slot of MAX_TEXT bytes
+    Vec<uint8_t> bytes;    // the forms, each in a slot of MAX_TEXT bytes
+    Vec<PyObject *> held;  // strong references to the keys of the forms
     uint32_t generation = 1;
-    uint64_t epoch = 0;
 
-    // Forgets every entry (slots of older generations are ignored).
-    void clear(uint64_t now) noexcept {
+    KeyCache() = default;
+    KeyCache(const KeyCache &) = delete;
+    KeyCache &operator=(const KeyCache &) = delete;
+    // Keys are left only by a thread that ended inside a call, without the GIL:
+    // they stay with the exiting process.
+    ~KeyCache() { held.clear(); }
+
+    // Forgets every entry (slots of older generations are ignored) and drops the
+    // references. Freeing an exact str runs no Python code. Needs the GIL.
+    void clear() noexcept {
         if (++generation == 0) {  // wrapped: old slots could match again
             for (Slot &s : slots) s = Slot{};
             generation = 1;
         }
         bytes.clear();
-        epoch = now;
+        for (PyObject *key : held) Py_DECREF(key);
+        held.clear();
     }
     Slot &slot_for(PyObject *key) noexcept {
         return slots[(reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1)];
@@ -97,13 +107,13 @@ struct Writer {
     EscapeFn escape;
     // Where non-ASCII text was written, so that the result str can be assembled
     // from ASCII runs and the original strings instead of decoding every byte.
-    std::vector<TextSegment> &segments;
+    Vec<TextSegment> &segments;
     KeyCache &keys;
     // Set when non-ASCII bytes were written outside any recorded segment.
     bool unsegmented_non_ascii = false;
-    // Bumped before every call that may run Python code. Containers read through
-    // borrowed references re-check their size only when it moved, since nothing
-    // else can change them while the GIL is held.
+    // Moved by every PythonCall. Containers read through borrowed references
+    // re-check their size only when it moved, since nothing else can change them
+    // while the GIL is held.
     uint64_t python_calls = 0;
 
     // Discards everything written after `size` bytes (an abandoned grid).
@@ -111,6 +121,32 @@ struct Writer {
         buf.truncate(size);
         while (!segments.empty() && segments.back().end > size) segments.pop_back();
     }
+};
+
+// A scope around one call that may run Python code: a method of the caller's
+// objects (__str__, __eq__ and __hash__ of keys, model_dump, dict, asdict,
+// attribute lookups), a dict lookup whose keys are not all exact str, or the
+// release of an object the writer held, which can free anything. Such code may
+// change or free every object nobody holds. So, at every such call:
+//   1. before it, hold (PyRef) each object read through a borrowed pointer that
+//      is still used after it: the value beside a key, a row and its cells, the
+//      list or dict being written, the first row behind a grid header;
+//   2. make the call inside a PythonCall, which moves Writer::python_calls, so
+//      that the containers being written re-read their sizes.
+// What is not held is fetched again from its container after the call. Memory
+// safety never rests on the counter (the key cache holds its keys; list items and
+// dict entries are read through bounds-checked calls), so a release of a hold
+// after its PythonCall ended can only delay a container's size check; declaring
+// the PythonCall before the holds it covers avoids even that.
+class PythonCall {
+  public:
+    explicit PythonCall(Writer &w) noexcept : w_(w) { ++w_.python_calls; }
+    ~PythonCall() { ++w_.python_calls; }
+    PythonCall(const PythonCall &) = delete;
+    PythonCall &operator=(const PythonCall &) = delete;
+
+  private:
+    Writer &w_;
 };
 
 // Where a value sits: `depth` sets its indentation, `level` counts toward the
@@ -131,8 +167,9 @@ Status write_value(Writer &w, PyObject *value, Nesting at) noexcept;
 // `source` (borrowed, may be nullptr).
 inline void note_non_ascii(Writer &w, size_t begin, size_t end, PyObject *source,
                            size_t n) noexcept {
-    w.segments.push_back(
-        {begin, end, end - begin == n && source ? PyRef::borrow(source) : PyRef()});
+    if (!w.segments.push_back(
+            {begin, end, end - begin == n && source ? PyRef::borrow(source) : PyRef()}))
+        w.buf.fail();
 }
 
 // Quoted and escaped UTF-8 text of `source` (borrowed; nullptr when the text is

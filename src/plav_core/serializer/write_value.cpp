@@ -23,6 +23,12 @@ Status write_str(Writer &w, PyObject *s) noexcept {
     return ok();
 }
 
+// int.__repr__ of the base type, found once (static types give their slots since 3.10).
+reprfunc int_repr() noexcept {
+    static const reprfunc repr = reinterpret_cast<reprfunc>(PyType_GetSlot(&PyLong_Type, Py_tp_repr));
+    return repr;
+}
+
 Status write_int(Writer &w, PyObject *v) noexcept {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
@@ -43,23 +49,16 @@ Status write_int(Writer &w, PyObject *v) noexcept {
         }
         PyErr_Clear();
     }
-    // Outside both 64-bit ranges: the integer's own text (a subclass's __str__ runs
-    // here; CPython's digit limit raises its ValueError, which passes on).
-    PyRef hold = PyRef::borrow(v);
-    ++w.python_calls;
-    PyRef text = PyRef::steal(PyObject_Str(v));
+    // Outside both 64-bit ranges: the decimal text by int's own repr, which reads
+    // the value and runs no Python code, so a subclass's __str__ or __repr__ cannot
+    // put other text in the output. CPython's digit limit raises its ValueError,
+    // which passes on.
+    PyRef text = PyRef::steal(int_repr()(v));
     if (!text) return PendingError::pass_through();
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
     if (!u) return PendingError::pass_through();
-    w.buf.put(u, static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (static_cast<uint8_t>(u[i]) >= 0x80) {
-            w.buf.non_ascii = true;
-            w.unsegmented_non_ascii = true;
-            break;
-        }
-    }
+    w.buf.put(u, static_cast<size_t>(n));  // ASCII digits and sign
     return ok();
 }
 
@@ -100,8 +99,6 @@ Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
 // written and, when short and ASCII, remembered.
 Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     KeyCache &cache = w.keys;
-    if (cache.epoch != w.python_calls) [[unlikely]]
-        cache.clear(w.python_calls);
     KeyCache::Slot &slot = cache.slot_for(key);
     OutputBuffer &buf = w.buf;
     if (slot.key == key && slot.generation == cache.generation) {
@@ -115,12 +112,17 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     const size_t segments = w.segments.size();
     if (Status s = write_key_text(w, key, false, suffix); !s) return s;
     const size_t length = buf.size() - start;
-    if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments) {
+    if (length <= KeyCache::MAX_TEXT && w.segments.size() == segments && !buf.failed()) {
         // Many distinct keys would grow the forms without bound: start over.
-        if (cache.bytes.size() >= KeyCache::MAX_BYTES) cache.clear(w.python_calls);
+        if (cache.bytes.size() >= KeyCache::MAX_BYTES) cache.clear();
         const size_t offset = cache.bytes.size();
-        cache.bytes.resize(offset + KeyCache::MAX_TEXT);
+        // Without the memory for an entry the key is simply not remembered.
+        if (!cache.held.reserve(cache.held.size() + 1) ||
+            !cache.bytes.resize(offset + KeyCache::MAX_TEXT))
+            return ok();
         std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
+        Py_INCREF(key);
+        (void)cache.held.push_back(key);  // room reserved above
         slot = {key, cache.generation, static_cast<uint32_t>(offset),
                 static_cast<uint32_t>(length)};
     }
@@ -133,8 +135,11 @@ Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     if (Py_TYPE(key) == &PyUnicode_Type) return write_cached_key(w, key, suffix);
     if (is_str(Py_TYPE(key))) return write_key_text(w, key, false, suffix);
     PyRef hold = PyRef::borrow(key);
-    ++w.python_calls;
-    PyRef text = PyRef::steal(PyObject_Str(key));
+    PyRef text;
+    {
+        PythonCall call(w);
+        text = PyRef::steal(PyObject_Str(key));
+    }
     if (!text) return PendingError::pass_through();
     return write_key_text(w, text.get(), true, suffix);
 }
@@ -162,11 +167,21 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         if (!PyDict_Next(dict, &pos, &key, &value)) break;
         if (i >= n) [[unlikely]]
             return PendingError::internal("dictionary keys changed during iteration");
+        if (w.buf.failed()) [[unlikely]]
+            return PendingError::out_of_memory();
         if (indented) {
             if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
         }
-        if (Status s = write_key(w, key, key_sep); !s) return s;
-        if (Status s = write_member(w, value, at.child()); !s) return s;
+        if (Py_TYPE(key) == &PyUnicode_Type) [[likely]] {
+            if (Status s = write_cached_key(w, key, key_sep); !s) return s;
+            if (Status s = write_member(w, value, at.child()); !s) return s;
+        } else {
+            // The key's __str__ may replace or drop the value: it is held across.
+            PythonCall call(w);  // declared first: ends after the value is released
+            PyRef held = PyRef::borrow(value);
+            if (Status s = write_key(w, key, key_sep); !s) return s;
+            if (Status s = write_member(w, held.get(), at.child()); !s) return s;
+        }
         if (++i < n) w.buf.put(',');
     }
     if (indented) {
@@ -209,6 +224,8 @@ Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at, PyObject 
             if (now < limit) limit = now;
             if (i >= limit) break;
         }
+        if (w.buf.failed()) [[unlikely]]
+            return PendingError::out_of_memory();
         if (i > 0) w.buf.put(',');
         PyObject *item = i == 0 && first ? first
                          : IsList         ? PyList_GetItem(seq, i)
@@ -262,7 +279,7 @@ Status write_bytes(Writer &w, PyObject *bytes) noexcept {
     }
     const auto n = static_cast<size_t>(PyBytes_Size(bytes));
     constexpr char HEX[] = "0123456789abcdef";
-    w.buf.reserve(2 * n + 2);
+    if (n > SIZE_MAX / 4 || !w.buf.try_reserve(2 * n + 2)) return PendingError::out_of_memory();
     uint8_t *out = w.buf.cursor();
     *out++ = '"';
     for (size_t i = 0; i < n; ++i) {

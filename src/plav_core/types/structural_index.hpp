@@ -8,10 +8,13 @@
 #include <cstring>
 #include <utility>
 
+#include "memory.hpp"
+
 namespace plav {
 
-// A growable list of positions. Allocation failure ends the process, as for all
-// of the module's own memory.
+// A growable list of positions. The scan appends without the GIL and without
+// checks in its loop: a list that cannot grow stops taking positions and fails,
+// and the caller asks failed() once the scan is over.
 class PosList {
   public:
     PosList() noexcept = default;
@@ -19,36 +22,51 @@ class PosList {
     PosList &operator=(const PosList &) = delete;
     PosList(PosList &&o) noexcept
         : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
-          cap_(std::exchange(o.cap_, 0)) {}
+          cap_(std::exchange(o.cap_, 0)), failed_(std::exchange(o.failed_, false)) {}
     PosList &operator=(PosList &&o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            mem_free(data_);
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
             cap_ = std::exchange(o.cap_, 0);
+            failed_ = std::exchange(o.failed_, false);
         }
         return *this;
     }
     ~PosList() {
-        if (data_) std::free(data_);  // most lists of a spare index never allocate
+        if (data_) mem_free(data_);  // most lists of a spare index never allocate
     }
 
-    void reserve(size_t cap) {
-        if (cap <= cap_) return;
-        void *p = std::realloc(data_, cap * sizeof(uint64_t));
-        if (!p) std::abort();
+    // Room for `cap` positions; false (and the list fails) when it cannot be had.
+    [[nodiscard]] bool reserve(size_t cap) noexcept {
+        if (cap <= cap_) return true;
+        void *p = cap > SIZE_MAX / sizeof(uint64_t) ? nullptr
+                                                    : mem_realloc(data_, cap * sizeof(uint64_t));
+        if (!p) {
+            failed_ = true;
+            return false;
+        }
         data_ = static_cast<uint64_t *>(p);
         cap_ = cap;
+        return true;
     }
-    inline void push_back(uint64_t v) {
-        if (__builtin_expect(size_ == cap_, 0)) reserve(cap_ < 8 ? 16 : cap_ * 2);
+    inline void push_back(uint64_t v) noexcept {
+        if (__builtin_expect(size_ == cap_, 0)) {
+            if (failed_ || !reserve(cap_ < 8 ? 16 : cap_ * 2)) return;
+        }
         data_[size_++] = v;
     }
-    void clear() noexcept { size_ = 0; }
+    // Empty and not failed, keeping the memory.
+    void clear() noexcept {
+        size_ = 0;
+        failed_ = false;
+    }
+    bool failed() const noexcept { return failed_; }
     // Gives the memory back.
     void release() noexcept {
-        std::free(std::exchange(data_, nullptr));
+        mem_free(std::exchange(data_, nullptr));
         size_ = cap_ = 0;
+        failed_ = false;
     }
     size_t size() const noexcept { return size_; }
     size_t capacity() const noexcept { return cap_; }
@@ -62,6 +80,7 @@ class PosList {
     uint64_t *data_ = nullptr;
     size_t size_ = 0;
     size_t cap_ = 0;
+    bool failed_ = false;
 };
 
 struct StructuralIndex {
@@ -76,15 +95,19 @@ struct StructuralIndex {
 
     // Empties the lists for an input of n bytes, keeping their memory, and
     // pre-sizes them from typical densities so most documents index without regrowth.
-    void prepare(size_t n) {
+    // False when that memory cannot be had.
+    [[nodiscard]] bool prepare(size_t n) noexcept {
         for (PosList *l : all()) l->clear();
-        open_braces.reserve(n / 80);
-        open_brackets.reserve(n / 80);
-        colons.reserve(n / 26);
-        commas.reserve(n / 20);
-        close_brackets.reserve(n / 80);
-        close_braces.reserve(n / 80);
-        quotes.reserve(n / 8);
+        return open_braces.reserve(n / 80) && open_brackets.reserve(n / 80) &&
+               colons.reserve(n / 26) && commas.reserve(n / 20) &&
+               close_brackets.reserve(n / 80) && close_braces.reserve(n / 80) &&
+               quotes.reserve(n / 8);
+    }
+    // Whether a list could not hold every position of the scan.
+    bool failed() noexcept {
+        for (PosList *l : all())
+            if (l->failed()) return true;
+        return false;
     }
 
     // Gives back the memory of lists that grew beyond `keep` positions.
