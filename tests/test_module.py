@@ -43,13 +43,16 @@ def test_docstrings():
                          "This module provides high-performance parsing of PLAV/JSON data using"]
     assert "AVX2/AVX-512 SIMD intrinsics" in lines[3] and len(lines) == 4
     doc = plav_core.dumps.__doc__
-    assert doc.endswith("'[: name, dept; Alice, Eng; Bob, Mkt ]'")
-    assert "str \u2014 the serialized PLAV/JSON string" in doc
+    last_example = "'[: name, dept; Alice, Eng; Bob, Mkt ]'"
+    # the original text stays whole; the lines of later options follow it
+    kept, added = doc.split(last_example + "\n")
+    assert "str \u2014 the serialized PLAV/JSON string" in kept
     sig_line = (
         'dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, '
         'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma")'
     )
-    assert len((sig_line + "\n--\n\n" + doc).encode()) == 1575
+    assert len((sig_line + "\n--\n\n" + kept + last_example).encode()) == 1575
+    assert "    sort_keys: " in added and "    default: " in added
     lines = plav_core.loads.__doc__.split("\n")
     assert len(lines) == 17  # twenty lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
@@ -62,7 +65,8 @@ def test_docstrings():
         ("loads", "(data, schema=None)", "Parse PLAV/JSON data from bytes or string"),
         ("dumps",
          "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma')",
+         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
+         "sort_keys=False, default=None)",
          "Serialize a Python object to a PLAV or JSON string."),
         ("format_hint", "(style='mox_grid')",
          "Return a concise format description for pasting into LLM system prompts."),

@@ -5,7 +5,7 @@
 # so a typo such as delimiter="tabs" would pass silently; the Literal lets a type checker
 # catch it instead. Pass a str from elsewhere (a CLI flag, a config file) after narrowing it,
 # or with typing.cast, when the silent default is what you want.
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, SupportsIndex, TypeAlias
 
 __all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
@@ -30,6 +30,8 @@ def dumps(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    sort_keys: bool = False,
+    default: Callable[[Any], object] | None = None,
 ) -> str:
     """Write a Python object as PLAV text; lists of like dicts become Mox Grids."""
 

@@ -58,6 +58,7 @@ struct ThreadBuffer {
     Utf16Room utf16;
     std::vector<TextSegment> segments;  // emptied at the end of every call
     KeyCache keys;
+    std::vector<SortedMember> sorted;  // emptied at the end of every call
     bool in_use = false;
 
     ThreadBuffer() = default;
@@ -68,6 +69,11 @@ struct ThreadBuffer {
     // are left to the exiting process instead of being dropped.
     ~ThreadBuffer() {
         for (TextSegment &seg : segments) (void)seg.source.release();
+        for (SortedMember &m : sorted) {
+            (void)m.key.release();
+            (void)m.value.release();
+            (void)m.text.release();
+        }
     }
 };
 thread_local ThreadBuffer WRITE_BUF;
@@ -128,10 +134,19 @@ Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
     return ok();
 }
 
+Status convert_default(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj || obj == Py_None) return ok();
+    if (!PyCallable_Check(obj))
+        return PendingError::type_error("argument 'default' must be callable or None, not '" +
+                                        type_name(Py_TYPE(obj), false) + "'");
+    opt.default_fn = obj;
+    return ok();
+}
+
 const char *const KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
                                 "indent",        "bare_strings",  "implicit_null",
                                 "row_count",     "multiline_mox", "delimiter",
-                                nullptr};
+                                "sort_keys",     "default",       nullptr};
 Parameters DUMPS_PARAMETERS{KEYWORDS, 1};
 
 // `classic` keeps the arguments alive when CPython's parser binds them.
@@ -139,19 +154,21 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
                         DumpOptions &opt, PyRef (&classic)[2]) noexcept {
     // The common call, dumps(obj), needs no binding at all.
     if (!kwnames && nargs == 1) return args[0];
-    PyObject *given[9] = {};  // borrowed
+    PyObject *given[11] = {};  // borrowed
     if (!DUMPS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
-            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOO:dumps",
-                                         const_cast<char **>(KEYWORDS), &given[0], &given[1],
-                                         &given[2], &given[3], &given[4], &given[5], &given[6],
-                                         &given[7], &given[8]))
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(),
+                                         "O|$OOOOOOOOOO:dumps", const_cast<char **>(KEYWORDS),
+                                         &given[0], &given[1], &given[2], &given[3], &given[4],
+                                         &given[5], &given[6], &given[7], &given[8], &given[9],
+                                         &given[10]))
             return PendingError::pass_through();
     }
     PyObject *const data = given[0], *const mox_grid = given[1], *const unquoted_keys = given[2],
                     *const indent = given[3], *const bare_strings = given[4],
                     *const implicit_null = given[5], *const row_count = given[6],
-                    *const multiline_mox = given[7], *const delimiter = given[8];
+                    *const multiline_mox = given[7], *const delimiter = given[8],
+                    *const sort_keys = given[9], *const default_fn = given[10];
     Status s = convert_bool(mox_grid, "mox_grid", opt.mox_grid);
     if (s) s = convert_bool(unquoted_keys, "unquoted_keys", opt.unquoted_keys);
     if (s) s = convert_indent(indent, opt);
@@ -160,6 +177,8 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     if (s) s = convert_bool(row_count, "row_count", opt.row_count);
     if (s) s = convert_bool(multiline_mox, "multiline_mox", opt.multiline_mox);
     if (s) s = convert_delimiter(delimiter, opt);
+    if (s) s = convert_bool(sort_keys, "sort_keys", opt.sort_keys);
+    if (s) s = convert_default(default_fn, opt);
     if (!s) return std::move(s.error());
     return data;
 }
@@ -239,10 +258,11 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     buf.reserve(INITIAL_CAPACITY);
 
     tb.keys.clear(0);
-    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
+    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys, tb.sorted};
     Status s = write_value(w, data.get(), Nesting{0, 0});
     PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
+    tb.sorted.clear();
     if (buf.capacity() > KEEP_CAPACITY) buf.release();  // one huge call keeps no memory
     tb.in_use = false;
     if (!s) return raise_error(std::move(s.error()));

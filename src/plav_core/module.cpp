@@ -42,7 +42,8 @@ constexpr const char *LOADS_DOC =
 
 constexpr const char *DUMPS_DOC =
     "dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-    "implicit_null=False, row_count=True, multiline_mox=False, delimiter=\"comma\")\n"
+    "implicit_null=False, row_count=True, multiline_mox=False, delimiter=\"comma\", "
+    "sort_keys=False, default=None)\n"
     "--\n"
     "\n"
     "Serialize a Python object to a PLAV or JSON string.\n"
@@ -75,7 +76,16 @@ constexpr const char *DUMPS_DOC =
     "\n"
     "    >>> plav.dumps([{\"name\":\"Alice\",\"dept\":\"Eng\"},{\"name\":\"Bob\",\"dept\":\"Mkt\"}], "
     "bare_strings=True)\n"
-    "    '[: name, dept; Alice, Eng; Bob, Mkt ]'";
+    "    '[: name, dept; Alice, Eng; Bob, Mkt ]'\n"
+    "\n"
+    "More options:\n"
+    "    sort_keys: If True, the members of every dict, and the columns of every\n"
+    "               Mox Grid, are written in sorted key order.\n"
+    "    default: A callable called with each object that has no PLAV form; what it\n"
+    "             returns is written in its place. None (default) raises TypeError.\n"
+    "\n"
+    "datetime, date and time values are written as ISO 8601 strings, UUIDs as\n"
+    "their hyphenated form, Enum members as their value, Decimals as numbers.";
 
 constexpr const char *FORMAT_HINT_DOC =
     "format_hint(style=\"mox_grid\")\n"

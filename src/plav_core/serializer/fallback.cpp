@@ -1,7 +1,9 @@
 // Objects the dispatch does not know: model objects through model_dump() or
-// dict() (with __fields__), dataclass instances through dataclasses.asdict.
-// Each conversion counts one level toward the nesting limit, so an object that
-// converts to itself ends with the depth error instead of looping.
+// dict() (with __fields__), dataclass instances through dataclasses.asdict, then
+// the types written natively, then the caller's `default`. Each conversion (an
+// Enum's value and each call of `default` included) counts one level toward the
+// nesting limit, so an object that converts to itself ends with the depth error
+// instead of looping.
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
 
@@ -35,7 +37,11 @@ Status type_error_for(PyObject *value) noexcept {
 
 std::string type_name(PyTypeObject *t, bool qualified) noexcept {
     std::string name = "unknown";
-    PyRef text = PyRef::steal(qualified ? PyType_GetQualName(t) : PyType_GetName(t));
+    // The attribute as Python's lookup finds it: a metaclass may define __qualname__.
+    PyRef text = PyRef::steal(qualified
+                                  ? PyObject_GetAttrString(reinterpret_cast<PyObject *>(t),
+                                                           "__qualname__")
+                                  : PyType_GetName(t));
     if (text && PyUnicode_Check(text.get())) {
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
@@ -77,8 +83,26 @@ Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
     return false;
 }
 
+// The result of default(value), written in its place as one conversion.
+Status write_default(Writer &w, PyObject *value, Nesting at) noexcept {
+    PyRef fn = PyRef::borrow(w.opt.default_fn);
+    ++w.python_calls;
+    PyRef converted = PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), value, nullptr));
+    if (!converted) return PendingError::pass_through();
+    Status written = write_value(w, converted.get(), at.converted());
+    converted.reset();
+    ++w.python_calls;  // freeing the converted data may free cached keys
+    return written;
+}
+
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     PyRef hold = PyRef::borrow(value);
+    // Built-in types that cannot have a conversion method skip the lookups.
+    if (is_exact_native(Py_TYPE(value))) {
+        Result<bool> native = write_native(w, value, at);
+        if (!native) return std::move(native.error());
+        if (native.value()) return ok();
+    }
     ++w.python_calls;
     const Names *nm = names();
     if (!nm) return PendingError::pass_through();
@@ -98,7 +122,14 @@ Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     if (!converted) {
         Result<bool> is_dataclass = has_attr(value, nm->dataclass_fields);
         if (!is_dataclass) return std::move(is_dataclass.error());
-        if (!is_dataclass.value()) return type_error_for(value);
+        if (!is_dataclass.value()) {
+            Result<bool> native = write_native(w, value, at);
+            if (!native) return std::move(native.error());
+            if (native.value()) return ok();
+            if (w.opt.default_fn) return write_default(w, value, at);
+            ++w.python_calls;  // the type's __qualname__ may run Python code
+            return type_error_for(value);
+        }
         PyObject *asdict = dataclasses_asdict();
         if (!asdict) return PendingError::pass_through();
         converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, value, nullptr));

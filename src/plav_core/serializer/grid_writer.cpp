@@ -47,6 +47,7 @@ struct GridWriter {
     Nesting cell_at;
     std::string_view separator;
     std::vector<PyObject *> cells;  // borrowed from the current row
+    std::vector<PyObject *> reordered;  // room for the cells in written order
     char separator_block[4] = {};   // the separator padded for put_block4
 
     // The row's values in header order (nullptr: missing). Yields false when the
@@ -69,7 +70,7 @@ struct GridWriter {
         }
         if (i == static_cast<size_t>(size)) {
             for (; i < h; ++i) cells[i] = nullptr;
-            return true;
+            return in_written_order();
         }
         // The lookups below run Python code only when they compare the header's
         // exact str keys with keys of other types.
@@ -83,7 +84,15 @@ struct GridWriter {
             found += v != nullptr;
             cells[i] = v;
         }
-        return found == PyDict_Size(row);
+        return found == PyDict_Size(row) && in_written_order();
+    }
+
+    // Puts the collected cells in the order the columns are written.
+    bool in_written_order() noexcept {
+        if (header.order.empty()) return true;
+        for (size_t i = 0; i < cells.size(); ++i) reordered[i] = cells[header.order[i]];
+        cells.swap(reordered);
+        return true;
     }
 
     Status write_cell(PyObject *v, bool keep_null) noexcept {
@@ -181,8 +190,22 @@ struct GridWriter {
     void write_keys(std::string_view between) noexcept {
         for (size_t i = 0; i < header.texts.size(); ++i) {
             if (i > 0) w.buf.put_short(between);
-            write_mox_grid_header_key(w, header.texts[i]);
+            write_mox_grid_header_key(w, header.texts[header.order.empty() ? i : header.order[i]]);
         }
+    }
+
+    // Whether every row is a dict whose keys fit the header. Run before anything is
+    // written when `default` is given, so that a grid is not abandoned after
+    // default was called for its cells (a plain array would call it again).
+    Result<bool> all_rows_fit(PyObject *list, Py_ssize_t n) noexcept {
+        for (Py_ssize_t r = 0; r < n; ++r) {
+            PyRef row = PyRef::borrow(PyList_GetItem(list, r));
+            if (!row) return PendingError::pass_through();
+            if (!is_dict(Py_TYPE(row.get()))) return false;
+            Result<bool> fits = collect(row.get());
+            if (!fits || !fits.value()) return fits;
+        }
+        return true;
     }
 };
 
@@ -198,7 +221,12 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
     GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}};
     g.cells.resize(header.keys.size());
+    if (!header.order.empty()) g.reordered.resize(header.keys.size());
     std::memcpy(g.separator_block, g.separator.data(), g.separator.size());
+    if (opt.default_fn) {
+        Result<bool> fit = g.all_rows_fit(list, n);
+        if (!fit || !fit.value()) return fit;
+    }
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
 
