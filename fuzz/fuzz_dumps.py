@@ -4,8 +4,10 @@ The input is turned into an object graph: nested dicts, lists and tuples,
 strings with any code points (lone surrogates included), integers of any size,
 floats of any bit pattern, bytes, str/int subclasses, enums, dataclasses and
 model-like objects, some of whose conversion methods mutate the containers being
-written, call dumps again, raise or return themselves. Options come from the
-input too. dumps must return a str or raise one of the expected exceptions; a
+written, call dumps again, raise or return themselves; datetimes, dates, times,
+UUIDs, Enums and Decimals (subclasses with lying methods, time zones that raise
+or change containers), and objects only the `default` hook writes. Options come
+from the input too, `sort_keys` and `default` included. dumps must return a str or raise one of the expected exceptions; a
 plain dump (mox_grid off, or no list a grid could come from) must read back
 through loads as the value the generator predicted.
 """
@@ -27,7 +29,7 @@ DUMPS_VALUE_ERRORS = {
 def one_input(data: bytes) -> None:
     r = harness.Reader(data)
     opts = harness.gen_options(r)
-    env = {"containers": [], "converted": False}
+    env = {"containers": [], "converted": False, "default": "default" in opts}
     obj, expected = harness.gen_object(r, 0, env)
     try:
         written = plav_core.dumps(obj, **opts)

@@ -4,11 +4,42 @@
 // Enum's value and each call of `default` included) counts one level toward the
 // nesting limit, so an object that converts to itself ends with the depth error
 // instead of looping.
+#include <dlfcn.h>
+
 #include "py_ref.hpp"
 #include "serializer/serializer.hpp"
 
 namespace plav {
 namespace {
+
+// Looks an attribute up without making the AttributeError of a missing one:
+// 1 found (*out a new reference), 0 missing, -1 another exception. CPython has
+// it as PyObject_GetOptionalAttr from 3.13 and _PyObject_LookupAttr in 3.12,
+// outside the stable ABI, so it is found in the running interpreter at first use.
+using OptionalAttrFn = int (*)(PyObject *, PyObject *, PyObject **);
+
+OptionalAttrFn find_optional_attr() noexcept {
+    for (const char *symbol : {"PyObject_GetOptionalAttr", "_PyObject_LookupAttr"})
+        if (void *f = dlsym(RTLD_DEFAULT, symbol)) return reinterpret_cast<OptionalAttrFn>(f);
+    return nullptr;
+}
+
+// The attribute (new reference), empty when it is missing; failure on any other
+// exception of the lookup.
+Result<PyRef> optional_attr(PyObject *obj, PyObject *name) noexcept {
+    static const OptionalAttrFn lookup = find_optional_attr();
+    if (lookup) {
+        PyObject *attr = nullptr;
+        if (lookup(obj, name, &attr) < 0) return PendingError::pass_through();
+        return PyRef::steal(attr);
+    }
+    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::pass_through();
+        PyErr_Clear();
+    }
+    return attr;
+}
 
 Names NAMES{};
 bool NAMES_READY = false;
@@ -19,13 +50,13 @@ PyObject *intern(const char *s) noexcept { return PyUnicode_InternFromString(s);
 // A callable attribute of `obj`, or empty when the lookup fails (its exception is
 // discarded) or the attribute is not callable.
 PyRef callable_attr(PyObject *obj, PyObject *name) noexcept {
-    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
+    Result<PyRef> attr = optional_attr(obj, name);
     if (!attr) {
         PyErr_Clear();
         return {};
     }
-    if (!PyCallable_Check(attr.get())) return {};
-    return attr;
+    if (!attr.value() || !PyCallable_Check(attr.value().get())) return {};
+    return std::move(attr.value());
 }
 
 Status type_error_for(PyObject *value) noexcept {
@@ -76,11 +107,9 @@ PyObject *dataclasses_asdict() noexcept {
 }
 
 Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
-    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
-    if (attr) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::pass_through();
-    PyErr_Clear();
-    return false;
+    Result<PyRef> attr = optional_attr(obj, name);
+    if (!attr) return std::move(attr.error());
+    return static_cast<bool>(attr.value());
 }
 
 // The result of default(value), written in its place as one conversion.

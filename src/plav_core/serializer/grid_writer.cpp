@@ -219,7 +219,7 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
                                             : Layout::Compact;
     // Cells of converted rows count their conversion toward the nesting limit.
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
-    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}};
+    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}, {}};
     g.cells.resize(header.keys.size());
     if (!header.order.empty()) g.reordered.resize(header.keys.size());
     std::memcpy(g.separator_block, g.separator.data(), g.separator.size());

@@ -195,7 +195,7 @@ char *put_clock(char *p, long hour, long minute, long second, long us) noexcept 
 void put_quoted_ascii(Writer &w, const char *s, size_t n) noexcept {
     w.buf.reserve(n + 2);
     w.buf.put_unchecked('"');
-    for (size_t i = 0; i < n; ++i) w.buf.put_unchecked(static_cast<uint8_t>(s[i]));
+    w.buf.put_unchecked(s, n);
     w.buf.put_unchecked('"');
 }
 
