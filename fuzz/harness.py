@@ -691,18 +691,18 @@ class Status(enum.Enum):
     ONE = 1
     HALF = 0.5
     PAIR = (1, "a")
-    NESTED = {"at": dt.date(2024, 1, 2), "tags": ("x", None), "id": uuid.UUID(int=1)}
+    NESTED = {"at": dt.date(2024, 1, 2), "tags": ("x", None), "id": uuid.UUID(int=1)}  # noqa: RUF012
     NONE = None
 
 
 class Wrapped(enum.Enum):
     INNER = Status.PAIR
-    WHEN = dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=dt.timezone.utc)
+    WHEN = dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=dt.UTC)
     MONEY = decimal.Decimal("-12.50")
 
 
 TIMEZONES = [
-    None, dt.timezone.utc, dt.timezone(dt.timedelta(hours=5, minutes=30)),
+    None, dt.UTC, dt.timezone(dt.timedelta(hours=5, minutes=30)),
     dt.timezone(-dt.timedelta(hours=3, minutes=15)), FixedTz(None),
     FixedTz(dt.timedelta(seconds=-1)), FixedTz(dt.timedelta(hours=23, seconds=59, microseconds=3)),
     FixedTz(dt.timedelta(days=1)), FixedTz(5), FixedTz(Boom("utcoffset")),

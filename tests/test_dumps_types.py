@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 
 import plav
 
-UTC = dt.timezone.utc
+UTC = dt.UTC
 IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
 WEST = dt.timezone(-dt.timedelta(hours=3, minutes=15))
 
@@ -211,7 +211,7 @@ class Colour(enum.Enum):
     RED = 1
     GREEN = "green"
     PAIR = (1, "a")
-    NESTED = {"when": dt.date(2024, 1, 2), "ids": [uuid.UUID(int=1)]}
+    NESTED = {"when": dt.date(2024, 1, 2), "ids": [uuid.UUID(int=1)]}  # noqa: RUF012
     FLOATY = 2.5
     NOTHING = None
 
@@ -315,7 +315,7 @@ class LyingDecimal(Decimal):
     "value, text",
     [
         (Decimal("9.99"), "9.99"), (Decimal("1E+2"), "1E+2"), (Decimal("-1.5E-9"), "-1.5E-9"),
-        (Decimal("0"), "0"), (Decimal("-0"), "-0"), (Decimal("-0.00"), "-0.00"),
+        (Decimal(0), "0"), (Decimal("-0"), "-0"), (Decimal("-0.00"), "-0.00"),
         (Decimal("0E-7"), "0E-7"), (Decimal("0.000001"), "0.000001"),
         (Decimal("1e999999999"), "1E+999999999"), (Decimal("9" * 5000), "9" * 5000),
         (Decimal("-" + "1234567890" * 50 + ".5"), "-" + "1234567890" * 50 + ".5"),
@@ -379,8 +379,8 @@ class PairEnum(Pair, enum.Enum):
         (DatetimeModel(2024, 1, 1), '{"model":true}'),
         (EnumModel.A, '"from model_dump"'),
         (PairEnum.ONE, '{"a":1,"b":2}'),
-        ({dt.date(2024, 1, 2): 1, uuid.UUID(int=3): 2}, '{"2024-01-02":1,'
-         '"00000000-0000-0000-0000-000000000003":2}'),
+        ({dt.date(2024, 1, 2): 1, uuid.UUID(int=3): 2},
+         '{"2024-01-02":1,"00000000-0000-0000-0000-000000000003":2}'),
         ({Decimal("1.50"): 1, dt.time(1, 2): 2, LyingDate(2000, 1, 1): 3},
          '{"1.50":1,"01:02:00":2,"lie":3}'),
     ],
@@ -429,7 +429,7 @@ def to_plain(obj):
         (frozenset(), '["2024-01-01","green"]'),
         ([{"a": Money(1), "b": 1}, {"a": Money(2), "b": 2}],
          '[{"a":{"cents":1,"raw":"opaque"},"b":1},{"a":{"cents":2,"raw":"opaque"},"b":2}]'),
-        ({"when": dt.datetime(2024, 1, 1), "n": Decimal("1")}, '{"when":"2024-01-01T00:00:00","n":1}'),
+        ({"when": dt.datetime(2024, 1, 1), "n": Decimal(1)}, '{"when":"2024-01-01T00:00:00","n":1}'),
     ],
 )
 def test_default_result_is_written_in_place(value, text):
