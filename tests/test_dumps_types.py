@@ -7,10 +7,14 @@ import decimal
 import enum
 import json
 import math
+import os
 import random
 import re
+import subprocess
+import sys
 import uuid
 from decimal import Decimal
+from pathlib import Path
 
 import pydantic
 import pytest
@@ -108,6 +112,19 @@ DATETIMES = [
 def test_datetimes_are_written_as_base_isoformat(value):
     assert plav.dumps(value) == f'"{iso(value)}"'
     assert plav.dumps({"at": [value]}, indent=1) == f'{{\n "at": [\n  "{iso(value)}"\n ]\n}}'
+
+
+def test_field_getters_write_the_same_text():
+    # Test builds can be told to read the fields through the types' getters, the
+    # way taken where the objects' own layout is not the one checked at load.
+    code = (
+        "import sys; sys.path[:0] = sys.argv[1:]; import plav, test_dumps_types as t; "
+        "print(plav.dumps([t.DATETIMES, t.DATETIMES[0].__class__.max]))"
+    )
+    env = dict(os.environ, PLAV_TESTING_FIELD_GETTERS="1")
+    out = subprocess.run([sys.executable, "-c", code, str(Path(__file__).parent)], env=env,
+                         capture_output=True, text=True, check=True).stdout
+    assert out == plav.dumps([DATETIMES, dt.datetime.max]) + "\n"
 
 
 @pytest.mark.parametrize(

@@ -127,8 +127,8 @@ Status write_default(Writer &w, PyObject *value, Nesting at) noexcept {
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     PyRef hold = PyRef::borrow(value);
     // Built-in types that cannot have a conversion method skip the lookups.
-    if (is_exact_native(Py_TYPE(value))) {
-        Result<bool> native = write_native(w, value, at);
+    if (const NativeKind kind = exact_native_kind(Py_TYPE(value)); kind != NativeKind::None) {
+        Result<bool> native = write_native(w, value, at, kind);
         if (!native) return std::move(native.error());
         if (native.value()) return ok();
     }

@@ -3,6 +3,8 @@
 // descriptors (C getters), so a subclass's overrides never decide the text, and
 // the types are taken from the modules once those are imported, so nothing here
 // imports a module or runs Python code to find out what a value is.
+#include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "py_ref.hpp"
@@ -51,7 +53,75 @@ struct DatetimeTypes {
     Field dt_hour, dt_minute, dt_second, dt_us, dt_tz;   // datetime's
     Field t_hour, t_minute, t_second, t_us, t_tz;        // time's
     Field td_days, td_seconds, td_us;                    // timedelta's
+    // Whether the packed fields can be read from the objects themselves (see
+    // PackedLayout), for date, datetime and time.
+    bool packed_date = false, packed_datetime = false, packed_time = false;
 };
+
+// CPython's date, datetime and time objects keep their fields packed after the
+// object header and a cached hash: a byte that says whether a tzinfo follows, then
+// the year (2 bytes, big-endian), month, day, hour, minute, second and microsecond
+// (3 bytes, big-endian), as far as the type has them. Reading them there saves a
+// getter call and an int object per field. The layout is not part of the stable
+// ABI, so it is checked at load on values made by the types' own constructors
+// (and against the types' sizes); the getters are used where it does not match.
+struct PackedLayout {
+    static constexpr size_t HAS_TZINFO = sizeof(PyObject) + sizeof(Py_hash_t);
+    static constexpr size_t DATA = HAS_TZINFO + 1;
+
+    static const uint8_t *data(PyObject *v) noexcept {
+        return reinterpret_cast<const uint8_t *>(v) + DATA;
+    }
+    static bool has_tzinfo(PyObject *v) noexcept {
+        return reinterpret_cast<const uint8_t *>(v)[HAS_TZINFO] != 0;
+    }
+    // Whether `sample` (new reference, may be nullptr) holds `expect` there.
+    static bool matches(PyObject *sample, const uint8_t *expect, size_t n, bool aware) noexcept {
+        PyRef owned = PyRef::steal(sample);
+        return owned && std::memcmp(data(sample), expect, n) == 0 &&
+               has_tzinfo(sample) == aware;
+    }
+    // Whether instances of `type` hold n packed bytes.
+    static bool fits(PyObject *type, size_t n) noexcept {
+        PyRef size = PyRef::steal(PyObject_GetAttrString(type, "__basicsize__"));
+        if (!size) return false;
+        const long basic = PyLong_AsLong(size.get());
+        return basic > 0 && static_cast<size_t>(basic) >= DATA + n;
+    }
+};
+
+// 2024-05-06 07:08:09.123456, packed.
+constexpr uint8_t SAMPLE_DATE[] = {0x07, 0xE8, 5, 6};
+constexpr uint8_t SAMPLE_TIME[] = {7, 8, 9, 0x01, 0xE2, 0x40};
+constexpr uint8_t SAMPLE_DATETIME[] = {0x07, 0xE8, 5, 6, 7, 8, 9, 0x01, 0xE2, 0x40};
+
+void check_packed_layout(DatetimeTypes &d) noexcept {
+#ifdef PLAV_BUILD_TESTING
+    // Test builds can be told to use the getters, so that tests cover them too.
+    if (std::getenv("PLAV_TESTING_FIELD_GETTERS")) return;
+#endif
+    PyObject *utc = PyObject_GetAttrString(d.timezone, "utc");
+    PyRef hold_utc = PyRef::steal(utc);
+    if (!utc) return;
+    d.packed_date = PackedLayout::fits(d.date, sizeof SAMPLE_DATE) &&
+                    PackedLayout::matches(PyObject_CallFunction(d.date, "iii", 2024, 5, 6),
+                                          SAMPLE_DATE, sizeof SAMPLE_DATE, false);
+    d.packed_time =
+        PackedLayout::fits(d.time, sizeof SAMPLE_TIME) &&
+        PackedLayout::matches(PyObject_CallFunction(d.time, "iiii", 7, 8, 9, 123456), SAMPLE_TIME,
+                              sizeof SAMPLE_TIME, false) &&
+        PackedLayout::matches(PyObject_CallFunction(d.time, "iiiiO", 7, 8, 9, 123456, utc),
+                              SAMPLE_TIME, sizeof SAMPLE_TIME, true);
+    d.packed_datetime =
+        PackedLayout::fits(d.datetime, sizeof SAMPLE_DATETIME) &&
+        PackedLayout::matches(
+            PyObject_CallFunction(d.datetime, "iiiiiii", 2024, 5, 6, 7, 8, 9, 123456),
+            SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, false) &&
+        PackedLayout::matches(
+            PyObject_CallFunction(d.datetime, "iiiiiiiO", 2024, 5, 6, 7, 8, 9, 123456, utc),
+            SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, true);
+    PyErr_Clear();
+}
 struct UuidTypes {
     bool ready = false;
     PyObject *uuid = nullptr, *sixty_four = nullptr;
@@ -120,6 +190,7 @@ void load_datetime() noexcept {
         d.td_us.load(d.timedelta, "microseconds");
     PyErr_Clear();
     if (!ok) return;
+    check_packed_layout(d);
     d.ready = true;
     DATETIME = d;
 }
@@ -169,10 +240,22 @@ bool is_sub(PyTypeObject *t, PyObject *base) noexcept {
 
 // ---- text ----
 
+// "00" to "99".
+constexpr auto TWO_DIGITS = [] {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}();
+
+// v (0 <= v < 10^width) in `width` digits, width even, zero-padded.
 char *put_digits(char *p, long v, int width) noexcept {
-    for (int i = width - 1; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
+    auto n = static_cast<unsigned long>(v);
+    for (int i = width - 2; i >= 0; i -= 2) {
+        std::memcpy(p + i, &TWO_DIGITS[2 * (n % 100)], 2);
+        n /= 100;
     }
     return p + width;
 }
@@ -241,54 +324,106 @@ Status put_utc_offset(Writer &w, PyObject *tzinfo, PyObject *arg, char *&p) noex
 
 constexpr size_t ISO_ROOM = 64;  // 26 for the datetime, 16 for the offset
 
-Status write_date(Writer &w, PyObject *v) noexcept {
+// The fields of a date, datetime or time value (those its type has), and its
+// tzinfo (a new reference; None when it has none).
+struct DateFields {
+    long year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, us = 0;
+    PyRef tzinfo;
+};
+
+bool read_date(PyObject *v, DateFields &f) noexcept {
     const DatetimeTypes &d = DATETIME;
-    long year = 0, month = 0, day = 0;
-    if (!d.year.read_long(v, year) || !d.month.read_long(v, month) || !d.day.read_long(v, day))
-        return PendingError::pass_through();
+    if (d.packed_date) {
+        const uint8_t *p = PackedLayout::data(v);
+        f.year = p[0] << 8 | p[1];
+        f.month = p[2];
+        f.day = p[3];
+        return true;
+    }
+    return d.year.read_long(v, f.year) && d.month.read_long(v, f.month) &&
+           d.day.read_long(v, f.day);
+}
+
+bool read_datetime(PyObject *v, DateFields &f) noexcept {
+    const DatetimeTypes &d = DATETIME;
+    if (d.packed_datetime) {
+        const uint8_t *p = PackedLayout::data(v);
+        f.year = p[0] << 8 | p[1];
+        f.month = p[2];
+        f.day = p[3];
+        f.hour = p[4];
+        f.minute = p[5];
+        f.second = p[6];
+        f.us = p[7] << 16 | p[8] << 8 | p[9];
+        if (!PackedLayout::has_tzinfo(v)) {
+            f.tzinfo = new_ref(Py_None);
+            return true;
+        }
+    } else if (!d.year.read_long(v, f.year) || !d.month.read_long(v, f.month) ||
+               !d.day.read_long(v, f.day) || !d.dt_hour.read_long(v, f.hour) ||
+               !d.dt_minute.read_long(v, f.minute) || !d.dt_second.read_long(v, f.second) ||
+               !d.dt_us.read_long(v, f.us)) {
+        return false;
+    }
+    f.tzinfo = PyRef::steal(d.dt_tz.read(v));
+    return static_cast<bool>(f.tzinfo);
+}
+
+bool read_time(PyObject *v, DateFields &f) noexcept {
+    const DatetimeTypes &d = DATETIME;
+    if (d.packed_time) {
+        const uint8_t *p = PackedLayout::data(v);
+        f.hour = p[0];
+        f.minute = p[1];
+        f.second = p[2];
+        f.us = p[3] << 16 | p[4] << 8 | p[5];
+        if (!PackedLayout::has_tzinfo(v)) {
+            f.tzinfo = new_ref(Py_None);
+            return true;
+        }
+    } else if (!d.t_hour.read_long(v, f.hour) || !d.t_minute.read_long(v, f.minute) ||
+               !d.t_second.read_long(v, f.second) || !d.t_us.read_long(v, f.us)) {
+        return false;
+    }
+    f.tzinfo = PyRef::steal(d.t_tz.read(v));
+    return static_cast<bool>(f.tzinfo);
+}
+
+char *put_day(char *p, const DateFields &f) noexcept {
+    p = put_digits(p, f.year, 4);
+    *p++ = '-';
+    p = put_digits(p, f.month, 2);
+    *p++ = '-';
+    return put_digits(p, f.day, 2);
+}
+
+Status write_date(Writer &w, PyObject *v) noexcept {
+    DateFields f;
+    if (!read_date(v, f)) return PendingError::pass_through();
     char text[ISO_ROOM];
-    char *p = put_digits(text, year, 4);
-    *p++ = '-';
-    p = put_digits(p, month, 2);
-    *p++ = '-';
-    p = put_digits(p, day, 2);
-    put_quoted_ascii(w, text, static_cast<size_t>(p - text));
+    const char *end = put_day(text, f);
+    put_quoted_ascii(w, text, static_cast<size_t>(end - text));
     return ok();
 }
 
 Status write_datetime(Writer &w, PyObject *v) noexcept {
-    const DatetimeTypes &d = DATETIME;
-    long year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, us = 0;
-    if (!d.year.read_long(v, year) || !d.month.read_long(v, month) || !d.day.read_long(v, day) ||
-        !d.dt_hour.read_long(v, hour) || !d.dt_minute.read_long(v, minute) ||
-        !d.dt_second.read_long(v, second) || !d.dt_us.read_long(v, us))
-        return PendingError::pass_through();
-    PyRef tzinfo = PyRef::steal(d.dt_tz.read(v));
-    if (!tzinfo) return PendingError::pass_through();
+    DateFields f;
+    if (!read_datetime(v, f)) return PendingError::pass_through();
     char text[ISO_ROOM];
-    char *p = put_digits(text, year, 4);
-    *p++ = '-';
-    p = put_digits(p, month, 2);
-    *p++ = '-';
-    p = put_digits(p, day, 2);
+    char *p = put_day(text, f);
     *p++ = 'T';
-    p = put_clock(p, hour, minute, second, us);
-    if (Status s = put_utc_offset(w, tzinfo.get(), v, p); !s) return s;
+    p = put_clock(p, f.hour, f.minute, f.second, f.us);
+    if (Status s = put_utc_offset(w, f.tzinfo.get(), v, p); !s) return s;
     put_quoted_ascii(w, text, static_cast<size_t>(p - text));
     return ok();
 }
 
 Status write_time(Writer &w, PyObject *v) noexcept {
-    const DatetimeTypes &d = DATETIME;
-    long hour = 0, minute = 0, second = 0, us = 0;
-    if (!d.t_hour.read_long(v, hour) || !d.t_minute.read_long(v, minute) ||
-        !d.t_second.read_long(v, second) || !d.t_us.read_long(v, us))
-        return PendingError::pass_through();
-    PyRef tzinfo = PyRef::steal(d.t_tz.read(v));
-    if (!tzinfo) return PendingError::pass_through();
+    DateFields f;
+    if (!read_time(v, f)) return PendingError::pass_through();
     char text[ISO_ROOM];
-    char *p = put_clock(text, hour, minute, second, us);
-    if (Status s = put_utc_offset(w, tzinfo.get(), Py_None, p); !s) return s;
+    char *p = put_clock(text, f.hour, f.minute, f.second, f.us);
+    if (Status s = put_utc_offset(w, f.tzinfo.get(), Py_None, p); !s) return s;
     put_quoted_ascii(w, text, static_cast<size_t>(p - text));
     return ok();
 }
@@ -394,19 +529,23 @@ NativeKind native_kind(PyObject *value) noexcept {
     return NativeKind::None;
 }
 
-bool is_exact_native(PyTypeObject *t) noexcept {
+NativeKind exact_native_kind(PyTypeObject *t) noexcept {
     const auto *o = reinterpret_cast<PyObject *>(t);
-    if (DATETIME.ready && (o == DATETIME.datetime || o == DATETIME.date || o == DATETIME.time))
-        return true;
-    return DECIMAL.ready && DECIMAL.builtin && o == DECIMAL.decimal;
+    if (DATETIME.ready) {
+        if (o == DATETIME.datetime) return NativeKind::DateTime;
+        if (o == DATETIME.date) return NativeKind::Date;
+        if (o == DATETIME.time) return NativeKind::Time;
+    }
+    if (DECIMAL.ready && DECIMAL.builtin && o == DECIMAL.decimal) return NativeKind::Decimal;
+    return NativeKind::None;
 }
 
-Result<bool> write_native(Writer &w, PyObject *value, Nesting at) noexcept {
+Result<bool> write_native(Writer &w, PyObject *value, Nesting at, NativeKind kind) noexcept {
     auto written = [](Status s) -> Result<bool> {
         if (!s) return std::move(s.error());
         return true;
     };
-    switch (native_kind(value)) {
+    switch (kind == NativeKind::None ? native_kind(value) : kind) {
     case NativeKind::DateTime: return written(write_datetime(w, value));
     case NativeKind::Date: return written(write_date(w, value));
     case NativeKind::Time: return written(write_time(w, value));

@@ -190,13 +190,16 @@ std::string type_name(PyTypeObject *t, bool qualified) noexcept;
 enum class NativeKind : uint8_t { None, DateTime, Date, Time, Uuid, Decimal, Enum };
 NativeKind native_kind(PyObject *value) noexcept;
 
-// Exact datetime, date, time or Decimal: built-in types that no one can give a
-// conversion method, so they are written before the conversion methods are looked up.
-bool is_exact_native(PyTypeObject *t) noexcept;
+// The kind of exact datetime, date, time or Decimal (else None): built-in types
+// that no one can give a conversion method, so they are written before the
+// conversion methods are looked up.
+NativeKind exact_native_kind(PyTypeObject *t) noexcept;
 
 // Writes `value` (borrowed, held by the caller) as its native form when it has
-// one. Yields false, having written nothing, when it has none.
-Result<bool> write_native(Writer &w, PyObject *value, Nesting at) noexcept;
+// one (`kind`: already known, or None to find it). Yields false, having written
+// nothing, when it has none.
+Result<bool> write_native(Writer &w, PyObject *value, Nesting at,
+                          NativeKind kind = NativeKind::None) noexcept;
 
 // The `_value_` an Enum member keeps in its instance dict (a new reference), read
 // without running Python code; empty when it has none.
