@@ -864,7 +864,7 @@ def has_grid_candidate(obj) -> bool:
             ):
                 return True
             stack.extend(v)
-        elif isinstance(v, (Model, OldModel)):
+        elif isinstance(v, (Model, OldModel, Opaque)):
             stack.append(v.payload)
         elif isinstance(v, Point):
             stack.extend([v.x, v.y])
