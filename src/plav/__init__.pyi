@@ -19,13 +19,18 @@ __all__ = [
     "load",
     "dump",
     "DecodeError",
+    "LEAN",
 ]
 
 _Delimiter: TypeAlias = Literal["comma", ",", "tab", "\t", "pipe", "|"]
-_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
+_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
+_Cells: TypeAlias = Literal["safe", "any"]
 
 __version__: str
 __simd__: str
+
+# The dumps options that take fewest tokens: plav.dumps(rows, **plav.LEAN).
+LEAN: dict[str, Any]
 
 _T_contra = TypeVar("_T_contra", contravariant=True)
 
@@ -61,6 +66,8 @@ def dumps(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    cells: _Cells = "safe",
+    bare_text: object = False,
     sort_keys: bool = False,
     default: Callable[[Any], object] | None = None,
 ) -> str:
@@ -81,6 +88,8 @@ def dump(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    cells: _Cells = "safe",
+    bare_text: object = False,
     sort_keys: bool = False,
     default: Callable[[Any], object] | None = None,
 ) -> None:
