@@ -109,7 +109,7 @@ def load_counters(directory: Path | None) -> TokenCounters:
         for name in _SPECS:
             try:
                 counters[name] = _counter(tiktoken.get_encoding(name))
-            except Exception as exc:  # no network, no cache: that encoding is left out
+            except Exception as exc:  # noqa: BLE001 - no network, no cache: left out
                 problems.append(f"{name}: {type(exc).__name__}")
         reason = f"tiktoken.get_encoding failed ({'; '.join(problems)})" if not counters else ""
         return TokenCounters(counters, reason)

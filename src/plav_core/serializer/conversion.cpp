@@ -1,8 +1,10 @@
 // Conversions of objects the dispatch does not know into plain data: model objects
 // through model_dump() or dict() (with __fields__), dataclass instances through
-// dataclasses.asdict; one value at a time, or a whole list of grid rows.
-// Each conversion counts one level toward the nesting limit, so an object that
-// converts to itself ends with the depth error instead of looping.
+// dataclasses.asdict, then the types written natively (native.cpp), then the
+// caller's `default`; one value at a time, or a whole list of grid rows. Each
+// conversion (an Enum's value and each call of `default` included) counts one level
+// toward the nesting limit, so an object that converts to itself ends with the
+// depth error instead of looping.
 #include "py_ref.hpp"
 #include "serializer/grid.hpp"
 #include "serializer/serializer.hpp"
@@ -13,13 +15,13 @@ namespace {
 // A callable attribute of `obj`, or empty when the lookup fails (its exception is
 // discarded) or the attribute is not callable.
 PyRef callable_attr(PyObject *obj, PyObject *name) noexcept {
-    PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
+    Result<PyRef> attr = optional_attr(obj, name);
     if (!attr) {
         PyErr_Clear();
         return {};
     }
-    if (!PyCallable_Check(attr.get())) return {};
-    return attr;
+    if (!attr.value() || !PyCallable_Check(attr.value().get())) return {};
+    return std::move(attr.value());
 }
 
 Status type_error_for(PyObject *value) noexcept {
@@ -29,8 +31,28 @@ Status type_error_for(PyObject *value) noexcept {
 
 }  // namespace
 
+// The result of default(value), written in its place as one conversion.
+Status write_default(Writer &w, PyObject *value, Nesting at) noexcept {
+    PyRef fn = PyRef::borrow(w.opt.default_fn);
+    PythonCall call(w);
+    PyRef converted = PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), value, nullptr));
+    if (!converted) return PendingError::pass_through();
+    Status written = write_value(w, converted.get(), at.converted());
+    {
+        PythonCall release(w);  // the converted data may hold objects with finalizers
+        converted.reset();
+    }
+    return written;
+}
+
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     PyRef hold = PyRef::borrow(value);
+    // Built-in types that cannot have a conversion method skip the lookups.
+    if (const NativeKind kind = exact_native_kind(Py_TYPE(value)); kind != NativeKind::None) {
+        Result<bool> native = write_native(w, value, at, kind);
+        if (!native) return std::move(native.error());
+        if (native.value()) return ok();
+    }
     const Names *nm = names();
     if (!nm) return PendingError::pass_through();
 
@@ -50,7 +72,14 @@ Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
     if (!converted) {
         Result<bool> is_dataclass = has_attr(value, nm->dataclass_fields);
         if (!is_dataclass) return std::move(is_dataclass.error());
-        if (!is_dataclass.value()) return type_error_for(value);
+        if (!is_dataclass.value()) {
+            Result<bool> native = write_native(w, value, at);
+            if (!native) return std::move(native.error());
+            if (native.value()) return ok();
+            if (w.opt.default_fn) return write_default(w, value, at);
+            ++w.python_calls;  // the type's __qualname__ may run Python code
+            return type_error_for(value);
+        }
         PyObject *asdict = dataclasses_asdict();
         if (!asdict) return PendingError::pass_through();
         converted = PyRef::steal(PyObject_CallFunctionObjArgs(asdict, value, nullptr));

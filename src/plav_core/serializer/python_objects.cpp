@@ -2,10 +2,24 @@
 // attribute names, attribute lookups and dataclasses.asdict.
 #include "serializer/python_objects.hpp"
 
+#include <dlfcn.h>
+
 #include "py_ref.hpp"
 
 namespace plav {
 namespace {
+
+// Looks an attribute up without making the AttributeError of a missing one:
+// 1 found (*out a new reference), 0 missing, -1 another exception. CPython has
+// it as PyObject_GetOptionalAttr from 3.13 and _PyObject_LookupAttr in 3.12,
+// outside the stable ABI, so it is found in the running interpreter at first use.
+using OptionalAttrFn = int (*)(PyObject *, PyObject *, PyObject **);
+
+OptionalAttrFn find_optional_attr() noexcept {
+    for (const char *symbol : {"PyObject_GetOptionalAttr", "_PyObject_LookupAttr"})
+        if (void *f = dlsym(RTLD_DEFAULT, symbol)) return reinterpret_cast<OptionalAttrFn>(f);
+    return nullptr;
+}
 
 Names NAMES{};
 bool NAMES_READY = false;
@@ -17,7 +31,11 @@ PyObject *intern(const char *s) noexcept { return PyUnicode_InternFromString(s);
 
 std::string type_name(PyTypeObject *t, bool qualified) noexcept {
     std::string name = "unknown";
-    PyRef text = PyRef::steal(qualified ? PyType_GetQualName(t) : PyType_GetName(t));
+    // The attribute as Python's lookup finds it: a metaclass may define __qualname__.
+    PyRef text = PyRef::steal(qualified
+                                  ? PyObject_GetAttrString(reinterpret_cast<PyObject *>(t),
+                                                           "__qualname__")
+                                  : PyType_GetName(t));
     if (text && PyUnicode_Check(text.get())) {
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
@@ -51,12 +69,25 @@ PyObject *dataclasses_asdict() noexcept {
     return ASDICT;
 }
 
-Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
+Result<PyRef> optional_attr(PyObject *obj, PyObject *name) noexcept {
+    static const OptionalAttrFn lookup = find_optional_attr();
+    if (lookup) {
+        PyObject *attr = nullptr;
+        if (lookup(obj, name, &attr) < 0) return PendingError::pass_through();
+        return PyRef::steal(attr);
+    }
     PyRef attr = PyRef::steal(PyObject_GetAttr(obj, name));
-    if (attr) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::pass_through();
-    PyErr_Clear();
-    return false;
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::pass_through();
+        PyErr_Clear();
+    }
+    return attr;
+}
+
+Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept {
+    Result<PyRef> attr = optional_attr(obj, name);
+    if (!attr) return std::move(attr.error());
+    return static_cast<bool>(attr.value());
 }
 
 }  // namespace plav

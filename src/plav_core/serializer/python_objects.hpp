@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "py_ref.hpp"
 #include "result.hpp"
 
 namespace plav {
@@ -23,8 +24,13 @@ inline bool is_plain_scalar(PyObject *v) noexcept {
            t == &PyBool_Type || v == Py_None;
 }
 
-// The type's __name__ (or __qualname__), "unknown" when it cannot be read.
+// The type's __name__ (or its __qualname__ attribute, which may run Python code),
+// "unknown" when it cannot be read or is not a str.
 std::string type_name(PyTypeObject *t, bool qualified) noexcept;
+
+// The attribute (new reference), empty when it is missing; failure on any other
+// exception of the lookup. A missing attribute makes no AttributeError.
+Result<PyRef> optional_attr(PyObject *obj, PyObject *name) noexcept;
 
 // hasattr(obj, name): false on AttributeError, failure on any other exception.
 Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept;

@@ -28,8 +28,29 @@ inline Status write_newline_indent(Writer &w, uint64_t level) noexcept {
 // reads back as itself), else quoted.
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept;
 
-// Model objects and dataclasses through their own conversion; TypeError otherwise.
+// Model objects and dataclasses through their own conversion, then the types
+// written natively, then the `default` callable; TypeError otherwise.
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept;
+
+// The types written natively. Known once their modules are imported (a value of
+// a type whose module is not imported cannot exist); finding them runs no Python code.
+enum class NativeKind : uint8_t { None, DateTime, Date, Time, Uuid, Decimal, Enum };
+NativeKind native_kind(PyObject *value) noexcept;
+
+// The kind of exact datetime, date, time or Decimal (else None): built-in types
+// that no one can give a conversion method, so they are written before the
+// conversion methods are looked up.
+NativeKind exact_native_kind(PyTypeObject *t) noexcept;
+
+// Writes `value` (borrowed, held by the caller) as its native form when it has
+// one (`kind`: already known, or None to find it). Yields false, having written
+// nothing, when it has none.
+Result<bool> write_native(Writer &w, PyObject *value, Nesting at,
+                          NativeKind kind = NativeKind::None) noexcept;
+
+// The `_value_` an Enum member keeps in its instance dict (a new reference), read
+// without running Python code; empty when it has none.
+PyRef enum_stored_value(PyObject *member) noexcept;
 
 // A list written as a Mox Grid when it qualifies. Yields true when the grid was
 // written, false when the caller writes a plain array (nothing was appended then).

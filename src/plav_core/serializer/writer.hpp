@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "memory.hpp"
 #include "py_ref.hpp"
@@ -32,6 +33,8 @@ struct DumpOptions {
     Delimiter delimiter = Delimiter::Comma;
     Cells cells = Cells::Safe;
     bool bare_text = false;  // string cells and header keys bare whenever they read back
+    bool sort_keys = false;
+    PyObject *default_fn = nullptr;  // borrowed from the call's arguments; nullptr: none
 };
 
 inline std::string_view delimiter_text(Delimiter d) noexcept {
@@ -52,6 +55,16 @@ struct TextSegment {
     PyRef source;
 };
 
+// A dict member held for writing in sorted key order, with the UTF-8 text its
+// key is written as (owned by `key`, or by `text` when that is str(key)).
+struct SortedMember {
+    PyRef key;
+    PyRef value;
+    PyRef text;
+    const char *utf8;
+    size_t size;
+};
+
 // The state of one dumps call.
 struct Writer {
     OutputBuffer &buf;
@@ -61,6 +74,8 @@ struct Writer {
     // from ASCII runs and the original strings instead of decoding every byte.
     Vec<TextSegment> &segments;
     KeyTextCache &keys;
+    // The members of the dicts being written in sorted order, innermost last.
+    std::vector<SortedMember> &sorted;
     // Set when non-ASCII bytes were written outside any recorded segment.
     bool unsegmented_non_ascii = false;
     // Moved by every PythonCall. Containers read through borrowed references
