@@ -8,16 +8,32 @@
 from collections.abc import Iterable
 from typing import Any, Literal, SupportsIndex, TypeAlias
 
-__all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint"]
+__all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint", "raw_decode", "extract"]
 
 _Delimiter: TypeAlias = Literal["comma", ",", "tab", "\t", "pipe", "|"]
-_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
+_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "reply"]
 
 __version__: str
 __simd__: str
 
-def loads(data: bytes | str, schema: Iterable[str] | None = None) -> Any:
+def loads(
+    data: bytes | str,
+    schema: Iterable[str] | None = None,
+    *,
+    partial: object = False,
+    strict: object = False,
+) -> Any:
     """Parse PLAV or JSON text into dict, list, str, int, float, bool and None."""
+
+def raw_decode(
+    data: bytes | str, start: int = 0, schema: Iterable[str] | None = None
+) -> tuple[Any, int]:
+    """Read one value starting at `start`; return it and the index just past it."""
+
+def extract(
+    text: str | bytes, schema: Iterable[str] | None = None, *, partial: object = False
+) -> Any:
+    """Find and read the JSON or PLAV value in a model's reply (a code fence or prose)."""
 
 def dumps(
     data: object,

@@ -2,6 +2,7 @@
 
     plav encode [INPUT] [-o OUTPUT] [options]   JSON or PLAV in, PLAV out
     plav decode [INPUT] [-o OUTPUT] [--indent N] PLAV or JSON in, JSON out
+                [--extract] [--partial] [--strict]  (a model's reply, cut text, checked grids)
     plav stats  [INPUT] [--tokenizers DIR]       bytes and tokens per layout
     plav hint   [STYLE]                          the description for an LLM prompt
 
@@ -22,9 +23,12 @@ from pathlib import Path
 from typing import Any, Literal, cast
 
 from plav import _tokens, dumps, format_hint, loads
+from plav._extract import read_reply
 
-_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
-_HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab")
+_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "reply"]
+_HINT_STYLES: tuple[_HintStyle, ...] = (
+    "mox_grid", "mox_grid_rowcount", "multiline", "tab", "reply"
+)
 
 
 @dataclass(frozen=True)
@@ -99,9 +103,12 @@ def _write_output(name: str | None, text: str) -> None:
         raise CliError(f"cannot write {name}: {exc.strerror or exc}") from None
 
 
-def _parse(data: bytes) -> Any:
+def _parse(data: bytes, *, extract: bool = False, partial: bool = False,
+           strict: bool = False) -> Any:
     try:
-        return loads(data)
+        if extract:
+            return read_reply(data, partial=partial, strict=strict)
+        return loads(data, partial=partial, strict=strict)
     except RecursionError:
         raise CliError("input nested too deeply") from None
 
@@ -179,7 +186,8 @@ def _measure(text: str, counters: _tokens.TokenCounters) -> str:
 
 
 def _cmd_decode(args: argparse.Namespace) -> None:
-    obj = _parse(_read_input(args.input))
+    obj = _parse(_read_input(args.input), extract=args.extract, partial=args.partial,
+                 strict=args.strict)
     # The indenting encoder recurses in Python, two frames a level; loads allows 1024 levels.
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * _READ_DEPTH_LIMIT))
     try:
@@ -335,6 +343,14 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     dec.add_argument("-o", "--output", metavar="OUTPUT", help="output file (default: stdout)")
     dec.add_argument("--indent", type=_non_negative, metavar="N",
                      help="pretty-print with N spaces per level")
+    dec.add_argument("--extract", action="store_true",
+                     help="find the value in a model's reply: a json/plav code fence, else the "
+                     "first value in the text")
+    dec.add_argument("--partial", action="store_true",
+                     help="read text that ends early as far as it is complete")
+    dec.add_argument("--strict", action="store_true",
+                     help="every grid row must have one cell per key, and a given row count "
+                     "must match")
     dec.set_defaults(run=_cmd_decode)
 
     st = sub.add_parser(
