@@ -275,6 +275,8 @@ PyObject *FastIndexParser::read_bare_cell() {
         }
         ++p;
     }
+    if (p >= len_ && partial_)
+        return cut_short(len_); // the cell may go on
     pos_ = p;
     size_t e = p;
     while (e > s && is_trim_byte(in_[e - 1]))

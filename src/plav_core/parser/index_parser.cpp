@@ -344,7 +344,7 @@ PyObject *FastIndexParser::parse_string() {
             return fail(unexpected_eof(a));
         quotes_.i = i + 1;
         pos_ = a + 1;
-        return parse_string_with_escapes(a + 1); // reads the open string to the end
+        return parse_string_with_escapes(a + 1, true); // reads the open string to the end
     }
     const size_t e = q[i + 1];
     const uint8_t *content = in_ + a + 1;
@@ -406,7 +406,8 @@ PyObject *FastIndexParser::finish_cut_string() {
         const uint8_t c = buf[n - back];
         if ((c & 0xC0) == 0x80)
             continue;
-        const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        // Only a byte that can lead a sequence (C2..F4) may start a cut one.
+        const size_t need = c > 0xF4 || c < 0xC2 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
         if (need > back)
             buf.resize(n - back);
         break;
@@ -431,7 +432,8 @@ PyObject *FastIndexParser::decode_escape_buf() {
     return s;
 }
 
-__attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
+__attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start,
+                                                                               bool open) {
     std::vector<uint8_t> &buf = escape_buf_;
     buf.clear();
     if (buf.capacity() < 256)
@@ -470,8 +472,13 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             pos_ = p + 1;
             return decode_escape_buf();
         }
-        if (b < 0x20)
-            return fail(unescaped_control(p));
+        if (b < 0x20) {
+            if (!open)
+                return fail(unescaped_control(p));
+            buf.push_back(b);
+            ++p;
+            continue;
+        }
         // A backslash at `p`.
         const size_t s = p;
         if (s + 1 >= len_)

@@ -90,7 +90,9 @@ class FastIndexParser {
     enum class Next : uint8_t { Element, Close, Failed };
     Next after_array_element();
     PyObject *parse_string();
-    PyObject *parse_string_with_escapes(size_t start);
+    // `open`: the string has no closing quote in the input (partial mode), and
+    // control bytes are kept as the quick path of a closed string keeps them.
+    PyObject *parse_string_with_escapes(size_t start, bool open = false);
     // escape_buf_ (unescaped text) as a str; invalid UTF-8 is a ValueError.
     PyObject *decode_escape_buf();
     PyObject *parse_key();
@@ -134,9 +136,10 @@ class FastIndexParser {
         const size_t mi = seek(idx_.commas, commas_, from);
         const size_t bi = seek(idx_.close_braces, close_braces_, from);
         if (ci >= cl.size()) {
-            // Partial mode: a ',' or '}' already there means the colon never comes.
+            // Partial mode: a ',' or '}' already there means the colon never comes,
+            // which is the error of the whole text.
             if (partial_ && (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
-                fail(expected_char(':', at));
+                fail(unexpected_eof(at));
             else
                 cut_short(at);
             return false;
