@@ -9,8 +9,6 @@ import plav_core
 
 __all__ = ["extract"]
 
-# A fence line: three or more backticks or tildes, then the info string.
-_FENCE_LINE = re.compile(rb"^[ \t]*(`{3,}|~{3,})([^\n]*)$", re.M)
 _INFO_WORD = re.compile(rb"[ \t]*([^\s{`]*)")
 _DATA_WORDS = frozenset({b"", b"json", b"plav", b"jsonc", b"json5"})
 _OPENERS = re.compile(rb"[\[{]")
@@ -18,21 +16,39 @@ _POSITION = re.compile(r"\(approximate position: \S+ bytes from (\d+)\)$")
 NOT_FOUND = "No JSON or PLAV value found"
 
 
+def _fence_lines(data: bytes) -> list[tuple[int, int, bytes, bytes]]:
+    """(line start, line end, marks, rest of the line) of every line that starts, after
+    spaces and tabs, with three or more backticks or tildes; in text order."""
+    found = []
+    for mark in (b"```", b"~~~"):
+        i = data.find(mark)
+        while i != -1:
+            line_start = data.rfind(b"\n", 0, i) + 1
+            line_end = data.find(b"\n", i)
+            if line_end == -1:
+                line_end = len(data)
+            if not data[line_start:i].strip(b" \t"):
+                j = i + 3
+                while j < line_end and data[j] == mark[0]:
+                    j += 1
+                found.append((line_start, line_end, data[i:j], data[j:line_end]))
+            i = data.find(mark, line_end)
+    found.sort()
+    return found
+
+
 def _fences(data: bytes) -> list[tuple[bytes, int, int, bool]]:
     """(info word, content start, content end, closed) of every fence, in order."""
     found = []
-    lines = _FENCE_LINE.finditer(data)
-    for opener in lines:
-        marks = opener.group(1)
-        info = opener.group(2)
+    lines = iter(_fence_lines(data))
+    for _, opener_end, marks, info in lines:
         if marks[:1] == b"`" and b"`" in info:
             continue  # not a fence: a backtick fence's info string has no backtick
         word = _INFO_WORD.match(info).group(1).lower()  # type: ignore[union-attr]
-        start = min(opener.end() + 1, len(data))
-        for closer in lines:  # the same iterator: a fence's content is not searched again
-            m = closer.group(1)
-            if m[:1] == marks[:1] and len(m) >= len(marks) and not closer.group(2).strip():
-                found.append((word, start, closer.start(), True))
+        start = min(opener_end + 1, len(data))
+        for closer_start, _, m, rest in lines:  # a fence's content is not searched again
+            if m[:1] == marks[:1] and len(m) >= len(marks) and not rest.strip():
+                found.append((word, start, closer_start, True))
                 break
         else:
             found.append((word, start, len(data), False))

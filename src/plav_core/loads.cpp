@@ -194,6 +194,44 @@ namespace {
 // over about as much text as the value holds, never over the rest of the input.
 constexpr size_t FIRST_WINDOW = 512;
 
+// Whether the array, object or grid opening at in[0] closes within the `n` bytes the
+// index covers: a walk over its brackets, braces and quotes that skips quoted text.
+// Only a hint (comments and bare grid cells may hold quotes): the reader itself
+// tells whether the value was cut by the window.
+bool closes_within(const uint8_t *in, const StructuralIndex &idx) noexcept {
+    const PosList *lists[5] = {&idx.open_brackets, &idx.open_braces, &idx.close_brackets,
+                               &idx.close_braces, &idx.quotes};
+    size_t at[5] = {};
+    int64_t depth = 0;
+    bool in_string = false;
+    for (;;) {
+        int which = -1;
+        uint64_t next = UINT64_MAX;
+        for (int k = 0; k < 5; ++k)
+            if (at[k] < lists[k]->size() && (*lists[k])[at[k]] < next) {
+                next = (*lists[k])[at[k]];
+                which = k;
+            }
+        if (which < 0)
+            return false;
+        ++at[which];
+        if (which == 4) {
+            if (in_string) {
+                size_t slashes = 0;
+                while (slashes < next && in[next - 1 - slashes] == '\\')
+                    ++slashes;
+                in_string = slashes % 2 == 1;
+            } else {
+                in_string = true;
+            }
+        } else if (!in_string) {
+            depth += which < 2 ? 1 : -1;
+            if (depth <= 0)
+                return true;
+        }
+    }
+}
+
 // One value from text[from, stop), after whitespace and comments; `end` is set
 // just past it. With `whole`, only whitespace and comments may follow it up to
 // `stop`. New reference, or nullptr with `error` set.
@@ -220,6 +258,10 @@ PyObject *read_value_at(const uint8_t *text, size_t stop, size_t from, const Sch
             Py_END_ALLOW_THREADS
         } else {
             scan(text + p, window, level, index);
+        }
+        if (cut && (text[p] == '[' || text[p] == '{') && !closes_within(text + p, index)) {
+            window = std::min(stop - p, window * 4); // scan further before building anything
+            continue;
         }
         GcPause gc;
         FastIndexParser parser(text + p, window, index, lease.items());
