@@ -283,3 +283,18 @@ def test_cli_strict_failure(tmp_path, capsys):
     path.write_bytes(b"[3: a; 1; 2 ]")
     assert cli.main(["decode", "--strict", str(path)]) == 1
     assert "Mox Grid has 2 rows, expected 3" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("text", [
+    '{"a" x, ' + " " * 600 + '"b": 1}',
+    "[" + "1, " * 400 + "2 3]",
+    '["' + "x" * 3000 + '\\q"]',
+    "[" + "[" * 200 + "1" + "]" * 199 + ", }",
+    "[2: a, b; " + "1, 2; " * 300 + "3, 4, 5 ]",
+])
+def test_raw_decode_errors_match_loads_beyond_the_first_window(text):
+    with pytest.raises(ValueError) as whole:
+        plav.loads(text)
+    with pytest.raises(ValueError) as one:
+        plav.raw_decode(text)
+    assert str(one.value) == str(whole.value)

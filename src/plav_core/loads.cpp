@@ -265,7 +265,7 @@ PyObject *read_value_at(const uint8_t *text, size_t stop, size_t from, const Sch
         }
         GcPause gc;
         FastIndexParser parser(text + p, window, index, lease.items());
-        parser.set_modes(partial || cut, strict, p);
+        parser.set_modes(partial, strict, p, cut);
         PyRef value = PyRef::steal(parser.parse_first_value(schema, whole));
         if (cut && parser.reached_end() && !parser.failed()) {
             window = std::min(stop - p, window * 4); // the value goes on past the window

@@ -50,11 +50,14 @@ class FastIndexParser {
     // Reading modes, set before parsing. `partial`: input that ends early is read
     // as far as it is complete. `strict`: grid rows must have one cell per key and
     // a given row count must match. `origin`: where in_[0] stands in the caller's
-    // text; error positions are reported relative to the text.
-    void set_modes(bool partial, bool strict, size_t origin = 0) noexcept {
-        partial_ = partial;
+    // text; error positions are reported relative to the text. `window`: the input
+    // is a window that the text goes on beyond (read partially, to learn whether
+    // the value ends inside it).
+    void set_modes(bool partial, bool strict, size_t origin = 0, bool window = false) noexcept {
+        partial_ = partial || window;
         strict_ = strict;
         origin_ = origin;
+        window_ = window;
     }
     // Whether the input ran out while a value was still being read (partial mode).
     bool reached_end() const noexcept { return at_end_; }
@@ -138,7 +141,8 @@ class FastIndexParser {
         if (ci >= cl.size()) {
             // Partial mode: a ',' or '}' already there means the colon never comes,
             // which is the error of the whole text.
-            if (partial_ && (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
+            if (partial_ && !window_ &&
+                (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
                 fail(unexpected_eof(at));
             else
                 cut_short(at);
@@ -235,6 +239,7 @@ class FastIndexParser {
     bool strict_ = false;
     bool at_end_ = false;  // partial mode: the input ran out inside a value
     bool failed_ = false;  // an error is set
+    bool window_ = false;
     size_t origin_ = 0;
 };
 
