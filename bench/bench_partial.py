@@ -16,8 +16,9 @@ import gc
 import statistics
 import time
 
-import plav
 from _common import DATA, commit, cpu_flags, orjson
+
+import plav
 
 
 def median_time(fn, repeat: int, inner: int) -> float:
@@ -47,14 +48,17 @@ def run(name: str, raw: bytes, repeat: int) -> None:
     inner = max(1, 2_000_000 // max(len(raw), 1))
     med = {label: median_time(fn, repeat, inner) for label, fn in cases(raw)}
     base = med["loads"]
-    cells = "  ".join(f"{label} {med[label] * 1e3:8.3f} ms ({med[label] / base:4.2f})"
-                      for label in med)
+    cells = "  ".join(
+        f"{label} {med[label] * 1e3:8.3f} ms ({med[label] / base:4.2f})" for label in med
+    )
     print(f"{name:28s} {cells}")
 
 
 def grid_text() -> bytes:
-    rows = [{"id": i, "name": f"user{i}", "score": i * 0.5, "active": i % 3 == 0}
-            for i in range(100_000)]
+    rows = [
+        {"id": i, "name": f"user{i}", "score": i * 0.5, "active": i % 3 == 0}
+        for i in range(100_000)
+    ]
     return plav.dumps(rows).encode()
 
 

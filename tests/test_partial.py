@@ -66,12 +66,12 @@ def every_cut(data):
 
 GRIDS = [
     b'[3: id, name, score; 1, Ann, 9.5; 2, "Bo, Jr", -1; 3, Cy, 1e3 ]',
-    b"[: id\tname; 1\tAnn Lee; 2\t\"x\\\"y\" ]",
+    b'[: id\tname; 1\tAnn Lee; 2\t"x\\"y" ]',
     b"[2: a | b | c; true | false | null; , , ]",
     b'{"rows": [2: k, v; x, [1, [2, {"d": [3: q; 1; 2; 3 ]}]]; y, {"e": "f"} ], "n": 2}',
     b"[ 2 : a, b ; 1 , 2 ;\n  3 , 4 , ; ]",
     b"[2: a, b; 1; ; ] // note",
-    b"[2: \"k\\u00e9\", b; truex, nully; Infinity, NaN ]",
+    b'[2: "k\\u00e9", b; truex, nully; Infinity, NaN ]',
     b"[1: a; caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 ]",
     b"/* lead */ [2: a, b; /* mid */ 1, 2; 3, 4 ]",
     b"[[2: a; 1; 2 ], [], [:], [0:], [: a;], 7 ]",
@@ -79,7 +79,7 @@ GRIDS = [
 EDGE = [
     b'{"s": "a\\n\\u00e9\\ud83d\\ude00\\"z", "t": [true, false, null, -0.5e-3, 12345678901234567890123]}',
     b'"caf\xc3\xa9 \xf0\x9f\x98\x80 done"',
-    b"\xef\xbb\xbf[1, {unquoted: 2, trailing: [3,],}, \"x\"]",
+    b'\xef\xbb\xbf[1, {unquoted: 2, trailing: [3,],}, "x"]',
     b"[NaN, -Infinity, Infinity, 0, 1.0, 2e5]",
     b"  12  ",
     b"true",
@@ -91,14 +91,27 @@ def test_every_prefix_of_small_documents(data):
     check_prefixes(data, every_cut(data))
 
 
-@pytest.mark.parametrize("options", [
-    {}, {"delimiter": "tab"}, {"delimiter": "pipe"}, {"row_count": False},
-    {"bare_strings": True, "implicit_null": True}, {"unquoted_keys": True},
-    {"delimiter": "tab", "row_count": False, "bare_strings": True},
-])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"delimiter": "tab"},
+        {"delimiter": "pipe"},
+        {"row_count": False},
+        {"bare_strings": True, "implicit_null": True},
+        {"unquoted_keys": True},
+        {"delimiter": "tab", "row_count": False, "bare_strings": True},
+    ],
+)
 def test_every_prefix_of_written_grids(options):
-    rows = [{"id": i, "name": ["Ann", "Bo Lee", "", None, "x;y", "é"][i % 6],
-             "score": [1.5, -2, True, None, [1, 2], {"k": "v"}][i % 6]} for i in range(8)]
+    rows = [
+        {
+            "id": i,
+            "name": ["Ann", "Bo Lee", "", None, "x;y", "é"][i % 6],
+            "score": [1.5, -2, True, None, [1, 2], {"k": "v"}][i % 6],
+        }
+        for i in range(8)
+    ]
     data = plav.dumps({"items": rows, "total": 8}, **options).encode()
     check_prefixes(data, every_cut(data))
 
@@ -112,57 +125,71 @@ def test_sampled_prefixes_of_the_data_files(path):
     check_prefixes(data, cuts)
 
 
-@given(JSON_VALUES, st.sampled_from([{}, {"bare_strings": True}, {"unquoted_keys": True},
-                                     {"delimiter": "pipe", "implicit_null": True}]))
+@given(
+    JSON_VALUES,
+    st.sampled_from(
+        [
+            {},
+            {"bare_strings": True},
+            {"unquoted_keys": True},
+            {"delimiter": "pipe", "implicit_null": True},
+        ]
+    ),
+)
 def test_every_prefix_of_generated_documents(value, options):
     for text in (json.dumps(value), plav.dumps(value, **options)):
         data = text.encode()
         check_prefixes(data, every_cut(data))
 
 
-@pytest.mark.parametrize("data, expected", [
-    (b'{"items": [2: id, name; 1, Ann; 2, Bo', {"items": [{"id": 1, "name": "Ann"}]}),
-    (b"[2 ", []),
-    (b"[2 :", []),
-    (b"[2 ,", [2]),
-    (b"[2: id, na", []),
-    (b"[2: id, name;", []),
-    (b"[2: a; 1; [1, 2", [{"a": 1}]),
-    (b'{"a": 1', {}),
-    (b'{"a": 1 ', {"a": 1}),
-    (b'{"a": tru', {}),
-    (b'{"a": true', {}),
-    (b'{"a": true}', {"a": True}),
-    (b'{"a"', {}),
-    (b'{"a": ', {}),
-    (b'{"ab', {}),
-    (b"{key", {}),
-    (b'{"a": "x', {"a": "x"}),
-    (b'["a\\', ["a"]),
-    (b'["a\\u00', ["a"]),
-    (b'["a\\ud83d', ["a"]),
-    (b'["a\\ud83d\\', ["a"]),
-    (b'["a\\ud83d\\ude0', ["a"]),
-    (b'["a\\ud83d\\ude00', ["a\U0001f600"]),
-    (b'["caf\xc3', ["caf"]),
-    (b'["\xf0\x9f\x98', [""]),
-    (b"[1, 2.", [1]),
-    (b"[1, 2.5e", [1]),
-    (b"[1, -", [1]),
-    (b"[1, Infin", [1]),
-    (b"[1, 2] /", [1, 2]),
-    (b"[1, 2] /* open", [1, 2]),
-    (b"[1, /* open", [1]),
-    (b'"open', "open"),
-    (b"[", []),
-])
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b'{"items": [2: id, name; 1, Ann; 2, Bo', {"items": [{"id": 1, "name": "Ann"}]}),
+        (b"[2 ", []),
+        (b"[2 :", []),
+        (b"[2 ,", [2]),
+        (b"[2: id, na", []),
+        (b"[2: id, name;", []),
+        (b"[2: a; 1; [1, 2", [{"a": 1}]),
+        (b'{"a": 1', {}),
+        (b'{"a": 1 ', {"a": 1}),
+        (b'{"a": tru', {}),
+        (b'{"a": true', {}),
+        (b'{"a": true}', {"a": True}),
+        (b'{"a"', {}),
+        (b'{"a": ', {}),
+        (b'{"ab', {}),
+        (b"{key", {}),
+        (b'{"a": "x', {"a": "x"}),
+        (b'["a\\', ["a"]),
+        (b'["a\\u00', ["a"]),
+        (b'["a\\ud83d', ["a"]),
+        (b'["a\\ud83d\\', ["a"]),
+        (b'["a\\ud83d\\ude0', ["a"]),
+        (b'["a\\ud83d\\ude00', ["a\U0001f600"]),
+        (b'["caf\xc3', ["caf"]),
+        (b'["\xf0\x9f\x98', [""]),
+        (b"[1, 2.", [1]),
+        (b"[1, 2.5e", [1]),
+        (b"[1, -", [1]),
+        (b"[1, Infin", [1]),
+        (b"[1, 2] /", [1, 2]),
+        (b"[1, 2] /* open", [1, 2]),
+        (b"[1, /* open", [1]),
+        (b'"open', "open"),
+        (b"[", []),
+    ],
+)
 def test_what_a_cut_keeps(data, expected):
     assert same(plav.loads(data, partial=True), expected)
     assert same(plav.loads(data.decode("utf-8", "ignore"), partial=True), expected)
 
 
-@pytest.mark.parametrize("data", [b"", b"  \n", b"// c\n", b"/* c", b"12", b"-", b"tr", b"1.5e",
-                                  b"\xef\xbb", b"NaN", b" null"])
+@pytest.mark.parametrize(
+    "data",
+    [b"", b"  \n", b"// c\n", b"/* c", b"12", b"-", b"tr", b"1.5e", b"\xef\xbb", b"NaN", b" null"],
+)
 def test_nothing_complete_yet(data):
     with pytest.raises(ValueError, match=END):
         plav.loads(data, partial=True)
@@ -224,9 +251,13 @@ def test_partial_false_and_flags_by_truth_value():
 
 def test_partial_with_a_schema():
     assert plav.loads(b'[{"x": 1, "y": 2}, {"x": 3, "y"', schema=["a", "b"], partial=True) == [
-        {"a": 1, "b": 2}, {"a": 3}]
+        {"a": 1, "b": 2},
+        {"a": 3},
+    ]
     assert plav.loads(b'[{"x": 1, "y": 2}, {"x": "op', schema=["a", "b"], partial=True) == [
-        {"a": 1, "b": 2}, {"a": "op"}]
+        {"a": 1, "b": 2},
+        {"a": "op"},
+    ]
 
 
 def test_a_stream_read_chunk_by_chunk():

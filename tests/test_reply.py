@@ -65,10 +65,20 @@ def test_raw_decode_agrees_with_json(value, indent):
         agree(text, start)
 
 
-@pytest.mark.parametrize("text", [
-    '[1, 2] {"a": 3}', '  {"a": [1, {"b": null}]}x', '"str" 12', "12 13", "-1.5e3]", "true false",
-    '{"é": "ü"} [1]', "[]", "{} {}",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        '[1, 2] {"a": 3}',
+        '  {"a": [1, {"b": null}]}x',
+        '"str" 12',
+        "12 13",
+        "-1.5e3]",
+        "true false",
+        '{"é": "ü"} [1]',
+        "[]",
+        "{} {}",
+    ],
+)
 def test_raw_decode_every_position(text):
     for start in range(len(text) + 1):
         agree(text, start)
@@ -131,13 +141,16 @@ def grid(delim, count, header, *rows):
 
 @pytest.mark.parametrize("delim", DELIMITERS)
 @pytest.mark.parametrize("count", [None, 2])
-@pytest.mark.parametrize("rows, message, at_row", [
-    ([["1", "Ann"], ["2"]], "Mox Grid row has 1 cells, expected 2", 1),
-    ([["1", "Ann", "x"], ["2", "Bo"]], "Mox Grid row has 3 cells, expected 2", 0),
-    ([["1", "Ann", "x", "y"], ["2", "Bo"]], "Mox Grid row has 4 cells, expected 2", 0),
-    ([["1", "Ann", ""], ["2", "Bo"]], "Mox Grid row has 3 cells, expected 2", 0),  # trailing
-    ([["1", "Ann"], [""], ["2", "Bo"]], "Mox Grid row has 1 cells, expected 2", 1),  # ;;
-])
+@pytest.mark.parametrize(
+    "rows, message, at_row",
+    [
+        ([["1", "Ann"], ["2"]], "Mox Grid row has 1 cells, expected 2", 1),
+        ([["1", "Ann", "x"], ["2", "Bo"]], "Mox Grid row has 3 cells, expected 2", 0),
+        ([["1", "Ann", "x", "y"], ["2", "Bo"]], "Mox Grid row has 4 cells, expected 2", 0),
+        ([["1", "Ann", ""], ["2", "Bo"]], "Mox Grid row has 3 cells, expected 2", 0),  # trailing
+        ([["1", "Ann"], [""], ["2", "Bo"]], "Mox Grid row has 1 cells, expected 2", 1),  # ;;
+    ],
+)
 def test_strict_cell_counts(delim, count, rows, message, at_row):
     text = grid(delim, count, ["id", "name"], *rows)
     row_at = [i + 1 for i, c in enumerate(text) if c == ";"][at_row]
@@ -163,8 +176,11 @@ def test_strict_row_counts(delim, count, rows):
 @pytest.mark.parametrize("count", [None, 3])
 def test_strict_accepts_exact_grids(delim, count):
     text = grid(delim, count, ["a", "b"], ["1", ""], ["", ""], ['"x, y"', "[1, 2]"])
-    assert plav.loads(text, strict=True) == plav.loads(text) == [
-        {"a": 1, "b": None}, {"a": None, "b": None}, {"a": "x, y", "b": [1, 2]}]
+    assert (
+        plav.loads(text, strict=True)
+        == plav.loads(text)
+        == [{"a": 1, "b": None}, {"a": None, "b": None}, {"a": "x, y", "b": [1, 2]}]
+    )
 
 
 def test_strict_under_partial_exempts_only_a_grid_cut_by_the_end():
@@ -177,14 +193,26 @@ def test_strict_under_partial_exempts_only_a_grid_cut_by_the_end():
 
 rows_strategy = st.lists(
     st.fixed_dictionaries({"id": st.integers(), "name": st.text(), "v": JSON_VALUES}),
-    min_size=1, max_size=6)
+    min_size=1,
+    max_size=6,
+)
 
 
-@given(rows_strategy, st.sampled_from(["comma", "tab", "pipe"]), st.booleans(), st.booleans(),
-       st.booleans())
+@given(
+    rows_strategy,
+    st.sampled_from(["comma", "tab", "pipe"]),
+    st.booleans(),
+    st.booleans(),
+    st.booleans(),
+)
 def test_every_grid_dumps_writes_passes_strict(rows, delimiter, row_count, bare, implicit):
-    text = plav.dumps({"rows": rows}, delimiter=delimiter, row_count=row_count,
-                      bare_strings=bare, implicit_null=implicit)
+    text = plav.dumps(
+        {"rows": rows},
+        delimiter=delimiter,
+        row_count=row_count,
+        bare_strings=bare,
+        implicit_null=implicit,
+    )
     assert same(plav.loads(text, strict=True), plav.loads(text))
 
 
@@ -195,14 +223,17 @@ REPLIES = [
     # (reply, partial, expected)
     ('{"a": 1}', False, {"a": 1}),
     ('Sure! Here it is: {"a": [1, 2]} Hope that helps.', False, {"a": [1, 2]}),
-    ("Here is the table:\n```plav\n[2: id; 1; 2 ]\n```\nAnything else?", False,
-     [{"id": 1}, {"id": 2}]),
+    (
+        "Here is the table:\n```plav\n[2: id; 1; 2 ]\n```\nAnything else?",
+        False,
+        [{"id": 1}, {"id": 2}],
+    ),
     ("```json\n[1]\n```\nand\n```json\n[2]\n```", False, [1]),
     ("```json\n[1, \n```\nthen\n```json\n[2]\n```", False, [2]),  # first fence fails
     ("~~~~ JSON5 {.x}\n{a: 1,}\n~~~~", False, {"a": 1}),
-    ("```JsonC title=\"x\"\n// c\n{\"a\": 1}\n```", False, {"a": 1}),
+    ('```JsonC title="x"\n// c\n{"a": 1}\n```', False, {"a": 1}),
     ("````\n[3]\n````", False, [3]),
-    ("```python\nx = [1, 2]\n```\n```json\n{\"b\": 2}\n```", False, {"b": 2}),
+    ('```python\nx = [1, 2]\n```\n```json\n{"b": 2}\n```', False, {"b": 2}),
     ("```python\nprint(1)\n```\nresult: [4, 5].", False, [4, 5]),
     ("```js\n```json\n{x}\n```\n[6]", False, [6]),  # a json line inside another fence
     ("Use {braces} or [brackets]; the data: [7, 8]", False, [7, 8]),
@@ -224,13 +255,16 @@ def test_extract_replies(reply, partial, expected):
     assert plav.extract(reply.encode(), partial=partial) == expected
 
 
-@pytest.mark.parametrize("reply, message, pos", [
-    ("no data here", NOT_FOUND, 0),
-    ("", NOT_FOUND, 0),
-    ("é {\"a\": 1 x}", "Invalid character 'x' at position 11", 10),
-    ("ab\n```json\n{\"a\" 1, }\n```", END, 15),
-    ("prose [1, 2", END, 11),
-])
+@pytest.mark.parametrize(
+    "reply, message, pos",
+    [
+        ("no data here", NOT_FOUND, 0),
+        ("", NOT_FOUND, 0),
+        ('é {"a": 1 x}', "Invalid character 'x' at position 11", 10),
+        ('ab\n```json\n{"a" 1, }\n```', END, 15),
+        ("prose [1, 2", END, 11),
+    ],
+)
 def test_extract_errors_stand_in_the_whole_reply(reply, message, pos):
     for doc in (reply, reply.encode()):
         with pytest.raises(ValueError) as e:
@@ -261,16 +295,21 @@ def test_reply_hint_example_reads_back_strictly():
     assert text != plav.format_hint()
     example = text.rsplit("Example: ", 1)[1]
     assert plav.loads(example, strict=True) == [
-        {"id": 1, "name": "Lee, Ann", "note": None}, {"id": 2, "name": "Bo", "note": "late; again"}]
+        {"id": 1, "name": "Lee, Ann", "note": None},
+        {"id": 2, "name": "Bo", "note": "late; again"},
+    ]
     assert plav.extract(f"Here:\n```plav\n{example}\n```") == plav.loads(example)
 
 
-@pytest.mark.parametrize("args, stdin, expected", [
-    (["decode", "--extract"], b"Sure:\n```json\n{\"a\": 1}\n```\n", {"a": 1}),
-    (["decode", "--partial"], b"[2: a; 1; 2", [{"a": 1}]),
-    (["decode", "--extract", "--partial"], b"ok ```json\n[1, [2, 3", [1, [2]]),
-    (["decode", "--strict"], b"[2: a; 1; 2 ]", [{"a": 1}, {"a": 2}]),
-])
+@pytest.mark.parametrize(
+    "args, stdin, expected",
+    [
+        (["decode", "--extract"], b'Sure:\n```json\n{"a": 1}\n```\n', {"a": 1}),
+        (["decode", "--partial"], b"[2: a; 1; 2", [{"a": 1}]),
+        (["decode", "--extract", "--partial"], b"ok ```json\n[1, [2, 3", [1, [2]]),
+        (["decode", "--strict"], b"[2: a; 1; 2 ]", [{"a": 1}, {"a": 2}]),
+    ],
+)
 def test_cli_decode_options(args, stdin, expected, monkeypatch, capsys, tmp_path):
     path = tmp_path / "in.txt"
     path.write_bytes(stdin)
@@ -285,13 +324,16 @@ def test_cli_strict_failure(tmp_path, capsys):
     assert "Mox Grid has 2 rows, expected 3" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("text", [
-    '{"a" x, ' + " " * 600 + '"b": 1}',
-    "[" + "1, " * 400 + "2 3]",
-    '["' + "x" * 3000 + '\\q"]',
-    "[" + "[" * 200 + "1" + "]" * 199 + ", }",
-    "[2: a, b; " + "1, 2; " * 300 + "3, 4, 5 ]",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"a" x, ' + " " * 600 + '"b": 1}',
+        "[" + "1, " * 400 + "2 3]",
+        '["' + "x" * 3000 + '\\q"]',
+        "[" + "[" * 200 + "1" + "]" * 199 + ", }",
+        "[2: a, b; " + "1, 2; " * 300 + "3, 4, 5 ]",
+    ],
+)
 def test_raw_decode_errors_match_loads_beyond_the_first_window(text):
     with pytest.raises(ValueError) as whole:
         plav.loads(text)

@@ -71,8 +71,13 @@ def _error(message: str, doc: str | bytes, pos: int) -> ValueError:
     cls = getattr(plav_core, "DecodeError", ValueError)
     err = cls.__new__(cls)
     ValueError.__init__(err, message)
-    for name, value in (("msg", message), ("doc", doc), ("pos", pos), ("lineno", lineno),
-                        ("colno", colno)):
+    for name, value in (
+        ("msg", message),
+        ("doc", doc),
+        ("pos", pos),
+        ("lineno", lineno),
+        ("colno", colno),
+    ):
         try:
             setattr(err, name, value)
         except AttributeError:
@@ -104,8 +109,9 @@ def extract(text: str | bytes, schema: Any = None, *, partial: Any = False) -> A
     return read_reply(text, schema, partial=partial)
 
 
-def read_reply(text: str | bytes, schema: Any = None, *, partial: Any = False,
-               strict: Any = False) -> Any:
+def read_reply(
+    text: str | bytes, schema: Any = None, *, partial: Any = False, strict: Any = False
+) -> Any:
     """extract, with loads' strict grid checks available (the CLI's --strict)."""
     if isinstance(text, str):
         data = text.encode("utf-8", "surrogatepass")
