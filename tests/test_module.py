@@ -23,8 +23,9 @@ STUB_FUNCTIONS = {n.name: n for n in STUB_TREE.body if isinstance(n, ast.Functio
 
 
 def test_names_and_reexports():
-    assert plav_core.__all__ == ["__version__", "__simd__", "loads", "dumps", "format_hint"]
-    assert sorted(plav.__all__) == sorted(plav_core.__all__)
+    assert plav_core.__all__ == [
+        "__version__", "__simd__", "loads", "dumps", "format_hint", "raw_decode"]
+    assert sorted(plav.__all__) == sorted([*plav_core.__all__, "extract"])
     for name in plav_core.__all__:
         assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
@@ -33,7 +34,7 @@ def test_names_and_reexports():
     (all_node,) = [n for n in STUB_TREE.body if isinstance(n, ast.Assign)
                    and ast.unparse(n.targets[0]) == "__all__"]
     assert ast.literal_eval(all_node.value) == plav.__all__
-    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint"}
+    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint", "raw_decode", "extract"}
     assert STUB.with_name("py.typed").is_file()
 
 
@@ -51,7 +52,7 @@ def test_docstrings():
     )
     assert len((sig_line + "\n--\n\n" + doc).encode()) == 1575
     lines = plav_core.loads.__doc__.split("\n")
-    assert len(lines) == 17  # twenty lines less the three of the signature block
+    assert len(lines) == 20  # twenty-three lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
     assert lines[-4] == "    >>> plav.loads('{\"key\": \"value\"}')"
 
@@ -59,7 +60,8 @@ def test_docstrings():
 @pytest.mark.parametrize(
     ("name", "signature", "first_doc_line"),
     [
-        ("loads", "(data, schema=None)", "Parse PLAV/JSON data from bytes or string"),
+        ("loads", "(data, schema=None, *, partial=False, strict=False)",
+         "Parse PLAV/JSON data from bytes or string"),
         ("dumps",
          "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
          "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma')",
@@ -136,7 +138,7 @@ def stub_literal(alias):
 
 def test_stub_literals_are_the_recognised_spellings():
     styles = stub_literal("_HintStyle")
-    assert len({format_hint(s) for s in styles}) == len(styles) == 4
+    assert len({format_hint(s) for s in styles}) == len(styles) == 5
     rows = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
     written = {d: plav.dumps(rows, delimiter=d) for d in stub_literal("_Delimiter")}
     comma = plav.dumps(rows, delimiter="no such delimiter")

@@ -3,7 +3,7 @@
 import json
 
 import pytest
-from conftest import DATA, JSON_VALUES, parse_error, same
+from conftest import DATA, JSON_VALUES, same
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -258,21 +258,3 @@ def test_partial_with_a_schema():
         {"a": 1, "b": 2},
         {"a": "op"},
     ]
-
-
-def test_a_stream_read_chunk_by_chunk():
-    rows = [{"id": i, "name": f"n{i}"} for i in range(50)]
-    data = plav.dumps({"rows": rows}).encode()
-    buffer, seen = b"", []
-    for i in range(0, len(data), 7):
-        buffer += data[i : i + 7]
-        got = plav.loads(buffer, partial=True)
-        seen.append(len(got.get("rows", [])))
-    assert seen == sorted(seen) and seen[-1] == 50
-    assert plav.loads(buffer) == {"rows": rows}
-
-
-def test_error_position_of_a_cut_is_unchanged_without_partial():
-    with pytest.raises(ValueError) as e:
-        plav.loads(b'{"a": [1, 2')
-    assert str(e.value) == parse_error(END, 11)

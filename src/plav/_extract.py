@@ -9,6 +9,10 @@ import plav_core
 
 __all__ = ["extract"]
 
+# The extension's private reader: _read_at(data, start, stop, schema, partial, strict,
+# whole) -> (value, end), byte offsets into the bytes `data`.
+_read_at = vars(plav_core)["_read_at"]
+
 _INFO_WORD = re.compile(rb"[ \t]*([^\s{`]*)")
 _DATA_WORDS = frozenset({b"", b"json", b"plav", b"jsonc", b"json5"})
 _OPENERS = re.compile(rb"[\[{]")
@@ -61,27 +65,20 @@ def _char_index(data: bytes, pos: int) -> int:
 
 def _error(message: str, doc: str | bytes, pos: int) -> ValueError:
     """The reader's error for `doc` at `pos` (an index into doc)."""
+    cls = getattr(plav_core, "DecodeError", None)
+    if cls is not None:
+        return cls(message, doc, pos)  # type: ignore[no-any-return]
+    # Without the extension's DecodeError: a ValueError with json's attributes.
     newline = "\n" if isinstance(doc, str) else b"\n"
-    lineno = doc.count(newline, 0, pos) + 1  # type: ignore[arg-type]
     line_start = doc.rfind(newline, 0, pos) + 1  # type: ignore[arg-type]
-    if isinstance(doc, str):
-        colno = pos - line_start + 1
-    else:
-        colno = len(doc[line_start:pos].decode("utf-8", "replace")) + 1
-    cls = getattr(plav_core, "DecodeError", ValueError)
-    err = cls.__new__(cls)
-    ValueError.__init__(err, message)
-    for name, value in (
-        ("msg", message),
-        ("doc", doc),
-        ("pos", pos),
-        ("lineno", lineno),
-        ("colno", colno),
-    ):
-        try:
-            setattr(err, name, value)
-        except AttributeError:
-            pass
+    err = ValueError(message)
+    err.msg, err.doc, err.pos = message, doc, pos  # type: ignore[attr-defined]
+    err.lineno = doc.count(newline, 0, pos) + 1  # type: ignore[arg-type, attr-defined]
+    err.colno = (  # type: ignore[attr-defined]
+        pos - line_start + 1
+        if isinstance(doc, str)
+        else len(doc[line_start:pos].decode("utf-8", "replace")) + 1
+    )
     return err
 
 
@@ -126,13 +123,13 @@ def read_reply(
         if word not in _DATA_WORDS or not (closed or partial):
             continue
         try:
-            return plav_core._read_at(data, start, stop, schema, not closed, strict, True)[0]
+            return _read_at(data, start, stop, schema, not closed, strict, True)[0]
         except ValueError as exc:
             first = first or exc
     size = len(data)
     for opener in _OPENERS.finditer(data):
         try:
-            return plav_core._read_at(data, opener.start(), size, schema, partial, strict, False)[0]
+            return _read_at(data, opener.start(), size, schema, partial, strict, False)[0]
         except ValueError as exc:
             first = first or exc
     if first is None:

@@ -116,6 +116,7 @@ bool build_schema(PyObject *schema, Schema &out) {
 
 const char *const KEYWORDS[] = {"data", "schema", "partial", "strict", nullptr};
 Parameters LOADS_PARAMETERS{KEYWORDS, 2};
+const char *const TWO_KEYWORDS[] = {"data", "schema", nullptr};
 
 // The truth value of an optional flag argument: 0, 1, or -1 with an error set.
 int flag_of(PyObject *o) noexcept { return o ? PyObject_IsTrue(o) : 0; }
@@ -127,9 +128,13 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *given[4] = {}; // borrowed
     PyRef classic[2];        // keeps the arguments alive when CPython's parser binds them
     if (!LOADS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
+        // Surplus positional arguments keep the wording of the two-parameter form.
+        const bool surplus = nargs > 2;
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
-            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|O$OO:loads",
-                                         const_cast<char **>(KEYWORDS), &given[0], &given[1],
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(),
+                                         surplus ? "O|O:loads" : "O|O$OO:loads",
+                                         const_cast<char **>(surplus ? TWO_KEYWORDS : KEYWORDS),
+                                         &given[0], &given[1],
                                          &given[2], &given[3]))
             return nullptr;
     }
