@@ -25,10 +25,10 @@ SCHEMAS = [["a"], ["a", "b"], [], ["id", "name", "score"], ["k", "k"], ["\u00e9"
 
 
 def cut_points(n: int) -> list[int]:
-    """Every cut of a short text; for a longer one, cuts spread over it and near its end."""
-    if n <= 64:
+    """Every cut of a short text; for a longer one, a few spread over it and at its end."""
+    if n <= 24:
         return list(range(n + 1))
-    return sorted({*range(0, n, max(1, n // 16)), *range(n - 8, n + 1)})
+    return sorted({*range(0, n, max(1, n // 6)), n - 2, n - 1, n})
 
 
 def nothing_complete(prefix) -> bool:
