@@ -1,11 +1,22 @@
 """PLAV: JSON plus the Mox Grid table, read and written at native speed.
 
 The functions are the extension's own objects, re-exported without wrappers:
-``plav.loads is plav_core.loads``.
+``plav.loads is plav_core.loads``. ``load`` and ``dump`` read and write file objects.
 """
 
-from plav_core import __simd__, __version__, dumps, format_hint, loads, raw_decode
-
+from plav._files import dump, load
 from plav._extract import extract
+from plav_core import DecodeError, __simd__, __version__, dumps, format_hint, loads, raw_decode
 
-__all__ = ["__version__", "__simd__", "loads", "dumps", "format_hint", "raw_decode", "extract"]
+__all__ = [
+    "__version__",
+    "__simd__",
+    "loads",
+    "dumps",
+    "format_hint",
+    "load",
+    "dump",
+    "DecodeError",
+    "raw_decode",
+    "extract",
+]

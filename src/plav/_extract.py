@@ -6,11 +6,10 @@ import re
 from typing import Any
 
 import plav_core
-
 __all__ = ["extract"]
 
-# The extension's private reader: _read_at(data, start, stop, schema, partial, strict,
-# whole) -> (value, end), byte offsets into the bytes `data`.
+# The extension's private reader, left out of its stubs: _read_at(data, start, stop,
+# schema, partial, strict, whole) -> (value, end), with byte offsets into bytes `data`.
 _read_at = vars(plav_core)["_read_at"]
 
 _INFO_WORD = re.compile(rb"[ \t]*([^\s{`]*)")

@@ -398,7 +398,7 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     return v;
 }
 
-PyObject *FastIndexParser::finish_cut_string() {
+PyObject *FastIndexParser::finish_cut_string(size_t at) {
     std::vector<uint8_t> &buf = escape_buf_;
     // A lead byte among the last three whose sequence is longer than what follows.
     const size_t n = buf.size();
@@ -412,7 +412,7 @@ PyObject *FastIndexParser::finish_cut_string() {
             buf.resize(n - back);
         break;
     }
-    PyObject *s = decode_escape_buf();
+    PyObject *s = decode_escape_buf(at);
     if (s) {
         at_end_ = true;
         pos_ = len_;
@@ -420,14 +420,14 @@ PyObject *FastIndexParser::finish_cut_string() {
     return s;
 }
 
-PyObject *FastIndexParser::decode_escape_buf() {
+PyObject *FastIndexParser::decode_escape_buf(size_t at) {
     PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(escape_buf_.data()),
                                        static_cast<Py_ssize_t>(escape_buf_.size()), nullptr);
     if (!s) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
             return fail_pass_through();
         PyErr_Clear();
-        return fail(PendingError::value_error("Invalid UTF-8 in string"));
+        return fail(token_error("Invalid UTF-8 in string", at));
     }
     return s;
 }
@@ -470,7 +470,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         const uint8_t b = in_[p];
         if (b == '"') {
             pos_ = p + 1;
-            return decode_escape_buf();
+            return decode_escape_buf(start - 1);
         }
         if (b < 0x20) {
             if (!open)
@@ -482,7 +482,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         // A backslash at `p`.
         const size_t s = p;
         if (s + 1 >= len_)
-            return partial_ ? finish_cut_string() : fail(unexpected_eof(len_));
+            return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
         const uint8_t c = in_[s + 1];
         uint8_t out;
         switch (c) {
@@ -514,16 +514,16 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             p = s + 2;
             const int u1 = parse_unicode_escape(p);
             if (u1 < 0)
-                return u1 == -2 ? finish_cut_string() : nullptr;
+                return u1 == -2 ? finish_cut_string(start - 1) : nullptr;
             uint32_t cp = static_cast<uint32_t>(u1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
                 if (partial_ && (p >= len_ || (p + 1 == len_ && in_[p] == '\\')))
-                    return finish_cut_string(); // the pair's second half still arriving
+                    return finish_cut_string(start - 1); // the pair's second half still arriving
                 if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
                     p += 2;
                     const int u2 = parse_unicode_escape(p);
                     if (u2 < 0)
-                        return u2 == -2 ? finish_cut_string() : nullptr;
+                        return u2 == -2 ? finish_cut_string(start - 1) : nullptr;
                     if (u2 < 0xDC00 || u2 > 0xDFFF)
                         return fail(invalid_unicode(s));
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
@@ -556,19 +556,21 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         buf.push_back(out);
         p = s + 2;
     }
-    return partial_ ? finish_cut_string() : fail(unexpected_eof(len_));
+    return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
 }
 
 // ---- numbers ----
 
-// A failed number constructor's Python error is replaced by ValueError `what`.
-__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what) {
+// A failed number constructor's Python error is replaced by the error `what` at
+// the token's start.
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what,
+                                                                      size_t start) {
     PyErr_Clear();
-    return fail(PendingError::value_error(what));
+    return fail(token_error(what, start));
 }
 
-inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what) {
-    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what);
+inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what, size_t start) {
+    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what, start);
 }
 
 PyObject *FastIndexParser::parse_number() {
@@ -587,9 +589,10 @@ PyObject *FastIndexParser::parse_number() {
     const size_t nd = p - first;
     if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
     if (p >= len_ || !is_number_token_byte(in_[p])) {
+        const size_t start = pos_;
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
-        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer");
+        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer", start);
     }
     // A fraction or an exponent follows: the float is read from the token's start.
     const uint8_t c = in_[p];
@@ -597,24 +600,27 @@ PyObject *FastIndexParser::parse_number() {
     double d = 0.0;
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
         read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
+        const size_t start = pos_;
         pos_ = end;
-        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float");
+        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float", start);
     }
     return parse_number_slow();
 }
 
 __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+    const size_t start = pos_;
     const NumberToken t = plav::parse_number(in_, len_, pos_);
     pos_ = t.end;
     switch (t.kind) {
     case NumberKind::Error:
-        return fail(PendingError::value_error(t.error));
+        return fail(token_error(t.error, start));
     case NumberKind::Int64:
-        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer");
+        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer", start);
     case NumberKind::UInt64:
-        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer");
+        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer",
+                              start);
     case NumberKind::Double:
-        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float");
+        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float", start);
     case NumberKind::BigInt: {
         std::string text;
         text.reserve(t.ndigits + 1);
@@ -622,10 +628,10 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
             text.push_back('-');
         text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
         return number_or_fail(PyLong_FromString(text.c_str(), nullptr, 10),
-                              "Failed to create large integer");
+                              "Failed to create large integer", start);
     }
     }
-    return fail(PendingError::value_error(MSG_INVALID_NUMBER));
+    return fail(token_error(MSG_INVALID_NUMBER, start));
 }
 
 // ---- objects ----

@@ -96,14 +96,15 @@ class FastIndexParser {
     // `open`: the string has no closing quote in the input (partial mode), and
     // control bytes are kept as the quick path of a closed string keeps them.
     PyObject *parse_string_with_escapes(size_t start, bool open = false);
-    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is a ValueError.
-    PyObject *decode_escape_buf();
+    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is an error at `at`,
+    // where the string or cell starts.
+    PyObject *decode_escape_buf(size_t at);
     PyObject *parse_key();
     PyObject *parse_number();
     PyObject *parse_number_slow();
     // `r`, a new number object, or when its constructor failed nullptr with the
     // error set (the constructor's Python error cleared).
-    PyObject *number_or_fail(PyObject *r, const char *what);
+    PyObject *number_or_fail(PyObject *r, const char *what, size_t start);
     PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open, uint64_t rows_given);
     // Partial reading: the input ends where more was needed. In partial mode this
     // marks the read as cut short (nothing is kept from the value being read);
@@ -113,7 +114,7 @@ class FastIndexParser {
     // mode), so the caller keeps what it has complete and returns it.
     bool ended() const noexcept { return at_end_ && !failed_; }
     // The open string's text so far, without a cut UTF-8 sequence at its end.
-    PyObject *finish_cut_string();
+    PyObject *finish_cut_string(size_t at);
     // Whether in_[pos_, len_) could still grow into a number (partial mode).
     bool number_may_grow() const noexcept;
     bool expect_colon_after_key(size_t key_end);
@@ -208,7 +209,7 @@ class FastIndexParser {
     PyObject *fail(ParseError e);
     PyObject *fail(PendingError e);
     PyObject *fail_pass_through();
-    PyObject *fail_number(const char *what);
+    PyObject *fail_number(const char *what, size_t start);
 
     const uint8_t *in_;
     size_t len_;
