@@ -37,6 +37,8 @@ def nothing_complete(prefix) -> bool:
 
 
 def check_prefixes(arg, schema, whole_ok: bool, whole) -> None:
+    if not isinstance(arg, (str, bytes)):
+        arg = bytes(arg)  # bytearray and memoryview input: their prefixes as bytes
     for cut in cut_points(len(arg)):
         prefix = arg[:cut]
         try:
@@ -44,6 +46,7 @@ def check_prefixes(arg, schema, whole_ok: bool, whole) -> None:
         except ValueError as e:
             if not harness.LOADS_MESSAGES.fullmatch(str(e)):
                 raise harness.Finding(f"unexpected partial message {str(e)!r}") from e
+            harness.check_decode_error(e, prefix)
             if whole_ok and not (str(e).startswith("Unexpected end of input")
                                  and nothing_complete(prefix)):
                 raise harness.Finding(f"a prefix of valid text raised {str(e)!r}") from e
