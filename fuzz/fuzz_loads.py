@@ -6,7 +6,10 @@ Every successful result is walked (types, keys, reference counts), written back
 with dumps under options taken from the input, and read again: where the options
 are ones that loads reads back, the second result must equal the first. Every
 failure must be one of the reader's own DecodeErrors, placed within the input (or
-TypeError for a str that cannot be encoded). With PLAV_FUZZ_REPLAY=1 it replays its file arguments
+TypeError for a str that cannot be encoded). Prefixes of the input are read with
+partial=True: each returns or raises one of the reader's errors, and when the whole
+text reads, a prefix raises only while nothing in it is complete yet, and the whole
+text read partially equals loads. With PLAV_FUZZ_REPLAY=1 it replays its file arguments
 without atheris.
 """
 
@@ -19,6 +22,42 @@ import harness  # noqa: E402
 import plav_core  # noqa: E402
 
 SCHEMAS = [["a"], ["a", "b"], [], ["id", "name", "score"], ["k", "k"], ["\u00e9", ""]]
+
+
+def cut_points(n: int) -> list[int]:
+    """Every cut of a short text; for a longer one, a few spread over it and at its end."""
+    if n <= 24:
+        return list(range(n + 1))
+    return sorted({*range(0, n, max(1, n // 6)), n - 2, n - 1, n})
+
+
+def nothing_complete(prefix) -> bool:
+    body = prefix.strip(" \t\r\n\ufeff" if isinstance(prefix, str) else b" \t\r\n\xef\xbb\xbf")
+    return not body or body[:1] not in ("[{\"" if isinstance(prefix, str) else b'[{"')
+
+
+def check_prefixes(arg, schema, whole_ok: bool, whole) -> None:
+    if not isinstance(arg, (str, bytes)):
+        arg = bytes(arg)  # bytearray and memoryview input: their prefixes as bytes
+    for cut in cut_points(len(arg)):
+        prefix = arg[:cut]
+        try:
+            got = plav_core.loads(prefix, schema, partial=True)
+        except ValueError as e:
+            if not harness.LOADS_MESSAGES.fullmatch(str(e)):
+                raise harness.Finding(f"unexpected partial message {str(e)!r}") from e
+            harness.check_decode_error(e, prefix)
+            if whole_ok and not (str(e).startswith("Unexpected end of input")
+                                 and nothing_complete(prefix)):
+                raise harness.Finding(f"a prefix of valid text raised {str(e)!r}") from e
+            continue
+        except TypeError:
+            if type(arg) is str:
+                continue  # a cut between the halves of a surrogate pair written as text
+            raise
+        harness.walk(got)
+        if cut == len(arg) and whole_ok and not harness.same(got, whole):
+            raise harness.Finding("partial read of the whole text differs from loads")
 
 
 def one_input(data: bytes) -> None:
@@ -37,6 +76,7 @@ def one_input(data: bytes) -> None:
         if not harness.LOADS_MESSAGES.fullmatch(str(e)):
             raise harness.Finding(f"unexpected loads message {str(e)!r}") from e
         harness.check_decode_error(e, arg)
+        check_prefixes(arg, schema, False, None)
         return
     except TypeError as e:
         if type(arg) is str and str(e) == "data must be bytes or str":
@@ -46,6 +86,13 @@ def one_input(data: bytes) -> None:
                 return
         raise
     harness.walk(value)
+    check_prefixes(arg, schema, True, value)
+    try:  # strict reads the same or refuses a grid's shape
+        if not harness.same(plav_core.loads(arg, schema, strict=True), value):
+            raise harness.Finding("strict read differs from loads")
+    except ValueError as e:
+        if not str(e).startswith("Mox Grid"):
+            raise
 
     if type(arg) is not str and schema is None:
         try:

@@ -7,7 +7,8 @@ The functions are the extension's own objects, re-exported without wrappers:
 from typing import Any
 
 from plav._files import dump, load
-from plav_core import DecodeError, __simd__, __version__, dumps, format_hint, loads
+from plav._extract import extract
+from plav_core import DecodeError, __simd__, __version__, dumps, format_hint, loads, raw_decode
 
 __all__ = [
     "__version__",
@@ -19,6 +20,8 @@ __all__ = [
     "dump",
     "DecodeError",
     "LEAN",
+    "raw_decode",
+    "extract",
 ]
 
 #: The dumps options that take fewest tokens while loads still reads the text back

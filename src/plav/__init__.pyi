@@ -20,10 +20,14 @@ __all__ = [
     "dump",
     "DecodeError",
     "LEAN",
+    "raw_decode",
+    "extract",
 ]
 
 _Delimiter: TypeAlias = Literal["comma", ",", "tab", "\t", "pipe", "|"]
-_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
+_HintStyle: TypeAlias = Literal[
+    "mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean", "reply"
+]
 _Cells: TypeAlias = Literal["safe", "any"]
 
 __version__: str
@@ -51,9 +55,23 @@ class DecodeError(json.JSONDecodeError):
     def __init__(self, msg: str, doc: str | bytes | bytearray | memoryview, pos: int) -> None: ...
 
 def loads(
-    data: bytes | bytearray | memoryview | str, schema: Iterable[str] | None = None
+    data: bytes | bytearray | memoryview | str,
+    schema: Iterable[str] | None = None,
+    *,
+    partial: object = False,
+    strict: object = False,
 ) -> Any:
     """Parse PLAV or JSON text into dict, list, str, int, float, bool and None."""
+
+def raw_decode(
+    data: bytes | str, start: int = 0, schema: Iterable[str] | None = None
+) -> tuple[Any, int]:
+    """Read one value starting at `start`; return it and the index just past it."""
+
+def extract(
+    text: str | bytes, schema: Iterable[str] | None = None, *, partial: object = False
+) -> Any:
+    """Find and read the JSON or PLAV value in a model's reply (a code fence or prose)."""
 
 def dumps(
     data: object,
@@ -73,7 +91,13 @@ def dumps(
 ) -> str:
     """Write a Python object as PLAV text; lists of like dicts become Mox Grids."""
 
-def load(fp: _Readable, schema: Iterable[str] | None = None) -> Any:
+def load(
+    fp: _Readable,
+    schema: Iterable[str] | None = None,
+    *,
+    partial: object = False,
+    strict: object = False,
+) -> Any:
     """Read a text or binary file object to its end and parse it as loads does."""
 
 def dump(

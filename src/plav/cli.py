@@ -3,6 +3,7 @@
     plav encode [INPUT] [-o OUTPUT] [options]   JSON or PLAV in, PLAV out
     plav decode [INPUT] [-o OUTPUT] [--indent N | --compact] [--sort-keys] [--lines]
                                                  PLAV or JSON in, JSON out
+                [--extract] [--partial] [--strict]  (a model's reply, cut text, checked grids)
     plav stats  [INPUT] [--tokenizers DIR]       bytes and tokens per layout
     plav hint   [STYLE]                          the description for an LLM prompt
 
@@ -24,10 +25,12 @@ from pathlib import Path
 from typing import Any, Literal, cast
 
 from plav import LEAN, DecodeError, __version__, _tokens, dumps, format_hint, loads
+from plav._extract import read_reply
 
-_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
-_HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab",
-                                        "lean")
+_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean", "reply"]
+_HINT_STYLES: tuple[_HintStyle, ...] = (
+    "mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean", "reply"
+)
 
 
 @dataclass(frozen=True)
@@ -109,10 +112,20 @@ def _write_output(name: str | None, text: str, end: str = "\n") -> None:
         raise CliError(f"cannot write {name}: {exc.strerror or exc}") from None
 
 
-def _parse(data: bytes, source: str = "<stdin>", first_line: int = 1) -> Any:
+def _parse(
+    data: bytes,
+    source: str = "<stdin>",
+    first_line: int = 1,
+    *,
+    extract: bool = False,
+    partial: bool = False,
+    strict: bool = False,
+) -> Any:
     """`data` read; bad text fails with its place, as line `first_line` of `source` starts."""
     try:
-        return loads(data)
+        if extract:
+            return read_reply(data, partial=partial, strict=strict)
+        return loads(data, partial=partial, strict=strict)
     except DecodeError as exc:
         where = f"{source}:{first_line + exc.lineno - 1}:{exc.colno}"
         raise CliError(f"{where}: {exc}") from None
@@ -205,11 +218,12 @@ def _cmd_decode(args: argparse.Namespace) -> None:
     # The indenting encoder recurses in Python, two frames a level; loads allows 1024 levels.
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * _READ_DEPTH_LIMIT))
     if not args.lines:
-        _write_output(args.output, _json_text(_parse(data, source), args))
+        obj = _parse(data, source, extract=args.extract, partial=args.partial, strict=args.strict)
+        _write_output(args.output, _json_text(obj, args))
         return
     # JSON Lines: one document per line; lines of whitespace alone are passed over.
     texts = [
-        _json_text(_parse(line, source, number), args)
+        _json_text(_parse(line, source, number, partial=args.partial, strict=args.strict), args)
         for number, line in enumerate(data.split(b"\n"), 1)
         if line.strip()
     ]
@@ -372,6 +386,14 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     dec.add_argument("--sort-keys", action="store_true", help="write object members by key")
     dec.add_argument("--lines", action="store_true",
                      help="JSON Lines: read one document per line, write one per line")
+    dec.add_argument("--extract", action="store_true",
+                     help="find the value in a model's reply: a json/plav code fence, else the "
+                     "first value in the text")
+    dec.add_argument("--partial", action="store_true",
+                     help="read text that ends early as far as it is complete")
+    dec.add_argument("--strict", action="store_true",
+                     help="every grid row must have one cell per key, and a given row count "
+                     "must match")
     dec.set_defaults(run=_cmd_decode, usage_error=dec.error)
 
     st = sub.add_parser(

@@ -31,6 +31,10 @@ PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept;
 PyObject *dumps_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept;
+// raw_decode: one value read from a position; _read_at: the reader behind extract.
+PyObject *raw_decode_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept;
+PyObject *read_at_entry(PyObject *self, PyObject *args) noexcept;
 PyObject *format_hint_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
 
 }  // namespace plav

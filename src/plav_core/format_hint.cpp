@@ -62,7 +62,20 @@ constexpr std::string_view LEAN_TEXT =
     "Example: [2: id, name, tags; 1, Ana Mensah, [\"a\", \"b\"]; 2, \"Bo, Jr\", ]\n"
     "Decode: {id: 1, name: 'Ana Mensah', tags: ['a', 'b']}, {id: 2, name: 'Bo, Jr', tags: null}";
 
+// For the other direction: how a model writes data that loads and extract read
+// back exactly as it meant them.
+constexpr std::string_view REPLY_TEXT =
+    "Reply in PLAV: JSON, where a list of objects with the same keys may be a table:\n"
+    "[N: key1, key2; row1value1, row1value2; row2value1, row2value2 ]\n"
+    "Always write N, the number of rows. Give each row one cell per key, in header order; "
+    "rows end with ;.\n"
+    "A cell is a JSON value or bare text. An empty cell is null.\n"
+    "Quote a cell as a JSON string when it holds a comma, tab, |, ;, a bracket or a quote "
+    "mark, starts with //, or is text that reads as a number, true, false or null.\n"
+    "Example: [2: id, name, note; 1, \"Lee, Ann\", ; 2, Bo, \"late; again\" ]";
+
 std::string_view select_hint(std::string_view style) {
+    if (style == "reply") return REPLY_TEXT;
     if (style == "tab") return TAB_TEXT;
     if (style == "mox_grid_rowcount") return ROWCOUNT_TEXT;
     if (style == "multiline") return MULTILINE_TEXT;

@@ -1,6 +1,8 @@
 // loads: bind arguments, borrow the input bytes, scan without the GIL, parse.
 #include <Python.h>
 
+#include <algorithm>
+
 #include "arguments.hpp"
 #include "boundary.hpp"
 #include "cpu.hpp"
@@ -10,6 +12,7 @@
 #include "py_ref.hpp"
 #include "simd/scanner.hpp"
 #include "parser/field_descriptor.hpp"
+#include "simd/whitespace.hpp"
 
 namespace plav {
 namespace {
@@ -129,23 +132,36 @@ PyObject *copy_bytes_like(PyObject *data) {
     return nullptr;
 }
 
-const char *const KEYWORDS[] = {"data", "schema", nullptr};
+const char *const KEYWORDS[] = {"data", "schema", "partial", "strict", nullptr};
 Parameters LOADS_PARAMETERS{KEYWORDS, 2};
+const char *const TWO_KEYWORDS[] = {"data", "schema", nullptr};
+
+// The truth value of an optional flag argument: 0, 1, or -1 with an error set.
+int flag_of(PyObject *o) noexcept { return o ? PyObject_IsTrue(o) : 0; }
 
 } // namespace
 
 PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept {
-    PyObject *given[2] = {}; // borrowed
+    PyObject *given[4] = {}; // borrowed
     PyRef classic[2];        // keeps the arguments alive when CPython's parser binds them
     if (!LOADS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
+        // Surplus positional arguments keep the wording of the two-parameter form.
+        const bool surplus = nargs > 2;
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
-            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|O:loads",
-                                         const_cast<char **>(KEYWORDS), &given[0], &given[1]))
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(),
+                                         surplus ? "O|O:loads" : "O|O$OO:loads",
+                                         const_cast<char **>(surplus ? TWO_KEYWORDS : KEYWORDS),
+                                         &given[0], &given[1],
+                                         &given[2], &given[3]))
             return nullptr;
     }
     PyObject *const data = given[0];
     PyObject *const schema = given[1] ? given[1] : Py_None;
+    const int partial = flag_of(given[2]);
+    const int strict = flag_of(given[3]);
+    if (partial < 0 || strict < 0)
+        return nullptr;
 
     const char *buf = nullptr;
     Py_ssize_t n = 0;
@@ -200,6 +216,7 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         if (indexed) {
             GcPause gc;
             FastIndexParser parser(bytes, len, index, lease.items());
+            parser.set_modes(partial != 0, strict != 0);
             result = parser.parse_document(has_schema ? &schema_list : nullptr);
             if (!result)
                 error = parser.take_error();
@@ -212,6 +229,262 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (const ParseError *e = std::get_if<ParseError>(&error))
         return raise_decode_error(*e, data, bytes, len, is_str);
     return raise_error(std::move(error));
+}
+
+} // namespace plav
+
+namespace plav {
+namespace {
+
+// The first window of a value read by position; each window that the value
+// outgrows is followed by one four times as large, so that the index is built
+// over about as much text as the value holds, never over the rest of the input.
+constexpr size_t FIRST_WINDOW = 512;
+
+// Whether the array, object or grid opening at in[0] closes within the `n` bytes the
+// index covers: a walk over its brackets, braces and quotes that skips quoted text.
+// Only a hint (comments and bare grid cells may hold quotes): the reader itself
+// tells whether the value was cut by the window.
+bool closes_within(const uint8_t *in, const StructuralIndex &idx) noexcept {
+    const PosList *lists[5] = {&idx.open_brackets, &idx.open_braces, &idx.close_brackets,
+                               &idx.close_braces, &idx.quotes};
+    size_t at[5] = {};
+    int64_t depth = 0;
+    bool in_string = false;
+    for (;;) {
+        int which = -1;
+        uint64_t next = UINT64_MAX;
+        for (int k = 0; k < 5; ++k)
+            if (at[k] < lists[k]->size() && (*lists[k])[at[k]] < next) {
+                next = (*lists[k])[at[k]];
+                which = k;
+            }
+        if (which < 0)
+            return false;
+        ++at[which];
+        if (which == 4) {
+            if (in_string) {
+                size_t slashes = 0;
+                while (slashes < next && in[next - 1 - slashes] == '\\')
+                    ++slashes;
+                in_string = slashes % 2 == 1;
+            } else {
+                in_string = true;
+            }
+        } else if (!in_string) {
+            depth += which < 2 ? 1 : -1;
+            if (depth <= 0)
+                return true;
+        }
+    }
+}
+
+// One value from text[from, stop), after whitespace and comments; `end` is set
+// just past it. With `whole`, only whitespace and comments may follow it up to
+// `stop`. New reference, or nullptr with `error` set.
+PyObject *read_value_at(const uint8_t *text, size_t stop, size_t from, const Schema *schema,
+                        bool partial, bool strict, bool whole, size_t &end, Error &error) {
+    size_t p = from;
+    skip_whitespace_bytes(text, stop, p);
+    if (partial && p + 1 == stop && text[p] == '/')
+        p = stop;
+    if (p >= stop) {
+        error = unexpected_eof(stop);
+        return nullptr;
+    }
+    const SimdLevel level = simd_level(cpu_features());
+    ScratchLease lease;
+    size_t window = whole ? stop - p : std::min(stop - p, FIRST_WINDOW);
+    for (;;) {
+        const bool cut = p + window < stop;
+        StructuralIndex &index = lease.index();
+        if (!index.prepare(window)) {
+            error = PendingError::out_of_memory();
+            return nullptr;
+        }
+        if (window >= (size_t{1} << 16)) {
+            Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+                scan(text + p, window, level, index);
+            Py_END_ALLOW_THREADS
+        } else {
+            scan(text + p, window, level, index);
+        }
+        if (index.failed()) {
+            error = PendingError::out_of_memory();
+            return nullptr;
+        }
+        if (cut && (text[p] == '[' || text[p] == '{') && !closes_within(text + p, index)) {
+            window = std::min(stop - p, window * 4); // scan further before building anything
+            continue;
+        }
+        GcPause gc;
+        FastIndexParser parser(text + p, window, index, lease.items());
+        parser.set_modes(partial, strict, p, cut);
+        PyRef value = PyRef::steal(parser.parse_first_value(schema, whole));
+        if (cut && parser.reached_end() && !parser.failed()) {
+            window = std::min(stop - p, window * 4); // the value goes on past the window
+            continue;
+        }
+        if (!value) {
+            if (parser.failed())
+                error = parser.take_error();
+            else
+                error = unexpected_eof(stop); // nothing complete yet
+            return nullptr;
+        }
+        end = p + parser.position();
+        return value.release();
+    }
+}
+
+// The number of UTF-8 sequences (characters) that start in s[0, n).
+size_t count_chars(const uint8_t *s, size_t n) noexcept {
+    size_t chars = 0;
+    for (size_t i = 0; i < n; ++i)
+        chars += (s[i] & 0xC0) != 0x80;
+    return chars;
+}
+
+// The byte offset of character `index` in UTF-8 text of n bytes.
+size_t byte_offset_of(const uint8_t *s, size_t n, size_t index) noexcept {
+    size_t i = 0;
+    for (size_t chars = 0; i < n; ++i) {
+        if ((s[i] & 0xC0) != 0x80) {
+            if (chars == index)
+                return i;
+            ++chars;
+        }
+    }
+    return n;
+}
+
+const char *const RAW_KEYWORDS[] = {"data", "start", "schema", nullptr};
+Parameters RAW_PARAMETERS{RAW_KEYWORDS, 3};
+
+// The schema argument as descriptors: nullptr for None, else `storage`.
+bool schema_of(PyObject *schema, Schema &storage, const Schema *&out) {
+    out = nullptr;
+    if (!schema || schema == Py_None)
+        return true;
+    if (!build_schema(schema, storage))
+        return false;
+    out = &storage;
+    return true;
+}
+
+} // namespace
+
+PyObject *raw_decode_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    PyObject *given[3] = {}; // borrowed
+    PyRef classic[2];
+    if (!RAW_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
+        if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|OO:raw_decode",
+                                         const_cast<char **>(RAW_KEYWORDS), &given[0],
+                                         &given[1], &given[2]))
+            return nullptr;
+    }
+    PyObject *const data = given[0];
+    Py_ssize_t start = 0;
+    if (given[1]) {
+        if (!PyLong_Check(given[1])) {
+            PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(given[1])));
+            if (type_name)
+                PyErr_Format(PyExc_TypeError, "start must be int, not %U", type_name.get());
+            return nullptr;
+        }
+        start = PyLong_AsSsize_t(given[1]);
+        if (start == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+                return nullptr;
+            PyErr_Clear();
+            PyRef zero = PyRef::steal(PyLong_FromLong(0));
+            const int negative = zero ? PyObject_RichCompareBool(given[1], zero.get(), Py_LT) : -1;
+            if (negative < 0)
+                return nullptr;
+            start = negative ? -1 : PY_SSIZE_T_MAX;
+        }
+        if (start < 0) {
+            PyErr_SetString(PyExc_ValueError, "idx cannot be negative");
+            return nullptr;
+        }
+    }
+
+    const char *buf = nullptr;
+    Py_ssize_t n = 0;
+    bool is_str = false;
+    const unsigned long flags = PyType_GetFlags(Py_TYPE(data));
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+        buf = PyBytes_AsString(data);
+        n = PyBytes_Size(data);
+    } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        buf = PyUnicode_AsUTF8AndSize(data, &n);
+        if (!buf)
+            PyErr_Clear();
+        is_str = true;
+    }
+    if (!buf)
+        return raise_error(PendingError::type_error("data must be bytes or str"));
+    Schema storage;
+    const Schema *schema = nullptr;
+    if (!schema_of(given[2], storage, schema))
+        return nullptr;
+
+    const auto *text = reinterpret_cast<const uint8_t *>(buf);
+    const size_t len = static_cast<size_t>(n);
+    // A str's characters map to its UTF-8 bytes one to one when it is ASCII.
+    const bool ascii = !is_str || static_cast<size_t>(PyUnicode_GetLength(data)) == len;
+    size_t from = static_cast<size_t>(start);
+    if (!ascii)
+        from = byte_offset_of(text, len, from);
+    size_t end = 0;
+    Error error = unexpected_eof(len);
+    PyRef value;
+    if (from <= len)
+        value = PyRef::steal(read_value_at(text, len, from, schema, false, false, false, end, error));
+    if (!value) {
+        if (const ParseError *e = std::get_if<ParseError>(&error))
+            return raise_decode_error(*e, data, text, len, is_str);
+        return raise_error(std::move(error));
+    }
+    const size_t end_index = ascii ? end : static_cast<size_t>(start) + count_chars(text + from, end - from);
+    PyRef end_obj = PyRef::steal(PyLong_FromSize_t(end_index));
+    if (!end_obj)
+        return nullptr;
+    return PyTuple_Pack(2, value.get(), end_obj.get());
+}
+
+// _read_at(data, start, stop, schema, partial, strict, whole): the reader behind
+// plav.extract. `data` is bytes; positions are byte offsets into it.
+PyObject *read_at_entry(PyObject *, PyObject *args) noexcept {
+    PyObject *data = nullptr, *schema_arg = nullptr;
+    Py_ssize_t start = 0, stop = 0;
+    int partial = 0, strict = 0, whole = 0;
+    if (!PyArg_ParseTuple(args, "SnnOppp:_read_at", &data, &start, &stop, &schema_arg, &partial,
+                          &strict, &whole))
+        return nullptr;
+    const Py_ssize_t n = PyBytes_Size(data);
+    if (start < 0 || stop < start || stop > n) {
+        PyErr_SetString(PyExc_ValueError, "span out of range");
+        return nullptr;
+    }
+    Schema storage;
+    const Schema *schema = nullptr;
+    if (!schema_of(schema_arg, storage, schema))
+        return nullptr;
+    size_t end = 0;
+    Error error;
+    PyRef value = PyRef::steal(read_value_at(reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)),
+                                             static_cast<size_t>(stop), static_cast<size_t>(start),
+                                             schema, partial, strict, whole, end, error));
+    if (!value) {
+        if (const ParseError *e = std::get_if<ParseError>(&error))
+            return raise_decode_error(*e, data, reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)),
+                                      static_cast<size_t>(n), false);
+        return raise_error(std::move(error));
+    }
+    return Py_BuildValue("(Nn)", value.release(), static_cast<Py_ssize_t>(end));
 }
 
 } // namespace plav

@@ -19,13 +19,16 @@ constexpr const char *MODULE_DOC =
     "AVX2/AVX-512 SIMD intrinsics.";
 
 constexpr const char *LOADS_DOC =
-    "loads(data, schema=None)\n"
+    "loads(data, schema=None, *, partial=False, strict=False)\n"
     "--\n"
     "\n"
     "Parse PLAV/JSON data from bytes or string\n"
     "\n"
     "Args:\n"
     "    data: Input as bytes (zero-copy) or str (will encode to UTF-8)\n"
+    "    partial: If true, text that ends early is read as far as it is complete\n"
+    "    strict: If true, every Mox Grid row must have one cell per header key and a\n"
+    "            given row count must match the rows\n"
     "\n"
     "Returns:\n"
     "    Parsed Python object (dict, list, str, int, float, bool, None)\n"
@@ -112,6 +115,21 @@ constexpr const char *FORMAT_HINT_DOC =
     "    >>> print(plav.format_hint())\n"
     "    Data is in PLAV Mox Grid format. ...";
 
+constexpr const char *RAW_DECODE_DOC =
+    "raw_decode(data, start=0, schema=None)\n"
+    "--\n"
+    "\n"
+    "Read one PLAV/JSON value that starts at `start`, after whitespace and comments,\n"
+    "and return (value, end), where end is the index just past the value in the units\n"
+    "of the input (characters for str, bytes for bytes). Text after the value is not\n"
+    "looked at, so a sequence of values is read by a loop:\n"
+    "\n"
+    "    >>> import plav\n"
+    "    >>> plav.raw_decode('[1, 2] {\"a\": 3}')\n"
+    "    ([1, 2], 6)\n"
+    "    >>> plav.raw_decode('[1, 2] {\"a\": 3}', 6)\n"
+    "    ({'a': 3}, 15)";
+
 // The entries under the generic method type, which their flags tell CPython to undo.
 template <typename F> PyCFunction as_method(F *entry) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
@@ -121,6 +139,10 @@ PyMethodDef LOADS_DEF = {"loads", as_method(loads_entry),
                          METH_FASTCALL | METH_KEYWORDS, LOADS_DOC};
 PyMethodDef DUMPS_DEF = {"dumps", as_method(dumps_entry),
                          METH_FASTCALL | METH_KEYWORDS, DUMPS_DOC};
+PyMethodDef RAW_DECODE_DEF = {"raw_decode", as_method(raw_decode_entry),
+                              METH_FASTCALL | METH_KEYWORDS, RAW_DECODE_DOC};
+PyMethodDef READ_AT_DEF = {"_read_at", read_at_entry, METH_VARARGS,
+                           "The reader behind plav.extract (private)."};
 PyMethodDef FORMAT_HINT_DEF = {"format_hint", as_method(format_hint_entry),
                                METH_VARARGS | METH_KEYWORDS, FORMAT_HINT_DOC};
 
@@ -147,7 +169,7 @@ bool add_name(PyObject *module, const char *name, PyObject *value) {
     return PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
-bool add_function(PyObject *module, PyMethodDef *def) {
+bool add_function(PyObject *module, PyMethodDef *def, bool exported = true) {
     const char *module_name = PyModule_GetName(module);
     if (!module_name) return false;
     PyRef mod_name = PyRef::steal(PyUnicode_FromString(module_name));
@@ -158,6 +180,7 @@ bool add_function(PyObject *module, PyMethodDef *def) {
     if (!fname) return false;
     const char *fname_text = PyUnicode_AsUTF8AndSize(fname.get(), nullptr);
     if (!fname_text) return false;
+    if (!exported) return PyObject_SetAttrString(module, fname_text, func.get()) == 0;
     return add_name(module, fname_text, func.release());
 }
 
@@ -177,7 +200,8 @@ bool module_body(PyObject *module) {
     if (!decode_error || !add_name(module, "DecodeError", PyRef::borrow(decode_error).release()))
         return false;
     return add_function(module, &LOADS_DEF) && add_function(module, &DUMPS_DEF) &&
-           add_function(module, &FORMAT_HINT_DEF);
+           add_function(module, &FORMAT_HINT_DEF) && add_function(module, &RAW_DECODE_DEF) &&
+           add_function(module, &READ_AT_DEF, false);
 }
 
 }  // namespace

@@ -6,5 +6,7 @@ from plav import __version__ as __version__
 from plav import dumps as dumps
 from plav import format_hint as format_hint
 from plav import loads as loads
+from plav import raw_decode as raw_decode
 
-__all__ = ["__version__", "__simd__", "DecodeError", "loads", "dumps", "format_hint"]
+__all__ = ["__version__", "__simd__", "DecodeError", "loads", "dumps", "format_hint", "raw_decode"]
+

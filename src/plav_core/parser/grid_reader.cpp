@@ -172,7 +172,7 @@ PyObject *FastIndexParser::read_header_key() {
         const PosList &q = idx_.quotes;
         const size_t i = seek(q, quotes_, a);
         if (i + 1 >= q.size())
-            return fail(unexpected_eof(a));
+            return cut_short(a);
         const size_t e = q[i + 1];
         if (std::memchr(in_ + a + 1, '\\', e - a - 1))
             return parse_string();
@@ -188,6 +188,8 @@ PyObject *FastIndexParser::read_header_key() {
     size_t p = a;
     while (p < len_ && !ends_bare_cell(in_[p]))
         ++p;
+    if (p >= len_ && partial_)
+        return cut_short(len_);
     pos_ = p;
     size_t e = p;
     while (e > a && is_trim_byte(in_[e - 1]))
@@ -235,13 +237,15 @@ PyObject *FastIndexParser::read_bare_cell() {
             break;
         if (c == '\\') {
             if (p + 1 >= len_)
-                return fail(unexpected_eof(len_));
+                return cut_short(len_);
             escaped = true;
             p += 2;
             continue;
         }
         ++p;
     }
+    if (p >= len_ && partial_)
+        return cut_short(len_); // the cell may go on
     pos_ = p;
     size_t e = p;
     while (e > s && is_trim_byte(in_[e - 1]))
@@ -277,13 +281,35 @@ PyObject *FastIndexParser::read_bare_cell() {
 }
 
 // Entered with pos_ at the grid's ':'; `open` is its '[' (already counted in the
-// nesting depth by the array reader).
-PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t open) {
+// nesting depth by the array reader); `rows_given` is the row count written
+// before the ':', UINT64_MAX when there is none.
+//
+// When the input ends inside the grid (partial mode) the grid holds its complete
+// rows, those ended by ';' or ']'; a header still being written makes it empty.
+PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t open,
+                                                  uint64_t rows_given) {
     const size_t bracket = seek(idx_.open_brackets, open_brackets_, open);
+    auto empty_at_end = [&]() -> PyObject * {
+        if (failed_)
+            return nullptr;
+        --depth_;
+        PyObject *r = PyList_New(0);
+        return r ? r : fail(PendingError::memory_error("Failed to create list"));
+    };
+    auto check_count = [&](uint64_t rows) -> bool {
+        if (!strict_ || rows_given == UINT64_MAX || rows == rows_given)
+            return true;
+        fail(ParseError{"Mox Grid has " + std::to_string(rows) + " rows, expected " +
+                            std::to_string(rows_given),
+                        open});
+        return false;
+    };
     ++pos_; // the ':'
     skip_ws();
+    if (pos_ >= len_ && partial_)
+        return cut_short(pos_), empty_at_end();
     if (pos_ < len_ && in_[pos_] == ']')
-        return close_empty_list(ErrorKind::InternalFailure);
+        return check_count(0) ? close_empty_list(ErrorKind::InternalFailure) : nullptr;
 
     // Header.
     Vec<PyRef> keys;
@@ -291,17 +317,17 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
     for (;;) {
         skip_ws();
         if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+            return cut_short(pos_), empty_at_end();
         if (in_[pos_] == ';')
             break;
         PyRef key = PyRef::steal(read_header_key());
-        if (!key)
-            return nullptr;
+        if (!key || at_end_)
+            return empty_at_end();
         if (!keys.push_back(std::move(key)))
             return fail_memory();
         skip_spaces();
         if (pos_ >= len_)
-            return fail(unexpected_eof(len_));
+            return cut_short(len_), empty_at_end();
         const uint8_t c = in_[pos_];
         if (is_delimiter(c)) {
             tab_delimited |= c == '\t';
@@ -318,10 +344,10 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
     if (keys.empty()) { // no keys: only whitespace and comments may precede the ']'
         skip_ws();
         if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+            return cut_short(pos_), empty_at_end();
         if (in_[pos_] != ']')
             return fail(invalid_char(in_[pos_], pos_));
-        return close_empty_list(ErrorKind::MemoryError);
+        return check_count(0) ? close_empty_list(ErrorKind::MemoryError) : nullptr;
     }
 
     uint64_t estimate = count_mox_grid_rows(bracket, after_header);
@@ -343,26 +369,34 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
 
     for (;;) {
         skip_row_ws(tab_delimited);
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+        if (pos_ >= len_) {
+            cut_short(pos_);
+            break;
+        }
         if (in_[pos_] == ']')
             break;
         if (static_cast<uint64_t>(filled) >= MAX_GRID_ROWS)
             return fail(parse_error(TOO_MANY_ROWS, after_header));
+        const size_t row_start = pos_;
         PyRef row = PyRef::steal(PyDict_New());
         if (!row)
             return fail(PendingError::memory_error("Failed to create row dict"));
-        size_t i = 0; // the key whose cell comes next
+        size_t i = 0;          // the key whose cell comes next
+        uint64_t delimiters = 0; // the row's cells are one more
         for (;;) {
             skip_spaces();
-            if (pos_ >= len_)
-                return fail(unexpected_eof(len_));
+            if (pos_ >= len_) {
+                cut_short(len_);
+                break;
+            }
             uint8_t c = in_[pos_];
             if (c == ';' || c == ']')
                 break; // a short row
             skip_row_ws(tab_delimited);
-            if (pos_ >= len_)
-                return fail(unexpected_eof(pos_));
+            if (pos_ >= len_) {
+                cut_short(pos_);
+                break;
+            }
             c = in_[pos_];
             PyObject *cell;
             if ((c >= '0' && c <= '9') || c == '-')
@@ -372,16 +406,21 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
             else
                 cell = read_value_or_bare_cell(schema);
             PyRef value = PyRef::steal(cell);
-            if (!value)
-                return nullptr;
-            if (PyDict_SetItem(row.get(), keys[i].get(), value.get()) < 0)
-                return fail(PendingError::runtime_error("Row dict insertion failed"));
-            ++i;
+            if (!value || at_end_)
+                break; // the row is left out when the input ended inside it
+            if (i < nkeys) { // beyond the keys only while counting a strict row's cells
+                if (PyDict_SetItem(row.get(), keys[i].get(), value.get()) < 0)
+                    return fail(PendingError::runtime_error("Row dict insertion failed"));
+                ++i;
+            }
             skip_spaces();
-            if (pos_ >= len_)
-                return fail(unexpected_eof(len_));
+            if (pos_ >= len_) {
+                cut_short(len_);
+                break;
+            }
             c = in_[pos_];
             if (is_delimiter(c)) {
+                ++delimiters;
                 if (i < nkeys) {
                     ++pos_;
                     continue;
@@ -395,12 +434,28 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
                     pos_ = q;
                     break;
                 }
+                if (strict_) { // more cells than keys: read on to count them
+                    ++pos_;
+                    continue;
+                }
+                if (q >= len_ && partial_) {
+                    cut_short(len_);
+                    break;
+                }
                 return fail(invalid_char(c, pos_));
             }
             if (c == ';' || c == ']')
                 break;
             return fail(invalid_char(c, pos_));
         }
+        if (failed_)
+            return nullptr;
+        if (at_end_)
+            break;
+        if (strict_ && delimiters + 1 != nkeys)
+            return fail(ParseError{"Mox Grid row has " + std::to_string(delimiters + 1) +
+                                       " cells, expected " + std::to_string(nkeys),
+                                   row_start});
         for (; i < nkeys; ++i)
             if (PyDict_SetItem(row.get(), keys[i].get(), Py_None) < 0)
                 return fail(PendingError::runtime_error("Row dict insertion failed"));
@@ -413,7 +468,13 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
         }
         ++filled;
     }
-    ++pos_; // the grid's ']'
+    if (failed_)
+        return nullptr;
+    if (!at_end_) {
+        if (!check_count(static_cast<uint64_t>(filled)))
+            return nullptr;
+        ++pos_; // the grid's ']'
+    }
     --depth_;
     if (filled < slots && PyList_SetSlice(result.get(), filled, slots, nullptr) < 0)
         return fail_pass_through();

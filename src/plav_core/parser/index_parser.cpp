@@ -39,21 +39,92 @@ FastIndexParser::FastIndexParser(const uint8_t *input, size_t len, const Structu
     : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2), items_(items) {}
 
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
+    if (origin_ != 0) {
+        // Messages that name the position end with it: it moves with the error.
+        const std::string old = std::to_string(e.position);
+        const std::string tail = " at position " + old;
+        e.position += origin_;
+        if (e.message.size() >= tail.size() &&
+            e.message.compare(e.message.size() - tail.size(), tail.size(), tail) == 0)
+            e.message.replace(e.message.size() - old.size(), old.size(),
+                              std::to_string(e.position));
+    }
     error_ = std::move(e);
+    failed_ = true;
     return nullptr;
 }
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(PendingError e) {
     error_ = std::move(e);
+    failed_ = true;
     return nullptr;
 }
 // Memory of ours that cannot be had: MemoryError without a message.
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail_memory() {
     error_ = PendingError::out_of_memory();
+    failed_ = true;
     return nullptr;
 }
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail_pass_through() {
     error_ = PendingError::pass_through();
+    failed_ = true;
     return nullptr;
+}
+
+__attribute__((cold, noinline)) PyObject *FastIndexParser::cut_short(size_t at) {
+    if (!partial_)
+        return fail(unexpected_eof(at));
+    at_end_ = true;
+    pos_ = len_;
+    return nullptr;
+}
+
+// Number tokens as far as they go at the end of the input: -, digits without a
+// superfluous leading zero, a fraction, an exponent; or the start of NaN, Inf or
+// Infinity in any case.
+bool FastIndexParser::number_may_grow() const noexcept {
+    size_t p = pos_;
+    size_t e = p;
+    while (e < len_ && is_number_token_byte(in_[e]))
+        ++e;
+    if (e < len_)
+        return false; // something after the token shows where it ends
+    if (p < len_ && in_[p] == '-')
+        ++p;
+    if (p == len_)
+        return true;
+    if (!is_digit(in_[p])) {
+        static const char *const words[] = {"nan", "infinity"};
+        for (const char *w : words) {
+            const size_t n = std::strlen(w);
+            if (len_ - p > n)
+                continue;
+            size_t k = 0;
+            while (p + k < len_ && static_cast<uint8_t>(in_[p + k] | 0x20) == w[k])
+                ++k;
+            if (p + k == len_)
+                return true;
+        }
+        return false;
+    }
+    if (in_[p] == '0') {
+        ++p;
+    } else {
+        while (p < len_ && is_digit(in_[p]))
+            ++p;
+    }
+    if (p < len_ && in_[p] == '.') {
+        ++p;
+        while (p < len_ && is_digit(in_[p]))
+            ++p;
+    }
+    if (p < len_ && (in_[p] == 'e' || in_[p] == 'E')) {
+        ++p;
+        if (p < len_ && (in_[p] == '+' || in_[p] == '-'))
+            ++p;
+        while (p < len_ && is_digit(in_[p]))
+            ++p;
+    }
+    return p == len_;
 }
 
 void FastIndexParser::skip_ws_run() noexcept {
@@ -65,18 +136,40 @@ void FastIndexParser::skip_ws_run() noexcept {
     }
     while (pos_ < len_ && is_whitespace(in_[pos_]))
         ++pos_;
-    if (pos_ < len_ && in_[pos_] == '/')
+    if (pos_ < len_ && in_[pos_] == '/') {
         skip_whitespace_bytes(in_, len_, pos_);
+        if (partial_ && pos_ + 1 == len_ && in_[pos_] == '/')
+            pos_ = len_; // a comment may be starting
+    }
 }
 
 PyObject *FastIndexParser::parse_document(const Schema *schema) noexcept {
     pos_ = 0;
     skip_whitespace_simd(in_, len_, pos_); // may skip a byte-order mark
+    if (partial_ && pos_ < len_) {
+        if (len_ < 3 && pos_ == 0 && in_[0] == 0xEF && (len_ < 2 || in_[1] == 0xBB))
+            pos_ = len_; // a byte-order mark still arriving
+        else if (pos_ + 1 == len_ && in_[pos_] == '/')
+            pos_ = len_;
+    }
     if (pos_ >= len_)
         return fail(unexpected_eof(pos_));
     PyRef v = PyRef::steal(parse_value(schema));
     if (!v)
-        return nullptr;
+        return failed_ ? nullptr : fail(unexpected_eof(len_));
+    if (at_end_)
+        return v.release();
+    skip_ws();
+    if (pos_ < len_)
+        return fail(parse_error("Trailing content after document", pos_));
+    return v.release();
+}
+
+PyObject *FastIndexParser::parse_first_value(const Schema *schema, bool whole) noexcept {
+    pos_ = 0;
+    PyRef v = PyRef::steal(parse_value(schema));
+    if (!v || at_end_ || !whole)
+        return v.release();
     skip_ws();
     if (pos_ < len_)
         return fail(parse_error("Trailing content after document", pos_));
@@ -86,7 +179,7 @@ PyObject *FastIndexParser::parse_document(const Schema *schema) noexcept {
 PyObject *FastIndexParser::parse_value(const Schema *schema) {
     skip_ws();
     if (__builtin_expect(pos_ >= len_, 0))
-        return fail(unexpected_eof(pos_));
+        return cut_short(pos_);
     return value_at<false>(schema);
 }
 
@@ -114,20 +207,27 @@ template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *sc
     case 'N':
         return parse_number();
     case 't':
-        if (len_ - pos_ >= 4 &&
+    case 'f':
+    case 'n':
+        if (partial_ && len_ - pos_ <= 5) {
+            // A literal that reaches the end may still be cut short.
+            const std::string_view word = b == 't'   ? syntax::TRUE_WORD
+                                         : b == 'f' ? syntax::FALSE_WORD
+                                                    : syntax::NULL_WORD;
+            const size_t have = len_ - pos_;
+            if (have <= word.size() && std::memcmp(in_ + pos_, word.data(), have) == 0)
+                return cut_short(len_);
+        }
+        if (b == 't' && len_ - pos_ >= 4 &&
             load_u32(in_ + pos_) == load_u32(syntax::TRUE_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_True).release();
         }
-        break;
-    case 'f':
-        if (len_ - pos_ >= 5 && std::memcmp(in_ + pos_, syntax::FALSE_WORD.data(), 5) == 0) {
+        if (b == 'f' && len_ - pos_ >= 5 && std::memcmp(in_ + pos_, syntax::FALSE_WORD.data(), 5) == 0) {
             pos_ += 5;
             return PyRef::borrow(Py_False).release();
         }
-        break;
-    case 'n':
-        if (len_ - pos_ >= 4 &&
+        if (b == 'n' && len_ - pos_ >= 4 &&
             load_u32(in_ + pos_) == load_u32(syntax::NULL_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_None).release();
@@ -152,8 +252,13 @@ PyObject *FastIndexParser::parse_string() {
     const size_t a = pos_;
     const PosList &q = idx_.quotes;
     const size_t i = seek(q, quotes_, a); // the opening quote itself
-    if (__builtin_expect(i + 1 >= q.size(), 0))
-        return fail(unexpected_eof(a));
+    if (__builtin_expect(i + 1 >= q.size(), 0)) {
+        if (!partial_)
+            return fail(unexpected_eof(a));
+        quotes_.i = i + 1;
+        pos_ = a + 1;
+        return parse_string_with_escapes(a + 1, true); // reads the open string to the end
+    }
     const size_t e = q[i + 1];
     const uint8_t *content = in_ + a + 1;
     const size_t n = e - a - 1;
@@ -183,6 +288,8 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     int v = 0;
     for (int k = 0; k < 4; ++k) {
         if (p >= len_) {
+            if (partial_)
+                return -2;
             fail(unexpected_eof(p));
             return -1;
         }
@@ -204,6 +311,28 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     return v;
 }
 
+PyObject *FastIndexParser::finish_cut_string(size_t at) {
+    Vec<uint8_t> &buf = escape_buf_;
+    // A lead byte among the last three whose sequence is longer than what follows.
+    const size_t n = buf.size();
+    for (size_t back = 1; back <= 3 && back <= n; ++back) {
+        const uint8_t c = buf[n - back];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        // Only a byte that can lead a sequence (C2..F4) may start a cut one.
+        const size_t need = c > 0xF4 || c < 0xC2 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (need > back)
+            buf.truncate(n - back);
+        break;
+    }
+    PyObject *s = decode_escape_buf(at);
+    if (s) {
+        at_end_ = true;
+        pos_ = len_;
+    }
+    return s;
+}
+
 PyObject *FastIndexParser::decode_escape_buf(size_t at) {
     PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(escape_buf_.data()),
                                        static_cast<Py_ssize_t>(escape_buf_.size()), nullptr);
@@ -216,7 +345,8 @@ PyObject *FastIndexParser::decode_escape_buf(size_t at) {
     return s;
 }
 
-__attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start) {
+__attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start,
+                                                                               bool open) {
     Vec<uint8_t> &buf = escape_buf_;
     buf.clear();
     // Bytes from `start` up to `pos_` are taken unchanged. Every escape adds at
@@ -256,12 +386,17 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             pos_ = p + 1;
             return decode_escape_buf(start - 1);
         }
-        if (b < 0x20)
-            return fail(unescaped_control(p));
+        if (b < 0x20) {
+            if (!open)
+                return fail(unescaped_control(p));
+            (void)buf.push_back(b); // room reserved with the run before it
+            ++p;
+            continue;
+        }
         // A backslash at `p`.
         const size_t s = p;
         if (s + 1 >= len_)
-            return fail(unexpected_eof(len_));
+            return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
         const uint8_t c = in_[s + 1];
         uint8_t out;
         switch (c) {
@@ -293,14 +428,16 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             p = s + 2;
             const int u1 = parse_unicode_escape(p);
             if (u1 < 0)
-                return nullptr;
+                return u1 == -2 ? finish_cut_string(start - 1) : nullptr;
             uint32_t cp = static_cast<uint32_t>(u1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
+                if (partial_ && (p >= len_ || (p + 1 == len_ && in_[p] == '\\')))
+                    return finish_cut_string(start - 1); // the pair's second half still arriving
                 if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
                     p += 2;
                     const int u2 = parse_unicode_escape(p);
                     if (u2 < 0)
-                        return nullptr;
+                        return u2 == -2 ? finish_cut_string(start - 1) : nullptr;
                     if (u2 < 0xDC00 || u2 > 0xDFFF)
                         return fail(invalid_unicode(s));
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
@@ -333,7 +470,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         (void)buf.push_back(out); // room reserved with the run before it
         p = s + 2;
     }
-    return fail(unexpected_eof(len_));
+    return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
 }
 
 // ---- numbers ----
@@ -351,6 +488,8 @@ inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what, 
 }
 
 PyObject *FastIndexParser::parse_number(bool in_cell) {
+    if (partial_ && number_may_grow())
+        return cut_short(len_);
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
     // (and anything read_float refuses) takes the full grammar and its messages.
@@ -422,7 +561,7 @@ PyObject *FastIndexParser::parse_key() {
         const PosList &q = idx_.quotes;
         const size_t i = seek(q, quotes_, a);
         if (i + 1 >= q.size())
-            return fail(unexpected_eof(a));
+            return cut_short(a);
         const size_t e = q[i + 1];
         if (!key_cache_)
             key_cache_ = thread_key_cache();
@@ -450,6 +589,8 @@ PyObject *FastIndexParser::parse_key() {
         size_t p = a + 1;
         while (p < len_ && syntax::in_class(in_[p], syntax::IDENTIFIER_CONTINUE))
             ++p;
+        if (p >= len_ && partial_)
+            return cut_short(len_); // the key may go on
         pos_ = p;
         if (!key_cache_)
             key_cache_ = thread_key_cache();
@@ -475,13 +616,19 @@ PyObject *FastIndexParser::parse_object() {
         return nullptr;
     for (;;) {
         skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+        if (pos_ >= len_) {
+            if (cut_short(pos_), failed_)
+                return nullptr;
+            break;
+        }
         if (in_[pos_] == '}')
             break;
         PyRef key = PyRef::steal(parse_key());
-        if (!key)
-            return nullptr;
+        if (!key || at_end_) { // a key cut short is left out with its member
+            if (failed_)
+                return nullptr;
+            break;
+        }
         // The colon: directly after the key or after plain whitespace (then it is
         // the first colon at or after the key's end), else through the index.
         const size_t key_end = pos_;
@@ -491,16 +638,26 @@ PyObject *FastIndexParser::parse_object() {
         if (p < len_ && in_[p] == ':') {
             pos_ = p + 1;
         } else if (!expect_colon_after_key(key_end)) {
+            if (ended())
+                break;
             return nullptr;
         }
         PyRef value = PyRef::steal(parse_value(nullptr));
-        if (!value)
+        if (!value) {
+            if (ended())
+                break;
             return nullptr;
+        }
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
             return fail(PendingError::runtime_error("Dict insertion failed"));
+        if (at_end_)
+            break;
         skip_ws();
-        if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+        if (pos_ >= len_) {
+            if (cut_short(pos_), failed_)
+                return nullptr;
+            break;
+        }
         const uint8_t c = in_[pos_];
         if (c == ',') {
             ++pos_;
@@ -510,7 +667,8 @@ PyObject *FastIndexParser::parse_object() {
             break;
         return fail(invalid_char(c, pos_));
     }
-    ++pos_; // the '}'
+    if (!at_end_)
+        ++pos_; // the '}'
     --depth_;
     return dict.release();
 }
@@ -522,7 +680,7 @@ PyObject *FastIndexParser::parse_object() {
 inline FastIndexParser::Next FastIndexParser::after_array_element() {
     skip_ws();
     if (pos_ >= len_) {
-        fail(unexpected_eof(pos_));
+        cut_short(pos_);
         return Next::Failed;
     }
     const uint8_t c = in_[pos_];
@@ -546,27 +704,40 @@ PyObject *FastIndexParser::parse_array(const Schema *schema) {
     if (pos_ < len_) {
         const uint8_t b = in_[pos_];
         if (b == ':')
-            return parse_mox_grid_indexed(schema, s);
+            return parse_mox_grid_indexed(schema, s, UINT64_MAX);
         if (is_digit(b)) {
             size_t q = pos_ + 1;
-            while (q < len_ && is_digit(in_[q]))
+            uint64_t rows = static_cast<uint64_t>(b - '0');
+            while (q < len_ && is_digit(in_[q])) {
+                rows = rows > UINT64_MAX / 16 ? UINT64_MAX : rows * 10 + (in_[q] - '0');
                 ++q;
+            }
             while (q < len_ && in_[q] == ' ')
                 ++q;
             if (q < len_ && in_[q] == ':') {
                 pos_ = q;
-                return parse_mox_grid_indexed(schema, s);
+                return parse_mox_grid_indexed(schema, s, rows);
+            }
+            if (q >= len_ && partial_) { // an array or a grid: the next byte tells
+                pos_ = len_;
+                at_end_ = true;
             }
         }
         if (b == ']')
             return close_empty_list(ErrorKind::InternalFailure);
+    }
+    if (pos_ >= len_ && partial_) {
+        at_end_ = true;
+        --depth_;
+        PyObject *r = PyList_New(0);
+        return r ? r : fail(PendingError::memory_error("Failed to create list"));
     }
 
     // Long flat arrays are created at their size, estimated from the commas before
     // the first closing bracket; anything else grows by appending. The estimate only
     // sizes the list: a surplus is cut off, a shortfall is appended.
     Py_ssize_t slots = 0;
-    {
+    if (!partial_) {
         const PosList &cb = idx_.close_brackets;
         const size_t ci = seek(cb, close_brackets_, s + 1);
         if (ci < cb.size() && cb[ci] - s > 255) {
@@ -634,17 +805,26 @@ PyObject *FastIndexParser::parse_array_items(const Schema *schema) {
     } truncate{items_, base};
     for (;;) {
         PyObject *item = parse_value(schema);
-        if (!item)
+        if (!item) {
+            if (ended())
+                break; // an element cut short is left out
             return nullptr;
+        }
         if (!items_.push_back(PyRef::steal(item))) // not taken: dropped with the temporary
             return fail_memory();
+        if (at_end_)
+            break;
         const Next next = after_array_element();
-        if (next == Next::Failed)
+        if (next == Next::Failed) {
+            if (ended())
+                break;
             return nullptr;
+        }
         if (next == Next::Close)
             break;
     }
-    ++pos_; // the ']'
+    if (!at_end_)
+        ++pos_; // the ']'
     --depth_;
     const size_t n = items_.size() - base;
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));

@@ -37,7 +37,30 @@ class FastIndexParser {
     // The whole document: one value between whitespace and comments. New
     // reference, or nullptr with the error in take_error(). `schema` is borrowed.
     PyObject *parse_document(const Schema *schema) noexcept;
+    // One value from the start of the input, which must begin at a value or at
+    // whitespace before one. With `whole`, only whitespace and comments may follow
+    // it; otherwise what follows is not looked at. position() is then just past
+    // the value. nullptr with no error taken (failed() false) means the input
+    // ended before anything could be kept.
+    PyObject *parse_first_value(const Schema *schema, bool whole) noexcept;
     Error take_error() noexcept { return std::move(error_); }
+
+    // Reading modes, set before parsing. `partial`: input that ends early is read
+    // as far as it is complete. `strict`: grid rows must have one cell per key and
+    // a given row count must match. `origin`: where in_[0] stands in the caller's
+    // text; error positions are reported relative to the text. `window`: the input
+    // is a window that the text goes on beyond (read partially, to learn whether
+    // the value ends inside it).
+    void set_modes(bool partial, bool strict, size_t origin = 0, bool window = false) noexcept {
+        partial_ = partial || window;
+        strict_ = strict;
+        origin_ = origin;
+        window_ = window;
+    }
+    // Whether the input ran out while a value was still being read (partial mode).
+    bool reached_end() const noexcept { return at_end_; }
+    bool failed() const noexcept { return failed_; }
+    size_t position() const noexcept { return pos_; }
 
   private:
     // A cursor per index list: the first entry not yet passed. Each moves forward
@@ -68,7 +91,9 @@ class FastIndexParser {
     enum class Next : uint8_t { Element, Close, Failed };
     Next after_array_element();
     PyObject *parse_string();
-    PyObject *parse_string_with_escapes(size_t start);
+    // `open`: the string has no closing quote in the input (partial mode), and
+    // control bytes are kept as the quick path of a closed string keeps them.
+    PyObject *parse_string_with_escapes(size_t start, bool open = false);
     // escape_buf_ (unescaped text) as a str; invalid UTF-8 is an error at `at`,
     // where the string or cell starts.
     PyObject *decode_escape_buf(size_t at);
@@ -79,7 +104,18 @@ class FastIndexParser {
     // `r`, a new number object, or when its constructor failed nullptr with the
     // error set (the constructor's Python error cleared).
     PyObject *number_or_fail(PyObject *r, const char *what, size_t start);
-    PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
+    PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open, uint64_t rows_given);
+    // Partial reading: the input ends where more was needed. In partial mode this
+    // marks the read as cut short (nothing is kept from the value being read);
+    // otherwise it is the "Unexpected end of input" error at `at`.
+    PyObject *cut_short(size_t at);
+    // After a reader returned nullptr: true when that was the input ending (partial
+    // mode), so the caller keeps what it has complete and returns it.
+    bool ended() const noexcept { return at_end_ && !failed_; }
+    // The open string's text so far, without a cut UTF-8 sequence at its end.
+    PyObject *finish_cut_string(size_t at);
+    // Whether in_[pos_, len_) could still grow into a number (partial mode).
+    bool number_may_grow() const noexcept;
     bool expect_colon_after_key(size_t key_end);
 
     // At a '{': one nesting level deeper and past the brace, with the object's
@@ -100,13 +136,19 @@ class FastIndexParser {
     bool seek_member_colon(size_t from, size_t at) {
         const PosList &cl = idx_.colons;
         const size_t ci = seek(cl, colons_, from);
+        const size_t mi = seek(idx_.commas, commas_, from);
+        const size_t bi = seek(idx_.close_braces, close_braces_, from);
         if (ci >= cl.size()) {
-            fail(unexpected_eof(at));
+            // Partial mode: a ',' or '}' already there means the colon never comes,
+            // which is the error of the whole text.
+            if (partial_ && !window_ &&
+                (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
+                fail(unexpected_eof(at));
+            else
+                cut_short(at);
             return false;
         }
         const uint64_t colon = cl[ci];
-        const size_t mi = seek(idx_.commas, commas_, from);
-        const size_t bi = seek(idx_.close_braces, close_braces_, from);
         if ((mi < idx_.commas.size() && idx_.commas[mi] < colon) ||
             (bi < idx_.close_braces.size() && idx_.close_braces[bi] < colon)) {
             fail(expected_char(':', at));
@@ -116,6 +158,7 @@ class FastIndexParser {
         pos_ = colon + 1;
         return true;
     }
+    // -1: an error is set; -2: the input ends inside the escape (partial mode).
     int parse_unicode_escape(size_t &p);
 
     // Grid helpers.
@@ -197,6 +240,12 @@ class FastIndexParser {
     Vec<BracketInfo> bracket_info_;
     bool bracket_info_built_ = false;
     Error error_;
+    bool partial_ = false;
+    bool strict_ = false;
+    bool at_end_ = false;  // partial mode: the input ran out inside a value
+    bool failed_ = false;  // an error is set
+    bool window_ = false;
+    size_t origin_ = 0;
 };
 
 } // namespace plav

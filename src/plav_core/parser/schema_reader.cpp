@@ -34,28 +34,37 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
         --depth_;
         return dict.release();
     }
+    // Input that ends inside a member leaves the member out (partial mode).
+    auto keep = [&]() -> PyObject * {
+        if (failed_)
+            return nullptr;
+        --depth_;
+        return dict.release();
+    };
     for (const FieldDescriptor &d : schema) {
         skip_ws();
         if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+            return cut_short(pos_), keep();
         // The member's colon: the first after a quoted key (skipped unread), else
         // the first at or after the member's first byte. It must come before the
         // next ',' or '}', or the member has none.
         const size_t member = pos_;
         size_t from = member;
         if (in_[member] == '"' && !skip_quoted_key(from))
-            return fail(unexpected_eof(member));
+            return cut_short(member), keep();
         if (!seek_member_colon(from, member))
-            return nullptr;
+            return keep();
 
         PyRef value = PyRef::steal(parse_value(nullptr));
         if (!value)
-            return nullptr;
+            return keep();
         if (PyDict_SetItem(dict.get(), d.key.get(), value.get()) < 0)
             return fail(PendingError::runtime_error("Dict insertion failed"));
+        if (at_end_)
+            return keep();
         skip_ws();
         if (pos_ >= len_)
-            return fail(unexpected_eof(pos_));
+            return cut_short(pos_), keep();
         const uint8_t c = in_[pos_];
         if (c == '}') {
             ++pos_;
@@ -66,6 +75,8 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
             return fail(invalid_char(c, pos_));
         ++pos_;
         skip_ws();
+        if (pos_ >= len_ && partial_)
+            return cut_short(pos_), keep();
         if (pos_ < len_ && in_[pos_] == '}') { // a trailing comma, also before the last field
             ++pos_;
             --depth_;
@@ -74,6 +85,8 @@ PyObject *FastIndexParser::parse_object_schema(const Schema &schema) {
     }
     // Past the last field (or at once for an empty schema) only '}' may follow.
     skip_ws();
+    if (pos_ >= len_ && partial_)
+        return cut_short(pos_), keep();
     if (pos_ < len_ && in_[pos_] == '}') {
         ++pos_;
         --depth_;
