@@ -10,11 +10,14 @@ by plain Python (tests/test_hostile.py does, and so does
 from __future__ import annotations
 
 import dataclasses
+import datetime as dt
+import decimal
 import enum
 import math
 import re
 import struct
 import sys
+import uuid
 
 import plav_core
 
@@ -217,6 +220,11 @@ def gen_options(r: Reader, wrong_values: bool = False) -> dict:
         opts["cells"] = choices[c % len(choices)]
     if c & 4:
         opts["bare_text"] = TRUTH_VALUES[(c >> 3) % len(TRUTH_VALUES)]
+    d = r.byte()
+    if d & 1:
+        opts["sort_keys"] = True
+    if d & 6:
+        opts["default"] = fuzz_default
     return opts
 
 
@@ -493,7 +501,9 @@ def _expect_str(s: str):
 
 
 def gen_scalar(r: Reader):
-    kind = r.byte() % 12
+    kind = r.byte() % 14
+    if kind >= 12:
+        return gen_native(r)
     if kind == 0:
         return None, None
     if kind == 1:
@@ -539,7 +549,9 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
     methods may mutate while dumps runs."""
     if env is None:
         env = {"containers": [], "converted": False}
-    kind = r.byte() % (16 if depth < 10 else 2)
+    kind = r.byte() % (18 if depth < 10 else 2)
+    if kind >= 16:
+        return gen_for_default(r, depth, env)
     if kind <= 1:
         return gen_scalar(r)
     if kind in (2, 3):
@@ -612,7 +624,9 @@ def gen_key_object(r: Reader):
         return k, str.__str__(k)
     if kind == 6:
         return BadStr(), UNKNOWN
-    return Colour.RED, str(Colour.RED)
+    k = r.pick([Colour.RED, Status.OPEN, dt.date(2024, 1, 2), uuid.UUID(int=7), LyingDate(1, 2, 3),
+                decimal.Decimal("1.50")])
+    return k, str(k)
 
 
 def gen_rows(r: Reader, depth: int, env: dict):
@@ -681,6 +695,215 @@ def _hostile_model(r: Reader, env: dict):
     if kind == 4:
         return Model([Model({"deep": 1}), Point(1, Model(2))])
     return Model({"k": BadStr()})
+
+
+# ---------------------------------------------------------------------------
+# Values dumps writes natively (datetime, date, time, UUID, Enum, Decimal), with
+# subclasses whose own methods lie, and objects only the `default` hook can write.
+
+
+class FixedTz(dt.tzinfo):
+    """A tzinfo in Python code: utcoffset answers what it holds, raises it, or first
+    runs an action that may change the containers being written."""
+
+    def __init__(self, offset=None, act=None):  # defaults: dataclasses.asdict copies it
+        self.offset, self.act = offset, act
+
+    def utcoffset(self, when):
+        if self.act is not None:
+            self.act()
+        if isinstance(self.offset, BaseException):
+            raise self.offset
+        return self.offset
+
+
+class LyingDateTime(dt.datetime):
+    def isoformat(self, *args, **kwargs):
+        return "lie"
+
+    __str__ = isoformat
+
+
+class LyingDate(dt.date):
+    def isoformat(self):
+        return "lie"
+
+    __str__ = isoformat
+
+
+class LyingUUID(uuid.UUID):
+    def __str__(self):
+        return "lie"
+
+
+class LyingDecimal(decimal.Decimal):
+    def __str__(self):
+        return "1, 2"
+
+
+class Status(enum.Enum):
+    OPEN = "open"
+    CLOSED = "closed, for now"
+    ONE = 1
+    HALF = 0.5
+    PAIR = (1, "a")
+    NESTED = {"at": dt.date(2024, 1, 2), "tags": ("x", None), "id": uuid.UUID(int=1)}  # noqa: RUF012
+    NONE = None
+
+
+class Wrapped(enum.Enum):
+    INNER = Status.PAIR
+    WHEN = dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=dt.UTC)
+    MONEY = decimal.Decimal("-12.50")
+
+
+TIMEZONES = [
+    None, dt.UTC, dt.timezone(dt.timedelta(hours=5, minutes=30)),
+    dt.timezone(-dt.timedelta(hours=3, minutes=15)), FixedTz(None),
+    FixedTz(dt.timedelta(seconds=-1)), FixedTz(dt.timedelta(hours=23, seconds=59, microseconds=3)),
+    FixedTz(dt.timedelta(days=1)), FixedTz(5), FixedTz(Boom("utcoffset")),
+]
+
+# Decimal text and what loads reads back for it (UNKNOWN: past what loads reads).
+DECIMALS = [
+    ("9.99", 9.99), ("1E+2", 100.0), ("-0", 0), ("-0.00", -0.0), ("0E-7", 0.0), ("12", 12),
+    ("-1.5E-9", -1.5e-9), ("NaN", math.nan), ("-sNaN7", math.nan), ("Infinity", math.inf),
+    ("-Infinity", -math.inf), ("9" * 5000, UNKNOWN), ("0." + "1" * 40, float("0." + "1" * 40)),
+    ("-" + "7" * 30, -int("7" * 30)),
+]
+
+
+def plain_form(v):
+    """What loads reads back from dumps of `v`, for the values the enums hold."""
+    if isinstance(v, enum.Enum) and not isinstance(v, (int, str)):
+        return plain_form(v.value)
+    for base in (dt.datetime, dt.date, dt.time):
+        if isinstance(v, base):
+            return base.isoformat(v)
+    if isinstance(v, uuid.UUID):
+        return uuid.UUID.__str__(v)
+    if isinstance(v, decimal.Decimal):
+        return float(v)
+    if isinstance(v, (list, tuple)):
+        return [plain_form(x) for x in v]
+    if isinstance(v, dict):
+        return {k: plain_form(x) for k, x in v.items()}
+    return v
+
+
+def gen_native(r: Reader):
+    kind = r.byte() % 6
+    if kind <= 2:
+        b = r.take(8).ljust(8, b"\0")
+        us = (b[6] << 8 | b[7]) * 15 % 1000000 if b[5] & 1 else 0
+        tz = r.pick(TIMEZONES)
+        if kind == 0:
+            cls = LyingDateTime if b[5] & 2 else dt.datetime
+            v = cls(1 + (b[0] << 8 | b[1]) % 9999, 1 + b[2] % 12, 1 + b[3] % 28, b[4] % 24,
+                    b[5] % 60, b[6] % 60, us, tzinfo=tz, fold=b[7] & 1)
+            base = dt.datetime
+        elif kind == 1:
+            v = (LyingDate if b[5] & 2 else dt.date)(1 + (b[0] << 8 | b[1]) % 9999, 1 + b[2] % 12,
+                                                     1 + b[3] % 28)
+            base = dt.date
+        else:
+            v = dt.time(b[4] % 24, b[5] % 60, b[6] % 60, us, tzinfo=tz)
+            base = dt.time
+        try:
+            return v, base.isoformat(v)
+        except (Boom, TypeError, ValueError):
+            return v, UNKNOWN
+    if kind == 3:
+        v = (LyingUUID if r.byte() & 1 else uuid.UUID)(int=int.from_bytes(r.take(16).ljust(16, b"\0")))
+        return v, uuid.UUID.__str__(v)
+    if kind == 4:
+        v = r.pick(list(Status) + list(Wrapped))
+        return v, plain_form(v)
+    text, expected = r.pick(DECIMALS)
+    return (LyingDecimal if r.byte() & 1 else decimal.Decimal)(text), expected
+
+
+class Opaque:
+    """An object only `default` writes: it returns the payload (after the action,
+    which may change the containers being written)."""
+
+    def __init__(self, payload, act=None):
+        self.payload, self.act = payload, act
+
+
+class Stubborn:
+    """`default` returns it unchanged: the call must end with the depth error."""
+
+
+class Chain:
+    """`default` returns the next link, n more times, then "end"."""
+
+    def __init__(self, n):
+        self.n = n
+
+
+def fuzz_default(obj):
+    if isinstance(obj, Opaque):
+        if obj.act is not None:
+            obj.act()
+        return obj.payload
+    if isinstance(obj, Stubborn):
+        return obj
+    if isinstance(obj, Chain):
+        return Chain(obj.n - 1) if obj.n else "end"
+    raise Boom("default")
+
+
+def _container_action(r: Reader, env: dict):
+    """Changes a container made so far: shrinks or grows it, or clears it."""
+    if not env["containers"]:
+        return None
+    target = r.pick(env["containers"])
+    how = r.byte() % 3
+
+    def act():
+        if how == 0:
+            target.clear()
+        elif isinstance(target, dict):
+            target[f"new{len(target)}"] = [object()]
+            if how == 1 and target:
+                target.pop(next(iter(target)))
+        elif target:
+            target[0] = {"replaced": [object()]} if how == 1 else target.pop()
+    return act
+
+
+def gen_for_default(r: Reader, depth: int, env: dict):
+    """Objects that need `default` (whose expected form holds only when the run's
+    options carry it), and native values whose Python code changes containers."""
+    kind = r.byte() % 7
+    if kind in (0, 1):
+        inner, exp = gen_object(r, depth + 1, env)
+        env["converted"] = True
+        return Opaque(inner), exp if env.get("default") else UNKNOWN
+    if kind == 2:
+        return Opaque([1], _container_action(r, env)), UNKNOWN
+    if kind == 3:
+        n = r.byte() * 2
+        env["converted"] = True
+        return Chain(n), "end" if env.get("default") and n < 200 else UNKNOWN
+    if kind == 4:
+        return r.pick([Stubborn(), {1, 2}, object(), bytearray(b"a"), 1j]), UNKNOWN
+    if kind == 5:
+        tz = FixedTz(dt.timedelta(hours=1), _container_action(r, env))
+        return r.pick([dt.datetime(2024, 1, 1, tzinfo=tz), dt.time(1, tzinfo=tz)]), UNKNOWN
+    act = _container_action(r, env)
+
+    class Moving(enum.Enum):
+        A = 1
+
+        @property
+        def value(self):
+            if act is not None:
+                act()
+            return [2]
+
+    return Moving.A, UNKNOWN
 
 
 def same_or_null_filled(read, expected) -> bool:
@@ -853,7 +1076,7 @@ def has_grid_candidate(obj) -> bool:
             ):
                 return True
             stack.extend(v)
-        elif isinstance(v, (Model, OldModel)):
+        elif isinstance(v, (Model, OldModel, Opaque)):
             stack.append(v.payload)
         elif isinstance(v, Point):
             stack.extend([v.x, v.y])

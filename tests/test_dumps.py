@@ -269,7 +269,7 @@ class Outer:
 
 @pytest.mark.parametrize(
     "value, name",
-    [({1, 2}, "set"), (object(), "object"), (datetime.date(2024, 1, 2), "date"),
+    [({1, 2}, "set"), (object(), "object"), (datetime.timedelta(1), "timedelta"),
      (Outer.Inner(), "Outer.Inner"), (DictWithoutFields(), "DictWithoutFields"),
      (bytearray(b"x"), "bytearray")],
 )

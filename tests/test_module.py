@@ -88,10 +88,11 @@ def test_docstrings():
     sig_line = (
         'dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, '
         'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma", '
-        'cells="safe", bare_text=False)'
+        'cells="safe", bare_text=False, sort_keys=False, default=None)'
     )
     assert plav_core.dumps.__text_signature__ == sig_line[len("dumps"):]
     assert "\n    cells: " in doc and "\n    bare_text: " in doc
+    assert "\n    sort_keys: " in doc and "\n    default: " in doc
     lines = plav_core.loads.__doc__.split("\n")
     assert len(lines) == 20  # twenty-three lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
@@ -106,7 +107,7 @@ def test_docstrings():
         ("dumps",
          "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
          "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
-         "cells='safe', bare_text=False)",
+         "cells='safe', bare_text=False, sort_keys=False, default=None)",
          "Serialize a Python object to a PLAV or JSON string."),
         ("format_hint", "(style='mox_grid')",
          "Return a concise format description for pasting into LLM system prompts."),

@@ -34,6 +34,9 @@ def right_calls(rows: list[dict[str, object]], fields: tuple[str, ...]) -> str:
     plav.dumps(rows, **plav.LEAN)
     plav.dumps(rows, cells="any", bare_text=True)
     plav.dumps(rows, cells="safe", bare_text=1)
+    plav.dumps(rows, sort_keys=True, default=str)
+    plav.dumps(rows, default=lambda obj: {"type": type(obj).__name__})
+    plav.dumps(rows, default=None)
     value = plav.loads(text)
     assert_type(value, Any)
     plav.loads(lean.encode(), fields)
@@ -90,6 +93,7 @@ def wrong_calls(user_text: str) -> None:
     plav.dumps([], cells="all")  # type: ignore[arg-type]
     plav.dumps([], delimiter="tabs")  # type: ignore[arg-type]
     plav.dumps([], delimiter=user_text)  # type: ignore[arg-type]
-    plav.dumps([], sort_keys=True)  # type: ignore[call-arg]
+    plav.dumps([], sort_keys=1)  # type: ignore[arg-type]
+    plav.dumps([], default=3)  # type: ignore[arg-type]
     plav.format_hint("Tab")  # type: ignore[arg-type]
     plav.format_hint(None)  # type: ignore[arg-type]

@@ -7,7 +7,7 @@
 # catch it instead. Pass a str from elsewhere (a CLI flag, a config file) after narrowing it,
 # or with typing.cast, when the silent default is what you want.
 import json
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, Protocol, SupportsIndex, TypeAlias, TypeVar
 
 __all__ = [
@@ -86,6 +86,8 @@ def dumps(
     delimiter: _Delimiter = "comma",
     cells: _Cells = "safe",
     bare_text: object = False,
+    sort_keys: bool = False,
+    default: Callable[[Any], object] | None = None,
 ) -> str:
     """Write a Python object as PLAV text; lists of like dicts become Mox Grids."""
 
@@ -112,6 +114,8 @@ def dump(
     delimiter: _Delimiter = "comma",
     cells: _Cells = "safe",
     bare_text: object = False,
+    sort_keys: bool = False,
+    default: Callable[[Any], object] | None = None,
 ) -> None:
     """Write an object as dumps does: str to a text file, UTF-8 to a binary one."""
 

@@ -184,6 +184,8 @@ def _dumps_options(args: argparse.Namespace) -> dict[str, Any]:
         options["indent"] = args.indent
     if args.delimiter is not None:
         options["delimiter"] = args.delimiter
+    if args.sort_keys:
+        options["sort_keys"] = True
     return options
 
 
@@ -366,6 +368,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
                      help="one grid row per line (a layout plav does not read back)")
     enc.add_argument("--delimiter", choices=("comma", "tab", "pipe"),
                      help="separator between grid cells (default: comma)")
+    enc.add_argument("--sort-keys", action="store_true",
+                     help="write the members of every object in sorted key order")
     enc.add_argument("--lean", action="store_true",
                      help="the options that save most tokens (plav.LEAN): bare text cells, "
                      "any value as a cell, --implicit-null --unquoted-keys --delimiter tab")

@@ -57,6 +57,7 @@ struct ThreadBuffer {
     Utf16Room utf16;
     Vec<TextSegment> segments;  // emptied at the end of every call
     KeyCache keys;
+    Vec<SortedMember> sorted;   // emptied at the end of every call
     bool in_use = false;
 
     ThreadBuffer() = default;
@@ -67,6 +68,11 @@ struct ThreadBuffer {
     // are left to the exiting process instead of being dropped.
     ~ThreadBuffer() {
         for (TextSegment &seg : segments) (void)seg.source.release();
+        for (SortedMember &m : sorted) {
+            (void)m.key.release();
+            (void)m.value.release();
+            (void)m.text.release();
+        }
     }
 };
 thread_local ThreadBuffer WRITE_BUF;
@@ -156,10 +162,20 @@ Status convert_bare_text(PyObject *obj, DumpOptions &opt) noexcept {
     return ok();
 }
 
+Status convert_default(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj || obj == Py_None) return ok();
+    if (!PyCallable_Check(obj))
+        return PendingError::type_error("argument 'default' must be callable or None, not '" +
+                                        type_name(Py_TYPE(obj), false) + "'");
+    opt.default_fn = obj;
+    return ok();
+}
+
 const char *const KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
                                 "indent",        "bare_strings",  "implicit_null",
                                 "row_count",     "multiline_mox", "delimiter",
-                                "cells",         "bare_text",     nullptr};
+                                "cells",         "bare_text",     "sort_keys",
+                                "default",       nullptr};
 Parameters DUMPS_PARAMETERS{KEYWORDS, 1};
 
 // `classic` keeps the arguments alive when CPython's parser binds them.
@@ -167,20 +183,22 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
                         DumpOptions &opt, PyRef (&classic)[2]) noexcept {
     // The common call, dumps(obj), needs no binding at all.
     if (!kwnames && nargs == 1) return args[0];
-    PyObject *given[11] = {};  // borrowed
+    PyObject *given[13] = {};  // borrowed
     if (!DUMPS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
-            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOOOO:dumps",
-                                         const_cast<char **>(KEYWORDS), &given[0], &given[1],
-                                         &given[2], &given[3], &given[4], &given[5], &given[6],
-                                         &given[7], &given[8], &given[9], &given[10]))
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(),
+                                         "O|$OOOOOOOOOOOO:dumps", const_cast<char **>(KEYWORDS),
+                                         &given[0], &given[1], &given[2], &given[3], &given[4],
+                                         &given[5], &given[6], &given[7], &given[8], &given[9],
+                                         &given[10], &given[11], &given[12]))
             return PendingError::pass_through();
     }
     PyObject *const data = given[0], *const mox_grid = given[1], *const unquoted_keys = given[2],
                     *const indent = given[3], *const bare_strings = given[4],
                     *const implicit_null = given[5], *const row_count = given[6],
                     *const multiline_mox = given[7], *const delimiter = given[8],
-                    *const cells = given[9], *const bare_text = given[10];
+                    *const cells = given[9], *const bare_text = given[10],
+                    *const sort_keys = given[11], *const default_fn = given[12];
     Status s = convert_bool(mox_grid, "mox_grid", opt.mox_grid);
     if (s) s = convert_bool(unquoted_keys, "unquoted_keys", opt.unquoted_keys);
     if (s) s = convert_indent(indent, opt);
@@ -191,6 +209,8 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     if (s) s = convert_delimiter(delimiter, opt);
     if (s) s = convert_cells(cells, opt);
     if (s) s = convert_bare_text(bare_text, opt);
+    if (s) s = convert_bool(sort_keys, "sort_keys", opt.sort_keys);
+    if (s) s = convert_default(default_fn, opt);
     if (!s) return std::move(s.error());
     return data;
 }
@@ -271,17 +291,20 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         tb.segments.release();
         tb.keys.bytes.release();
         tb.keys.held.release();
+        tb.sorted.release();
     }
 #endif
     buf.restart();
     // The buffer is allocated before anything is written: a failed buffer then
     // always has room at its start for the writes that follow its failure.
     Status s = buf.try_reserve(INITIAL_CAPACITY) ? ok() : Status(PendingError::out_of_memory());
-    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys};
+    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys,
+             tb.sorted};
     if (s) s = write_value(w, data.get(), Nesting{0, 0});
     if (s && buf.failed()) s = PendingError::out_of_memory();
     PyObject *result = s ? to_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
+    tb.sorted.clear();
     tb.keys.clear();
     if (buf.capacity() > KEEP_CAPACITY) buf.release();  // one huge call keeps no memory
     tb.in_use = false;

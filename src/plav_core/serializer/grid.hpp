@@ -1,5 +1,6 @@
 // Mox Grid detection and writing, shared by grid_detect.cpp and grid_writer.cpp.
 #pragma once
+#include <cstdint>
 #include <string_view>
 
 #include "memory.hpp"
@@ -14,6 +15,8 @@ namespace plav {
 struct GridHeader {
     Vec<PyRef> keys;
     Vec<std::string_view> texts;
+    // The columns' written order as indices into `keys` (sort_keys); empty: as they are.
+    Vec<uint32_t> order;
 };
 
 // Yields true and fills `header` when the sampled elements of `list` (n >= 2

@@ -60,9 +60,16 @@ __attribute__((no_sanitize_address)) bool has_unsafe_byte(const uint8_t *s, size
     return false;
 }
 
+// An Enum member whose value is an Enum member, and so on: a chain longer than
+// this counts as not grid-safe.
+constexpr int MAX_ENUM_HOPS = 8;
+
 // Whether a dict value may be a cell: under cells="any" every value, else a
-// grid-safe scalar; failure when a str has no UTF-8 form.
-Result<bool> is_grid_safe(PyObject *v, Cells cells) noexcept {
+// grid-safe scalar; failure when a str has no UTF-8 form. The natively written
+// types count as their written form, found without running Python code: a date
+// or a UUID is text of digits, letters and hyphens, a Decimal a number; a
+// datetime or a time holds colons. An Enum member counts as its value.
+Result<bool> is_grid_safe(PyObject *v, Cells cells, int hops = 0) noexcept {
     if (cells == Cells::Any) return true;
     PyTypeObject *t = Py_TYPE(v);
     if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) return true;
@@ -73,7 +80,22 @@ Result<bool> is_grid_safe(PyObject *v, Cells cells) noexcept {
         if (!u) return PendingError::pass_through();
         return !has_unsafe_byte(reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n));
     }
-    return (flags & Py_TPFLAGS_LONG_SUBCLASS) || PyType_IsSubtype(t, &PyFloat_Type);
+    if ((flags & Py_TPFLAGS_LONG_SUBCLASS) || PyType_IsSubtype(t, &PyFloat_Type)) return true;
+    if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS |
+                 Py_TPFLAGS_BYTES_SUBCLASS))
+        return false;
+    switch (native_kind(v)) {
+    case NativeKind::Date:
+    case NativeKind::Uuid:
+    case NativeKind::Decimal: return true;
+    case NativeKind::Enum: {
+        if (hops >= MAX_ENUM_HOPS) return false;
+        PyRef value = enum_stored_value(v);
+        if (!value) return false;
+        return is_grid_safe(value.get(), cells, hops + 1);
+    }
+    default: return false;
+    }
 }
 
 // Iterating runs no Python code, so the dict cannot change under it.
@@ -115,6 +137,19 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
             !header.texts.emplace_back(u, static_cast<size_t>(n)))
             return PendingError::out_of_memory();
     }
+    return ok();
+}
+
+// The order in which the columns are written: by key text (the byte order of
+// UTF-8 is the order of code points). The keys stay in the first row's order,
+// in which the rows are matched.
+Status sort_header(GridHeader &header) noexcept {
+    const size_t h = header.texts.size();
+    if (!header.order.resize(h)) return PendingError::out_of_memory();
+    for (size_t i = 0; i < h; ++i) header.order[i] = static_cast<uint32_t>(i);
+    std::sort(header.order.begin(), header.order.end(), [&](uint32_t a, uint32_t b) {
+        return header.texts[a] < header.texts[b];
+    });
     return ok();
 }
 
@@ -174,6 +209,9 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Result<bool> distinct = texts_distinct(header.texts);
     if (!distinct || !distinct.value()) return distinct;
     const auto h = static_cast<Py_ssize_t>(header.keys.size());
+    if (w.opt.sort_keys) {
+        if (Status s = sort_header(header); !s) return std::move(s.error());
+    }
 
     // Quick check: the first 10 carry exactly the header keys.
     bool uniform = true;

@@ -30,6 +30,7 @@ struct GridWriter {
     std::string_view separator;
     Vec<PyObject *> cells;         // the current row's values: borrowed, or held in `held`
     Vec<PyRef> held;               // the row and its values, when finding them ran Python code
+    Vec<PyObject *> reordered;     // room for the cells in written order (sort_keys)
     char separator_block[4] = {};  // the separator padded for put_block4
 
     // The row's values in header order (nullptr: missing). Yields false when the
@@ -52,7 +53,7 @@ struct GridWriter {
         }
         if (i == static_cast<size_t>(size)) {
             for (; i < h; ++i) cells[i] = nullptr;
-            return true;
+            return in_written_order();
         }
         // The lookups below run Python code only when they compare the header's
         // exact str keys with keys of other types.
@@ -66,7 +67,7 @@ struct GridWriter {
                 found += v != nullptr;
                 cells[i] = v;
             }
-            return found == PyDict_Size(row);
+            return found == PyDict_Size(row) && in_written_order();
         }
         // A key's __eq__ may replace or drop the row and the values found before
         // it: the row and each value are held as soon as they are had.
@@ -83,7 +84,15 @@ struct GridWriter {
             }
             cells[i] = v;
         }
-        return found == PyDict_Size(row);
+        return found == PyDict_Size(row) && in_written_order();
+    }
+
+    // Puts the collected cells in the order the columns are written.
+    bool in_written_order() noexcept {
+        if (header.order.empty()) return true;
+        for (size_t i = 0; i < cells.size(); ++i) reordered[i] = cells[header.order[i]];
+        std::swap(cells, reordered);
+        return true;
     }
 
     Status write_cell(PyObject *v, bool keep_null) noexcept {
@@ -118,12 +127,14 @@ struct GridWriter {
         DumpOptions compact = w.opt;
         compact.has_indent = false;
         compact.multiline_mox = false;
-        Writer inner{w.buf, compact, w.escape, w.segments, w.keys};
+        Writer inner{w.buf, compact, w.escape, w.segments, w.keys, w.sorted};
         inner.unsegmented_non_ascii = w.unsegmented_non_ascii;
-        // The key cache holds key forms with the other layout's separator: moving
-        // the call count empties it on the way in and on the way out.
-        inner.python_calls = w.python_calls + 1;
+        // The key cache holds key forms with the other layout's separator: it is
+        // emptied on the way in and on the way out.
+        inner.python_calls = w.python_calls;
+        w.keys.clear();
         Status s = write_value(inner, v, cell_at);
+        w.keys.clear();
         w.python_calls = inner.python_calls + 1;
         w.unsegmented_non_ascii = inner.unsegmented_non_ascii;
         return s;
@@ -205,8 +216,26 @@ struct GridWriter {
     void write_keys(std::string_view between) noexcept {
         for (size_t i = 0; i < header.texts.size(); ++i) {
             if (i > 0) w.buf.put_short(between);
-            write_mox_grid_header_key(w, header.texts[i]);
+            write_mox_grid_header_key(w, header.texts[header.order.empty() ? i : header.order[i]]);
         }
+    }
+
+    // Whether every row is a dict whose keys fit the header. Run before anything is
+    // written when `default` is given, so that a grid is not abandoned after
+    // default was called for its cells (a plain array would call it again).
+    Result<bool> all_rows_fit(PyObject *list, Py_ssize_t n) noexcept {
+        for (Py_ssize_t r = 0; r < n; ++r) {
+            PyRef row = PyRef::borrow(PyList_GetItem(list, r));
+            if (!row) return PendingError::pass_through();
+            if (!is_dict(Py_TYPE(row.get()))) return false;
+            Result<bool> fits = collect(row.get());
+            if (!held.empty()) {
+                PythonCall release(w);  // the last references to replaced values may go here
+                held.clear();
+            }
+            if (!fits || !fits.value()) return fits;
+        }
+        return true;
     }
 };
 
@@ -220,9 +249,15 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
                                             : Layout::Compact;
     // Cells of converted rows count their conversion toward the nesting limit.
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
-    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}, {}};
+    GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}, {}, {}};
     if (!g.cells.resize(header.keys.size())) return PendingError::out_of_memory();
+    if (!header.order.empty() && !g.reordered.resize(header.keys.size()))
+        return PendingError::out_of_memory();
     std::memcpy(g.separator_block, g.separator.data(), g.separator.size());
+    if (opt.default_fn) {
+        Result<bool> fit = g.all_rows_fit(list, n);
+        if (!fit || !fit.value()) return fit;
+    }
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
 

@@ -35,6 +35,8 @@ struct DumpOptions {
     Delimiter delimiter = Delimiter::Comma;
     Cells cells = Cells::Safe;
     bool bare_text = false;  // string cells and header keys bare whenever they read back
+    bool sort_keys = false;
+    PyObject *default_fn = nullptr;  // borrowed from the call's arguments; nullptr: none
 };
 
 inline std::string_view delimiter_text(Delimiter d) noexcept {
@@ -100,6 +102,16 @@ struct KeyCache {
     }
 };
 
+// A dict member held for writing in sorted key order, with the UTF-8 text its
+// key is written as (owned by `key`, or by `text` when that is str(key)).
+struct SortedMember {
+    PyRef key;
+    PyRef value;
+    PyRef text;
+    const char *utf8;
+    size_t size;
+};
+
 // The state of one dumps call.
 struct Writer {
     OutputBuffer &buf;
@@ -109,6 +121,8 @@ struct Writer {
     // from ASCII runs and the original strings instead of decoding every byte.
     Vec<TextSegment> &segments;
     KeyCache &keys;
+    // The members of the dicts being written in sorted order, innermost last.
+    Vec<SortedMember> &sorted;
     // Set when non-ASCII bytes were written outside any recorded segment.
     bool unsegmented_non_ascii = false;
     // Moved by every PythonCall. Containers read through borrowed references
@@ -217,11 +231,33 @@ inline Status write_newline_indent(Writer &w, uint64_t level) noexcept {
 // reads back as itself), else quoted.
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept;
 
-// Model objects and dataclasses through their own conversion; TypeError otherwise.
+// Model objects and dataclasses through their own conversion, then the types
+// written natively, then the `default` callable; TypeError otherwise.
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept;
 
-// The type's __name__ (or __qualname__), "unknown" when it cannot be read.
+// The type's __name__ (or its __qualname__ attribute, which may run Python code),
+// "unknown" when it cannot be read or is not a str.
 std::string type_name(PyTypeObject *t, bool qualified) noexcept;
+
+// The types written natively. Known once their modules are imported (a value of
+// a type whose module is not imported cannot exist); finding them runs no Python code.
+enum class NativeKind : uint8_t { None, DateTime, Date, Time, Uuid, Decimal, Enum };
+NativeKind native_kind(PyObject *value) noexcept;
+
+// The kind of exact datetime, date, time or Decimal (else None): built-in types
+// that no one can give a conversion method, so they are written before the
+// conversion methods are looked up.
+NativeKind exact_native_kind(PyTypeObject *t) noexcept;
+
+// Writes `value` (borrowed, held by the caller) as its native form when it has
+// one (`kind`: already known, or None to find it). Yields false, having written
+// nothing, when it has none.
+Result<bool> write_native(Writer &w, PyObject *value, Nesting at,
+                          NativeKind kind = NativeKind::None) noexcept;
+
+// The `_value_` an Enum member keeps in its instance dict (a new reference), read
+// without running Python code; empty when it has none.
+PyRef enum_stored_value(PyObject *member) noexcept;
 
 // hasattr(obj, name): false on AttributeError, failure on any other exception.
 Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept;

@@ -1,5 +1,6 @@
 // Value dispatch, scalars, keys and the containers in compact and indented layout.
 // Exact built-in types are recognised by a pointer compare before any flag test.
+#include <algorithm>
 #include <cstring>
 
 #include "py_ref.hpp"
@@ -144,6 +145,86 @@ Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     return write_key_text(w, text.get(), true, suffix);
 }
 
+// Pops the sorted members of one dict off the writer's stack, however it ends.
+// Dropping the last reference to a key or value (a conversion removed it from the
+// dict) may run finalizers.
+struct SortedScope {
+    Writer &w;
+    size_t base;
+    ~SortedScope() {
+        PythonCall release(w);
+        w.sorted.truncate(base);
+    }
+};
+
+// Members in sorted order of the texts their keys are written as (code-point
+// order, which is the byte order of UTF-8; equal texts keep the dict's order).
+// The members are held while they are written, so nothing the conversions or
+// str() of a key do to the dict reaches them.
+Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) noexcept {
+    Vec<SortedMember> &members = w.sorted;
+    const SortedScope scope{w, members.size()};
+    const size_t base = scope.base;
+    if (!members.reserve(base + static_cast<size_t>(n))) return PendingError::out_of_memory();
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value))  // runs no Python code
+        if (!members.push_back({PyRef::borrow(key), PyRef::borrow(value), PyRef(), nullptr, 0}))
+            return PendingError::out_of_memory();
+    for (size_t i = base; i < members.size(); ++i) {
+        PyObject *k = members[i].key.get();
+        if (!is_str(Py_TYPE(k))) {
+            PyRef text;
+            {
+                PythonCall call(w);
+                text = PyRef::steal(PyObject_Str(k));
+            }
+            if (!text) return PendingError::pass_through();
+            members[i].text = std::move(text);
+        }
+        SortedMember &now = members[i];
+        Py_ssize_t size = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(now.text ? now.text.get() : k, &size);
+        if (!u) {
+            if (now.text) return PendingError::pass_through();
+            PyErr_Clear();
+            return PendingError::value_error(std::string(BAD_UTF8));
+        }
+        now.utf8 = u;
+        now.size = static_cast<size_t>(size);
+    }
+    std::stable_sort(members.begin() + static_cast<std::ptrdiff_t>(base), members.end(),
+                     [](const SortedMember &a, const SortedMember &b) {
+                         const int c = std::memcmp(a.utf8, b.utf8, std::min(a.size, b.size));
+                         return c < 0 || (c == 0 && a.size < b.size);
+                     });
+    const bool indented = w.opt.has_indent;
+    const std::string_view key_sep = indented ? std::string_view(": ") : std::string_view(":");
+    const size_t count = members.size() - base;
+    w.buf.put('{');
+    for (size_t i = 0; i < count; ++i) {
+        // Borrowed from the entry, which holds them until the scope ends; the
+        // vector may move its entries when nested dicts push theirs.
+        PyObject *const k = members[base + i].key.get();
+        PyObject *const text = members[base + i].text.get();
+        PyObject *const v = members[base + i].value.get();
+        if (indented) {
+            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+        }
+        Status s = Py_TYPE(k) == &PyUnicode_Type ? write_cached_key(w, k, key_sep)
+                   : text                        ? write_key_text(w, text, true, key_sep)
+                                                 : write_key_text(w, k, false, key_sep);
+        if (!s) return s;
+        if (Status sv = write_member(w, v, at.child()); !sv) return sv;
+        if (i + 1 < count) w.buf.put(',');
+    }
+    if (indented) {
+        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+    }
+    w.buf.put('}');
+    return ok();
+}
+
 Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
     // A conversion method run below may drop the caller's reference to this dict.
     PyRef hold = PyRef::borrow(dict);
@@ -152,6 +233,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         w.buf.put(std::string_view("{}"));
         return ok();
     }
+    if (w.opt.sort_keys) return write_dict_sorted(w, dict, n, at);
     const bool indented = w.opt.has_indent;
     const std::string_view key_sep = indented ? std::string_view(": ") : std::string_view(":");
     w.buf.put('{');
