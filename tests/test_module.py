@@ -181,7 +181,7 @@ def stub_literal(alias):
 
 def test_stub_literals_are_the_recognised_spellings():
     styles = stub_literal("_HintStyle")
-    assert len({format_hint(s) for s in styles}) == len(styles) == 5
+    assert len({format_hint(s) for s in styles}) == len(styles) == 6
     rows = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
     written = {d: plav.dumps(rows, delimiter=d) for d in stub_literal("_Delimiter")}
     comma = plav.dumps(rows, delimiter="no such delimiter")
