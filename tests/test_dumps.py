@@ -353,6 +353,23 @@ def test_text_matches_json(texts):
         assert plav.dumps(value) == json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
+# Output whose widest character is Latin-1 is narrowed; a wider one met late
+# (after long Latin-1 and ASCII runs) must fall back with nothing lost.
+LATIN1_EDGES = ["\u0080", "\u00ff", "caf\u00e9", "\u00e9" * 40, "a" * 33 + "\u00ff" + "b" * 15]
+WIDER = ["\u0100", "\u20ac", "\uffff", "\U0001f600"]
+
+
+@pytest.mark.parametrize("tail", ["", *WIDER])
+@pytest.mark.parametrize("as_key", [False, True])
+def test_latin1_output_and_its_fallbacks(tail, as_key):
+    texts = [*LATIN1_EDGES, "x" * 300, "\u00c3\u00a9" + tail]
+    value = dict.fromkeys(texts, "v") if as_key else [*texts, 1.5]
+    want = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    assert plav.dumps(value, mox_grid=False) == want
+    # Non-ASCII text written from an int's own str is not recorded as a piece.
+    assert plav.dumps([BigStr(2**70), tail]) == f'[\u00e9{2**70},"{tail}"]'
+
+
 @pytest.mark.parametrize("name", ["twitter", "citm_catalog", "canada", "github_events"])
 def test_corpus_files_round_trip_through_stdlib(name):
     value = json.loads((DATA / "json" / f"{name}.json").read_bytes())
