@@ -5,6 +5,8 @@
 #   ./dev.sh demo       build, install, and show PLAV at work on a bundled sample
 #   ./dev.sh test       build with the kernel test extension and run the whole suite
 #                       (then the same wheel under Python 3.13, if present)
+#   ./dev.sh lint       clang-format (check mode) and ruff (check and format --check)
+#   ./dev.sh format     rewrites the sources the way lint wants them
 #   ./dev.sh bench      speed against peers (bench/)
 #   ./dev.sh sanitize   the whole suite against an ASan+UBSan build (extra args go to pytest)
 #   ./dev.sh faults     allocation-failure sweep of loads and dumps, under ASan+UBSan
@@ -84,6 +86,35 @@ cmd_demo() {
     make_venv .venv "$py"
     install_wheel .venv "$(build_wheel "$ROOT/.venv" build/release)"
     .venv/bin/python examples/demo.py "$@"
+}
+
+# The C++ and Python sources that the formatters own.
+lint_cpp_files() { git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/ext/*.cpp' 'fuzz/*.cpp' 2>/dev/null; }
+LINT_PY_DIRS=(src tests bench fuzz examples)
+
+cmd_lint() {
+    local py
+    py=$(find_python) || { echo "Python 3.12 or newer not found (set PYTHON=...)" >&2; exit 1; }
+    make_venv .venv "$py"
+    say "clang-format --dry-run (check mode)"
+    local -a cpp
+    mapfile -t cpp < <(lint_cpp_files)
+    .venv/bin/clang-format --dry-run --Werror "${cpp[@]}"
+    say "ruff check and ruff format --check"
+    .venv/bin/ruff check -q "${LINT_PY_DIRS[@]}"
+    .venv/bin/ruff format -q --check "${LINT_PY_DIRS[@]}"
+}
+
+# format: rewrites the tree the way `lint` wants it.
+cmd_format() {
+    local py
+    py=$(find_python) || { echo "Python 3.12 or newer not found (set PYTHON=...)" >&2; exit 1; }
+    make_venv .venv "$py"
+    local -a cpp
+    mapfile -t cpp < <(lint_cpp_files)
+    .venv/bin/clang-format -i "${cpp[@]}"
+    .venv/bin/ruff check -q --fix "${LINT_PY_DIRS[@]}" || true
+    .venv/bin/ruff format -q "${LINT_PY_DIRS[@]}"
 }
 
 cmd_test() {
@@ -283,6 +314,8 @@ cmd_floats() {
 case "${1:-}" in
 demo) shift; cmd_demo "$@" ;;
 test) shift; cmd_test "$@" ;;
+lint) shift; cmd_lint "$@" ;;
+format) shift; cmd_format "$@" ;;
 bench) shift; cmd_bench "$@" ;;
 sanitize) shift; cmd_sanitize "$@" ;;
 faults) shift; cmd_faults "$@" ;;
@@ -290,7 +323,7 @@ leaks) shift; cmd_leaks "$@" ;;
 fuzz) shift; cmd_fuzz "$@" ;;
 floats) shift; cmd_floats "$@" ;;
 *)
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
