@@ -16,8 +16,9 @@ import sys
 import threading
 import time
 
-import plav
 from _common import SMALL_MESSAGE, commit, cpu_flags, orjson
+
+import plav
 
 SMALL_DOC = b'{"id": "call_17", "name": "get_weather", "arguments": {"city": "Paris", "days": 3}}'
 MEDIUM_DOC = b"[" + b",".join(b'{"k": [1, 2.5, "v%d"]}' % i for i in range(40)) + b"]"
@@ -52,14 +53,20 @@ def main():
         ("plav.dumps", plav.dumps, SMALL_MESSAGE),
     ]
     if orjson:
-        cases[1:1] = [("orjson.loads", orjson.loads, SMALL_DOC),
-                      ("orjson.loads", orjson.loads, MEDIUM_DOC)]
+        cases[1:1] = [
+            ("orjson.loads", orjson.loads, SMALL_DOC),
+            ("orjson.loads", orjson.loads, MEDIUM_DOC),
+        ]
         cases.append(("orjson.dumps", orjson.dumps, SMALL_MESSAGE))
-    print(f"commit {commit()}  cpu flags: {cpu_flags()}  switch interval "
-          f"{sys.getswitchinterval() * 1e3:g} ms  {args.calls} calls per row, a CPU-bound "
-          "thread alongside")
-    print(f"{'call':<14}{'input B':>9}{'median us':>11}{'worst us':>10}{'total ms':>10}"
-          f"{'calls > 1 ms':>14}")
+    print(
+        f"commit {commit()}  cpu flags: {cpu_flags()}  switch interval "
+        f"{sys.getswitchinterval() * 1e3:g} ms  {args.calls} calls per row, a CPU-bound "
+        "thread alongside"
+    )
+    print(
+        f"{'call':<14}{'input B':>9}{'median us':>11}{'worst us':>10}{'total ms':>10}"
+        f"{'calls > 1 ms':>14}"
+    )
     worst_plav = 0.0
     for _ in range(args.rounds):
         stop = threading.Event()
@@ -72,8 +79,10 @@ def main():
                 if name.startswith("plav"):
                     worst_plav = max(worst_plav, times[-1])
                 slow = sum(t > 1e-3 for t in times)
-                print(f"{name:<14}{size:>9}{times[len(times) // 2] * 1e6:>11.2f}"
-                      f"{times[-1] * 1e6:>10.1f}{sum(times) * 1e3:>10.2f}{slow:>14}")
+                print(
+                    f"{name:<14}{size:>9}{times[len(times) // 2] * 1e6:>11.2f}"
+                    f"{times[-1] * 1e6:>10.1f}{sum(times) * 1e3:>10.2f}{slow:>14}"
+                )
         finally:
             stop.set()
             thread.join()
