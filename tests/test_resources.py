@@ -221,27 +221,30 @@ def test_only_large_inputs_let_other_threads_run_during_loads():
     # runs no bytecode of its own: the count can only move if loads hands over the
     # GIL. Small inputs keep it (another thread could hold it for a whole switch
     # interval); large ones give it up for the scan, so that threads scan in parallel.
+    import itertools
     import operator
     import threading
-    ticks, stop = [], threading.Event()
+
+    ticks, stop = itertools.count(), threading.Event()
 
     def spin():
-        while not stop.is_set():
-            ticks.append(None)
+        for i in ticks:
+            if not i & 0x3FF and stop.is_set():
+                break
 
     def moved(doc, calls):
-        funcs = [len] + [loads] * calls + [len]
+        funcs = [repr] + [loads] * calls + [repr]
         args = [ticks] + [doc] * calls + [ticks]
         seen = list(map(operator.call, funcs, args))
         return seen[-1] != seen[0]
 
     small = [b'{"id": 7, "text": "short message", "tags": ["a", "b"]}',
              b"[" + b"1," * 20000 + b"1]"]  # 40 KB
-    large = (DATA / "json" / "canada.json").read_bytes()
+    large = b" " * (32 << 20) + b"1"  # a scan of milliseconds, whatever the host's load
     thread = threading.Thread(target=spin)
     thread.start()
     try:
-        while not ticks:
+        while repr(ticks) == "count(0)":
             pass
         assert not any(moved(doc, 300) for doc in small)
         assert any(moved(large, 1) for _ in range(20))
