@@ -169,12 +169,12 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
 
 // Whether every recorded non-ASCII run lies within U+0000-U+00FF: no lead byte
-// above 0xC3.
+// above 0xC3. Wider text usually shows in its first run.
 bool segments_fit_latin1(const uint8_t *p, const std::vector<TextSegment> &segments) noexcept {
-    uint8_t widest = 0;
     for (const TextSegment &seg : segments)
-        for (size_t i = seg.begin; i < seg.end; ++i) widest = p[i] > widest ? p[i] : widest;
-    return widest <= 0xC3;
+        for (size_t i = seg.begin; i < seg.end; ++i)
+            if (p[i] > 0xC3) return false;
+    return true;
 }
 
 // The written bytes as a str. ASCII output takes the cheap decoder. Output whose
