@@ -5,8 +5,8 @@ from the rest of the input by the PLAV generator), bytes or str, and a schema.
 Every successful result is walked (types, keys, reference counts), written back
 with dumps under options taken from the input, and read again: where the options
 are ones that loads reads back, the second result must equal the first. Every
-failure must be one of the reader's own ValueErrors (or TypeError for a str that
-cannot be encoded). With PLAV_FUZZ_REPLAY=1 it replays its file arguments
+failure must be one of the reader's own DecodeErrors, placed within the input (or
+TypeError for a str that cannot be encoded). With PLAV_FUZZ_REPLAY=1 it replays its file arguments
 without atheris.
 """
 
@@ -29,11 +29,14 @@ def one_input(data: bytes) -> None:
     schema = SCHEMAS[(mode >> 3) % len(SCHEMAS)] if mode & 2 else None
     # surrogateescape keeps invalid bytes as lone surrogates: loads must refuse them
     arg = doc.decode("utf-8", "surrogateescape" if mode & 0x40 else "replace") if mode & 4 else doc
+    if mode & 0x80 and type(arg) is bytes:
+        arg = bytearray(arg) if mode & 0x20 else memoryview(arg)
     try:
         value = plav_core.loads(arg, schema)
     except ValueError as e:
         if not harness.LOADS_MESSAGES.fullmatch(str(e)):
             raise harness.Finding(f"unexpected loads message {str(e)!r}") from e
+        harness.check_decode_error(e, arg)
         return
     except TypeError as e:
         if type(arg) is str and str(e) == "data must be bytes or str":
@@ -44,7 +47,7 @@ def one_input(data: bytes) -> None:
         raise
     harness.walk(value)
 
-    if type(arg) is bytes and schema is None:
+    if type(arg) is not str and schema is None:
         try:
             text = doc.decode("utf-8")
         except UnicodeDecodeError:

@@ -267,6 +267,22 @@ LOADS_MESSAGES = re.compile(
 )
 
 
+def check_decode_error(e: ValueError, doc) -> None:
+    """A loads error is a DecodeError placed within `doc`, the input as given."""
+    if type(e) is not plav_core.DecodeError or e.doc is not doc or e.args != (str(e),):
+        raise Finding(f"not a DecodeError of this input: {e!r}")
+    if not 0 <= e.pos <= len(doc):
+        raise Finding(f"error position {e.pos} outside the input of {len(doc)}")
+    if type(doc) is str:
+        before = doc[: e.pos]
+    else:
+        before = bytes(doc[: e.pos]).decode("utf-8", "replace")
+    newlines = before.count("\n")
+    line = before[before.rfind("\n") + 1 :]
+    if (e.lineno, e.colno) != (newlines + 1, len(line) + 1):
+        raise Finding(f"line {e.lineno} column {e.colno} at {e.pos} of {doc!r}")
+
+
 def _walk(obj, budget: list, record: dict | None) -> None:
     stack = [obj]
     while stack:

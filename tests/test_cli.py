@@ -159,20 +159,24 @@ def test_decode_writes_stdlib_json(flags, stdin, expected, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "command, stdin",
+    "command, stdin, line, col",
     [
-        ("encode", b'{"a": }'), ("decode", b""), ("decode", b"[1] x"), ("stats", b"[: a, b ]"),
-        ("decode", b'[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"'),  # the write-only layout
-        ("decode", b"[" * 5000 + b"]" * 5000),
+        ("encode", b'{"a": }', 1, 7), ("decode", b"", 1, 1), ("decode", b"[1] x", 1, 5),
+        ("stats", b"[: a, b ]", 1, 9), ("decode", b"[1,\r\n 2,\n \xc3\xa9]", 3, 2),
+        ("decode", b'[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"', 1, 4),  # the write-only layout
+        ("decode", b"[" * 5000 + b"]" * 5000, 1, 1025),
+        ("decode", b"[1,\n\n 01]", 3, 2),  # a message without a position still has a place
     ],
 )
-def test_parse_error_is_one_line_with_the_position(command, stdin):
-    with pytest.raises(ValueError) as raised:
+def test_parse_error_is_one_line_with_file_line_and_column(command, stdin, line, col, tmp_path):
+    with pytest.raises(plav.DecodeError) as raised:
         plav.loads(stdin)
     result = run(command, stdin=stdin)
     assert (result.returncode, result.stdout) == (1, b"")
-    assert result.stderr.decode() == str(raised.value) + "\n"
-    assert "position" in str(raised.value)
+    assert result.stderr.decode() == f"plav: <stdin>:{line}:{col}: {raised.value}\n"
+    (tmp_path / "in.json").write_bytes(stdin)
+    from_file = run(command, "in.json", cwd=tmp_path)
+    assert from_file.stderr.decode() == f"plav: in.json:{line}:{col}: {raised.value}\n"
 
 
 @pytest.mark.parametrize(
@@ -186,7 +190,7 @@ def test_parse_error_is_one_line_with_the_position(command, stdin):
 def test_file_errors_are_one_line(args, message, tmp_path):
     result = run(*args, stdin=b"[1]", cwd=tmp_path)
     assert result.returncode == 1 and result.stderr.count(b"\n") == 1
-    assert result.stderr.decode().startswith(message)
+    assert result.stderr.decode().startswith("plav: " + message)
 
 
 @pytest.mark.parametrize(
@@ -199,12 +203,53 @@ def test_file_errors_are_one_line(args, message, tmp_path):
         ["encode", "--delimiter", "semicolon"],
         ["encode", "--sort-keys"],
         ["decode", "a.json", "b.json"],
+        ["decode", "--indent", "2", "--compact"],
+        ["decode", "--lines", "--indent", "2"],
         ["hint", "Tab"],
     ],
 )
 def test_bad_usage_exits_2(args):
     result = run(*args)
     assert result.returncode == 2 and b"usage:" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "flags, stdin, expected",
+    [
+        (["--compact"], b'{b: [1, 2], "a": {"y": null, "x": "\xc3\xa9"}}',
+         '{"b":[1,2],"a":{"y":null,"x":"é"}}'),
+        (["--sort-keys"], b'{b: [1, 2], "a": {"y": null, "x": 1}}',
+         '{"a": {"x": 1, "y": null}, "b": [1, 2]}'),
+        (["--compact", "--sort-keys"], b"[: b, a; 1, 2 ]", '[{"a":2,"b":1}]'),
+        (["--sort-keys", "--indent", "1"], b"{b: 1, a: 2}", '{\n "a": 2,\n "b": 1\n}'),
+        # JSON Lines: CRLF line ends, blank lines passed over, grids within a line.
+        (["--lines"], b'{"b": 1}\r\n\n  \n[: x; 1; 2 ]\n"last"', '{"b": 1}\n[{"x": 1}, {"x": 2}]\n"last"'),
+        (["--lines", "--compact", "--sort-keys"], b'{"b": 1, "a": [1, 2]}\n[3]\n',
+         '{"a":[1,2],"b":1}\n[3]'),
+    ],
+    ids=["compact", "sort-keys", "both", "indent", "lines", "lines-compact"],
+)
+def test_decode_layout_flags(flags, stdin, expected):
+    result = run("decode", *flags, stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == expected + "\n"
+
+
+@pytest.mark.parametrize("stdin", [b"", b"\n\n", b"  \r\n"])
+def test_decode_lines_of_nothing_writes_nothing(stdin):
+    result = run("decode", "--lines", stdin=stdin)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+
+def test_decode_lines_places_errors_by_line_of_the_input():
+    result = run("decode", "--lines", stdin=b'[1]\n\n{"\xc3\xa9": x}\n[2]\n')
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode().startswith("plav: <stdin>:3:7: Invalid character 'x'")
+
+
+def test_version():
+    result = run("--version")
+    assert (result.returncode, result.stdout.decode()) == (0, f"plav {plav.__version__}\n")
 
 
 # --- stats ----------------------------------------------------------------------------------

@@ -1,9 +1,11 @@
 """loads: argument handling, document rules, values, strings, numbers, schema
 objects, nesting depth, and the exact message and position of every failure."""
 
+import array
 import json
 import math
 import struct
+import threading
 
 import pytest
 from conftest import parse_error as pe
@@ -23,10 +25,78 @@ def error_of(data, schema=None):
 # ---- arguments ----
 
 
-@pytest.mark.parametrize("data", [bytearray(b"1"), memoryview(b"1"), 1, None, "\ud800"])
+@pytest.mark.parametrize("data", [1, None, "\ud800", array.array("B", b"1"), [b"1"]])
 def test_data_must_be_bytes_or_str(data):
     with pytest.raises(TypeError, match="^data must be bytes or str$"):
         loads(data)
+
+
+class ByteArray(bytearray):
+    pass
+
+
+DOC = b'{"k": [1, "\xc3\xa9", [: a; 2 ]]}'
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        bytearray(DOC), ByteArray(DOC), memoryview(DOC), memoryview(b"xx" + DOC + b"yy")[2:-2],
+        memoryview(bytearray(DOC)).cast("b"), memoryview(DOC).cast("c"),
+        memoryview(DOC + b" " * (4 - len(DOC) % 4)).cast("B", (4, (len(DOC) + 3) // 4)),
+    ],
+    ids=["bytearray", "subclass", "memoryview", "slice", "signed", "char", "2-d"],
+)
+def test_bytes_like_input_reads_as_bytes(data):
+    assert loads(data) == loads(DOC) == {"k": [1, "é", [{"a": 2}]]}
+
+
+@pytest.mark.parametrize(
+    "data",
+    [memoryview(b"[1, 2]")[::2], memoryview(b"[1, 2]")[::-1], memoryview(array.array("i", [1]))],
+    ids=["strided", "reversed", "int items"],
+)
+def test_other_memoryviews_are_type_errors(data):
+    with pytest.raises(TypeError, match="^memoryview data must be C-contiguous bytes$"):
+        loads(data)
+
+
+def test_a_released_memoryview_raises_its_own_error():
+    view = memoryview(b"[1]")
+    view.release()
+    with pytest.raises(ValueError, match="released memoryview"):
+        loads(view)
+
+
+@pytest.mark.parametrize("as_view", [False, True], ids=["bytearray", "memoryview"])
+def test_a_buffer_changed_during_the_read_gives_a_version_or_an_error(as_view):
+    # Another thread rewrites the buffer while loads runs: each result is a mix of the
+    # two versions written (ones and twos), or an error; the process never crashes.
+    n = 200_000
+    buf = bytearray(b"[" + b"1," * (n - 1) + b"1]")
+    versions = [bytes(buf), bytes(buf).replace(b"1", b"2")]
+    stop = threading.Event()
+
+    def rewrite():
+        i = 0
+        while not stop.is_set():
+            source = versions[i % 2]
+            for at in range(0, len(buf), 65536):
+                buf[at : at + 65536] = source[at : at + 65536]
+            i += 1
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for _ in range(30):
+            try:
+                value = loads(memoryview(buf) if as_view else buf)
+            except ValueError:
+                continue
+            assert len(value) == n and set(value) <= {1, 2}
+    finally:
+        stop.set()
+        writer.join()
 
 
 def test_argument_forms():

@@ -23,8 +23,9 @@ STUB_FUNCTIONS = {n.name: n for n in STUB_TREE.body if isinstance(n, ast.Functio
 
 
 def test_names_and_reexports():
-    assert plav_core.__all__ == ["__version__", "__simd__", "loads", "dumps", "format_hint"]
-    assert sorted(plav.__all__) == sorted(plav_core.__all__)
+    assert plav_core.__all__ == ["__version__", "__simd__", "DecodeError", "loads", "dumps",
+                                 "format_hint"]
+    assert sorted(plav.__all__) == sorted(plav_core.__all__ + ["load", "dump"])
     for name in plav_core.__all__:
         assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
@@ -33,8 +34,45 @@ def test_names_and_reexports():
     (all_node,) = [n for n in STUB_TREE.body if isinstance(n, ast.Assign)
                    and ast.unparse(n.targets[0]) == "__all__"]
     assert ast.literal_eval(all_node.value) == plav.__all__
-    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint"}
+    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint", "load", "dump"}
     assert STUB.with_name("py.typed").is_file()
+
+
+def stub_parameters(node, skip):
+    """(name, kind, default) of a stub function's parameters after the first `skip`."""
+    args = node.args
+    plain = [(a.arg, "positional") for a in args.args]
+    plain = list(zip(plain, [None] * (len(args.args) - len(args.defaults)) + args.defaults))
+    kw = list(zip([(a.arg, "keyword") for a in args.kwonlyargs], args.kw_defaults))
+    return [(*p, ast.unparse(d) if d else None) for p, d in (plain + kw)[skip:]]
+
+
+@pytest.mark.parametrize("file_function, function", [("load", "loads"), ("dump", "dumps")])
+def test_file_functions_take_the_options_of_their_string_functions(file_function, function):
+    # load(fp, ...) and dump(obj, fp, ...) pass every option on: their stubs must list
+    # each option the string function has, as it has it.
+    load_like = stub_parameters(STUB_FUNCTIONS[file_function], 1 if function == "loads" else 2)
+    assert load_like == stub_parameters(STUB_FUNCTIONS[function], 1)
+
+
+def test_plav_core_stubs_ship_beside_the_extension_and_as_a_stub_package():
+    beside = Path(plav_core.__file__).with_name("plav_core.pyi")
+    package = Path(plav_core.__file__).with_name("plav_core-stubs") / "__init__.pyi"
+    assert beside.read_bytes() == package.read_bytes()
+    tree = ast.parse(beside.read_text(encoding="utf-8"))
+    (all_node,) = [n for n in tree.body if isinstance(n, ast.Assign)]
+    assert ast.literal_eval(all_node.value) == plav_core.__all__
+    names = {a.asname for n in tree.body if isinstance(n, ast.ImportFrom) for a in n.names}
+    assert names == set(plav_core.__all__)
+
+
+def test_cmake_refuses_other_platforms(tmp_path):
+    cmake = Path(sys.executable).with_name("cmake")
+    result = subprocess.run(
+        [cmake, "-S", ROOT, "-B", tmp_path, "-DCMAKE_SYSTEM_NAME=Linux",
+         "-DCMAKE_SYSTEM_PROCESSOR=aarch64"], capture_output=True, text=True, timeout=120)
+    assert result.returncode != 0
+    assert "plav_core builds only for Linux on x86-64" in " ".join(result.stderr.split())
 
 
 def test_docstrings():

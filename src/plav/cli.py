@@ -1,12 +1,14 @@
 """Command line: convert between JSON and PLAV, compare sizes, print the format hint.
 
     plav encode [INPUT] [-o OUTPUT] [options]   JSON or PLAV in, PLAV out
-    plav decode [INPUT] [-o OUTPUT] [--indent N] PLAV or JSON in, JSON out
+    plav decode [INPUT] [-o OUTPUT] [--indent N | --compact] [--sort-keys] [--lines]
+                                                 PLAV or JSON in, JSON out
     plav stats  [INPUT] [--tokenizers DIR]       bytes and tokens per layout
     plav hint   [STYLE]                          the description for an LLM prompt
 
-INPUT "-" or absent means standard input. Failures print one line on standard error
-and exit with status 1; usage errors exit with status 2.
+INPUT "-" or absent means standard input. Failures print one line on standard error,
+"plav: FILE:LINE:COL: message" for bad text, and exit with status 1; usage errors exit
+with status 2.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Literal, cast
 
-from plav import _tokens, dumps, format_hint, loads
+from plav import DecodeError, __version__, _tokens, dumps, format_hint, loads
 
 _HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
 _HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab")
@@ -87,8 +89,13 @@ def _read_input(name: str | None) -> bytes:
         raise CliError(f"cannot read {name}: {exc.strerror or exc}") from None
 
 
-def _write_output(name: str | None, text: str) -> None:
-    data = (text + "\n").encode("utf-8")
+def _source_name(name: str | None) -> str:
+    """The input's name in error lines."""
+    return "<stdin>" if name is None or name == "-" else name
+
+
+def _write_output(name: str | None, text: str, end: str = "\n") -> None:
+    data = (text + end).encode("utf-8")
     if name is None or name == "-":
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
@@ -99,9 +106,13 @@ def _write_output(name: str | None, text: str) -> None:
         raise CliError(f"cannot write {name}: {exc.strerror or exc}") from None
 
 
-def _parse(data: bytes) -> Any:
+def _parse(data: bytes, source: str = "<stdin>", first_line: int = 1) -> Any:
+    """`data` read; bad text fails with its place, as line `first_line` of `source` starts."""
     try:
         return loads(data)
+    except DecodeError as exc:
+        where = f"{source}:{first_line + exc.lineno - 1}:{exc.colno}"
+        raise CliError(f"{where}: {exc}") from None
     except RecursionError:
         raise CliError("input nested too deeply") from None
 
@@ -162,7 +173,7 @@ def _dumps_options(args: argparse.Namespace) -> dict[str, Any]:
 
 def _cmd_encode(args: argparse.Namespace) -> None:
     data = _read_input(args.input)
-    obj = _parse(data)
+    obj = _parse(data, _source_name(args.input))
     text = dumps(obj, **_dumps_options(args))
     _write_output(args.output, text)
     if args.stats:
@@ -178,15 +189,30 @@ def _measure(text: str, counters: _tokens.TokenCounters) -> str:
     return f"{size:,} bytes" + (f" ({tokens} tokens)" if tokens else "")
 
 
-def _cmd_decode(args: argparse.Namespace) -> None:
-    obj = _parse(_read_input(args.input))
-    # The indenting encoder recurses in Python, two frames a level; loads allows 1024 levels.
-    sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * _READ_DEPTH_LIMIT))
+def _json_text(obj: Any, args: argparse.Namespace) -> str:
+    separators = (",", ":") if args.compact else None
     try:
-        text = json.dumps(obj, ensure_ascii=False, indent=args.indent)
+        return json.dumps(obj, ensure_ascii=False, indent=args.indent, separators=separators,
+                          sort_keys=args.sort_keys)
     except RecursionError:
         raise CliError("input nested too deeply to write as JSON") from None
-    _write_output(args.output, text)
+
+
+def _cmd_decode(args: argparse.Namespace) -> None:
+    data = _read_input(args.input)
+    source = _source_name(args.input)
+    # The indenting encoder recurses in Python, two frames a level; loads allows 1024 levels.
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 3 * _READ_DEPTH_LIMIT))
+    if not args.lines:
+        _write_output(args.output, _json_text(_parse(data, source), args))
+        return
+    # JSON Lines: one document per line; lines of whitespace alone are passed over.
+    texts = [
+        _json_text(_parse(line, source, number), args)
+        for number, line in enumerate(data.split(b"\n"), 1)
+        if line.strip()
+    ]
+    _write_output(args.output, "\n".join(texts), "\n" if texts else "")
 
 
 def _cmd_hint(args: argparse.Namespace) -> None:
@@ -265,7 +291,7 @@ def stats_report(obj: Any, counters: _tokens.TokenCounters) -> str:
 
 
 def _cmd_stats(args: argparse.Namespace) -> None:
-    obj = _parse(_read_input(args.input))
+    obj = _parse(_read_input(args.input), _source_name(args.input))
     counters = _tokens.load_counters(_tokens.tokenizer_dir(args.tokenizers))
     _write_output(None, stats_report(obj, counters))
 
@@ -289,6 +315,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
         description="Convert between JSON and PLAV (JSON plus the Mox Grid table) "
         "and compare their sizes in bytes and LLM tokens.",
     )
+    parser.add_argument("--version", action="version", version=f"plav {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add_io(p: argparse.ArgumentParser, what: str) -> None:
@@ -333,9 +360,15 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     )
     add_io(dec, "PLAV or JSON")
     dec.add_argument("-o", "--output", metavar="OUTPUT", help="output file (default: stdout)")
-    dec.add_argument("--indent", type=_non_negative, metavar="N",
-                     help="pretty-print with N spaces per level")
-    dec.set_defaults(run=_cmd_decode)
+    layout = dec.add_mutually_exclusive_group()
+    layout.add_argument("--indent", type=_non_negative, metavar="N",
+                        help="pretty-print with N spaces per level")
+    layout.add_argument("--compact", action="store_true",
+                        help="no spaces after commas and colons")
+    dec.add_argument("--sort-keys", action="store_true", help="write object members by key")
+    dec.add_argument("--lines", action="store_true",
+                     help="JSON Lines: read one document per line, write one per line")
+    dec.set_defaults(run=_cmd_decode, usage_error=dec.error)
 
     st = sub.add_parser(
         "stats",
@@ -358,11 +391,13 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     args = build_parser(prog).parse_args(argv)
+    if getattr(args, "lines", False) and args.indent is not None:
+        args.usage_error("argument --indent: not allowed with argument --lines")
     try:
         args.run(args)
     except (CliError, ValueError, TypeError, OverflowError, UnicodeError, MemoryError) as exc:
         message = " ".join(str(exc).splitlines()) or type(exc).__name__
-        print(message, file=sys.stderr)
+        print(f"plav: {message}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         # The reader went away (plav ... | head): stop quietly, and keep the interpreter

@@ -15,6 +15,15 @@ void raise_pending(const PendingError &e) noexcept;
 // BaseException). Borrowed; created at module initialisation.
 PyObject *internal_failure_type() noexcept;
 
+// The module's DecodeError (a json.JSONDecodeError), created at module
+// initialisation and kept for the process. Borrowed; NULL with an error set on failure.
+PyObject *create_decode_error_type() noexcept;
+// Raises DecodeError for the reader's error `e` in `doc` (borrowed, the input as
+// given), whose bytes as read are `text`; `text_is_str`: doc is a str, and `pos`
+// counts its characters. Returns NULL.
+PyObject *raise_decode_error(const ParseError &e, PyObject *doc, const uint8_t *text, size_t len,
+                             bool text_is_str) noexcept;
+
 // loads and dumps take fast calls (METH_FASTCALL | METH_KEYWORDS).
 PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept;

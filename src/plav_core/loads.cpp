@@ -118,6 +118,23 @@ bool build_schema(PyObject *schema, Schema &out) {
     }
 }
 
+// bytearray and memoryview input as a bytes copy taken under the GIL: another
+// thread may change the buffer while the scan runs without it. A memoryview must
+// be C-contiguous with one-byte items. New reference, or NULL with an error set.
+PyObject *copy_bytes_like(PyObject *data) {
+    BufferView view;
+    if (!view.get(data, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+        if (!PyErr_ExceptionMatches(PyExc_BufferError))
+            return nullptr; // a released memoryview's ValueError, for one
+        PyErr_Clear();
+    } else if (view.is_bytes()) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(view.data()),
+                                         static_cast<Py_ssize_t>(view.size()));
+    }
+    PyErr_SetString(PyExc_TypeError, "memoryview data must be C-contiguous bytes");
+    return nullptr;
+}
+
 const char *const KEYWORDS[] = {"data", "schema", nullptr};
 Parameters LOADS_PARAMETERS{KEYWORDS, 2};
 
@@ -138,14 +155,22 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 
     const char *buf = nullptr;
     Py_ssize_t n = 0;
+    PyRef copy; // of bytearray and memoryview input
     const unsigned long flags = PyType_GetFlags(Py_TYPE(data));
+    const bool is_str = flags & Py_TPFLAGS_UNICODE_SUBCLASS;
     if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
         buf = PyBytes_AsString(data);
         n = PyBytes_Size(data);
-    } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    } else if (is_str) {
         buf = PyUnicode_AsUTF8AndSize(data, &n); // CPython's cached UTF-8 form
         if (!buf)
             PyErr_Clear();
+    } else if (PyByteArray_Check(data) || PyMemoryView_Check(data)) {
+        copy = PyRef::steal(copy_bytes_like(data));
+        if (!copy)
+            return nullptr;
+        buf = PyBytes_AsString(copy.get());
+        n = PyBytes_Size(copy.get());
     }
     if (!buf)
         return raise_error(PendingError::type_error("data must be bytes or str"));
@@ -178,9 +203,11 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         if (!result)
             error = parser.take_error();
     }
-    if (!result)
-        return raise_error(std::move(error));
-    return result;
+    if (result)
+        return result;
+    if (const ParseError *e = std::get_if<ParseError>(&error))
+        return raise_decode_error(*e, data, bytes, len, is_str);
+    return raise_error(std::move(error));
 }
 
 } // namespace plav

@@ -165,6 +165,9 @@ bool module_body(PyObject *module) {
             PyExc_BaseException, nullptr);
         if (!INTERNAL_FAILURE) return false;
     }
+    PyObject *decode_error = create_decode_error_type();  // borrowed
+    if (!decode_error || !add_name(module, "DecodeError", PyRef::borrow(decode_error).release()))
+        return false;
     return add_function(module, &LOADS_DEF) && add_function(module, &DUMPS_DEF) &&
            add_function(module, &FORMAT_HINT_DEF);
 }

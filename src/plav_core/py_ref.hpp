@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace plav {
@@ -39,6 +41,33 @@ class PyRef {
   private:
     explicit PyRef(PyObject *p) noexcept : obj_(p) {}
     PyObject *obj_ = nullptr;
+};
+
+// Owns one buffer export (PyObject_GetBuffer) and releases it.
+class BufferView {
+  public:
+    BufferView() noexcept = default;
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool get(PyObject *obj, int flags) noexcept {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const uint8_t *data() const noexcept { return static_cast<const uint8_t *>(view_.buf); }
+    size_t size() const noexcept { return static_cast<size_t>(view_.len); }
+    // Items of one byte ('B', 'b' or 'c'; a view taken without PyBUF_FORMAT is 'B').
+    bool is_bytes() const noexcept {
+        const char *f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+        return view_.itemsize == 1 && (*f == 'B' || *f == 'b' || *f == 'c') && f[1] == '\0';
+    }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
 // A new reference to one of the immortal-or-static singletons.

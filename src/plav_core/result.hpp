@@ -37,10 +37,13 @@ struct PendingError {
     }
 };
 
-// A syntax error of the reader: message (already filled in) and byte position.
+// An error in the text read: message (already filled in) and byte position.
+// `note_position`: the raised text ends with the approximate position; errors
+// whose messages never carried one (numbers) are raised with the bare message.
 struct ParseError {
     std::string message;
     uint64_t position = 0;
+    bool note_position = true;
 };
 
 using Error = std::variant<ParseError, PendingError>;

@@ -46,6 +46,8 @@ ParseError unescaped_control(uint64_t pos) {
 }
 
 std::string parse_error_text(const ParseError &e) {
+    if (!e.note_position)
+        return e.message;
     return e.message + " (approximate position: \xC2\xB1" "32 bytes from " +
            std::to_string(e.position) + ")";
 }

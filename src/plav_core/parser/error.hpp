@@ -20,8 +20,12 @@ ParseError unescaped_control(uint64_t pos);
 inline ParseError parse_error(const char *fixed_message, uint64_t pos) {
     return ParseError{fixed_message, pos};
 }
+// An error raised with its message as it stands, positioned at the token's start.
+inline ParseError token_error(const char *fixed_message, uint64_t pos) {
+    return ParseError{fixed_message, pos, false};
+}
 
-// The ValueError text of a ParseError: message, then the approximate position.
+// The text of a ParseError: message, then (when noted) the approximate position.
 std::string parse_error_text(const ParseError &e);
 
 }  // namespace plav

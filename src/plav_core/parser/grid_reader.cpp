@@ -288,7 +288,7 @@ PyObject *FastIndexParser::read_bare_cell() {
                 buf.push_back(in_[i]);
             }
         }
-        return decode_escape_buf();
+        return decode_escape_buf(s);
     }
     if (e == s)
         return new_ref(Py_None).release();

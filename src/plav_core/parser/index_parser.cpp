@@ -294,14 +294,14 @@ int FastIndexParser::parse_unicode_escape(size_t &p) {
     return v;
 }
 
-PyObject *FastIndexParser::decode_escape_buf() {
+PyObject *FastIndexParser::decode_escape_buf(size_t at) {
     PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(escape_buf_.data()),
                                        static_cast<Py_ssize_t>(escape_buf_.size()), nullptr);
     if (!s) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
             return fail_pass_through();
         PyErr_Clear();
-        return fail(PendingError::value_error("Invalid UTF-8 in string"));
+        return fail(token_error("Invalid UTF-8 in string", at));
     }
     return s;
 }
@@ -343,7 +343,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         const uint8_t b = in_[p];
         if (b == '"') {
             pos_ = p + 1;
-            return decode_escape_buf();
+            return decode_escape_buf(start - 1);
         }
         if (b < 0x20)
             return fail(unescaped_control(p));
@@ -427,14 +427,16 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 
 // ---- numbers ----
 
-// A failed number constructor's Python error is replaced by ValueError `what`.
-__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what) {
+// A failed number constructor's Python error is replaced by the error `what` at
+// the token's start.
+__attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what,
+                                                                      size_t start) {
     PyErr_Clear();
-    return fail(PendingError::value_error(what));
+    return fail(token_error(what, start));
 }
 
-inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what) {
-    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what);
+inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what, size_t start) {
+    return __builtin_expect(r != nullptr, 1) ? r : fail_number(what, start);
 }
 
 PyObject *FastIndexParser::parse_number() {
@@ -451,9 +453,10 @@ PyObject *FastIndexParser::parse_number() {
     const size_t nd = p - first;
     if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
     if (p >= len_ || !is_number_token_byte(in_[p])) {
+        const size_t start = pos_;
         pos_ = p;
         const long long sv = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
-        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer");
+        return number_or_fail(PyLong_FromLongLong(sv), "Failed to create integer", start);
     }
     // A fraction or an exponent follows: the float is read from the token's start.
     const uint8_t c = in_[p];
@@ -461,24 +464,27 @@ PyObject *FastIndexParser::parse_number() {
     double d = 0.0;
     if (((c == '.' && p + 1 < len_ && is_digit(in_[p + 1])) || c == 'e' || c == 'E') &&
         read_float_tail(in_, len_, pos_, p, v, nd, end, d)) {
+        const size_t start = pos_;
         pos_ = end;
-        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float");
+        return number_or_fail(PyFloat_FromDouble(d), "Failed to create float", start);
     }
     return parse_number_slow();
 }
 
 __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+    const size_t start = pos_;
     const NumberToken t = plav::parse_number(in_, len_, pos_);
     pos_ = t.end;
     switch (t.kind) {
     case NumberKind::Error:
-        return fail(PendingError::value_error(t.error));
+        return fail(token_error(t.error, start));
     case NumberKind::Int64:
-        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer");
+        return number_or_fail(PyLong_FromLongLong(t.i64), "Failed to create integer", start);
     case NumberKind::UInt64:
-        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer");
+        return number_or_fail(PyLong_FromUnsignedLongLong(t.u64), "Failed to create integer",
+                              start);
     case NumberKind::Double:
-        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float");
+        return number_or_fail(PyFloat_FromDouble(t.f64), "Failed to create float", start);
     case NumberKind::BigInt: {
         std::string text;
         text.reserve(t.ndigits + 1);
@@ -486,10 +492,10 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
             text.push_back('-');
         text.append(reinterpret_cast<const char *>(t.digits), t.ndigits);
         return number_or_fail(PyLong_FromString(text.c_str(), nullptr, 10),
-                              "Failed to create large integer");
+                              "Failed to create large integer", start);
     }
     }
-    return fail(PendingError::value_error(MSG_INVALID_NUMBER));
+    return fail(token_error(MSG_INVALID_NUMBER, start));
 }
 
 // ---- objects ----

@@ -71,14 +71,15 @@ class FastIndexParser {
     Next after_array_element();
     PyObject *parse_string();
     PyObject *parse_string_with_escapes(size_t start);
-    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is a ValueError.
-    PyObject *decode_escape_buf();
+    // escape_buf_ (unescaped text) as a str; invalid UTF-8 is an error at `at`,
+    // where the string or cell starts.
+    PyObject *decode_escape_buf(size_t at);
     PyObject *parse_key();
     PyObject *parse_number();
     PyObject *parse_number_slow();
     // `r`, a new number object, or when its constructor failed nullptr with the
     // error set (the constructor's Python error cleared).
-    PyObject *number_or_fail(PyObject *r, const char *what);
+    PyObject *number_or_fail(PyObject *r, const char *what, size_t start);
     PyObject *parse_mox_grid_indexed(const Schema *schema, size_t open);
     bool expect_colon_after_key(size_t key_end);
 
@@ -165,7 +166,7 @@ class FastIndexParser {
     PyObject *fail(ParseError e);
     PyObject *fail(PendingError e);
     PyObject *fail_pass_through();
-    PyObject *fail_number(const char *what);
+    PyObject *fail_number(const char *what, size_t start);
 
     const uint8_t *in_;
     size_t len_;
