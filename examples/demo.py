@@ -11,7 +11,6 @@ from pathlib import Path
 
 import plav
 from plav import _tokens
-from plav.cli import LEAN
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "employees.json"
@@ -25,31 +24,34 @@ def section(title: str) -> None:
 def main() -> None:
     print(f"plav {plav.__version__}, vector code: {plav.__simd__}")
     rows = json.loads(SAMPLE.read_bytes())
-    lean_flags = ", ".join(f"{k}={v!r}" for k, v in LEAN.items())
+    lean_flags = ", ".join(f"{k}={v!r}" for k, v in plav.LEAN.items())
 
     section(f"the first 2 of {len(rows)} rows of {SAMPLE.name}, as JSON")
     print(json.dumps(rows[:2], ensure_ascii=False, indent=2))
     section("the same rows, plav.dumps(rows)")
     print(plav.dumps(rows[:2]))
-    section("plav.dumps(rows, **lean)")
-    print(f"lean = dict({lean_flags})")
-    print(plav.dumps(rows[:2], **LEAN))
+    section("plav.dumps(rows, **plav.LEAN)")
+    print(f"plav.LEAN = dict({lean_flags})")
+    print(plav.dumps(rows[:2], **plav.LEAN))
 
     section(f"all {len(rows)} rows: written, read back, measured")
     texts = {
         "JSON pretty (indent 2)": json.dumps(rows, ensure_ascii=False, indent=2),
         "JSON compact": json.dumps(rows, ensure_ascii=False, separators=(",", ":")),
         "PLAV, default options": plav.dumps(rows),
-        "PLAV, lean options": plav.dumps(rows, **LEAN),
+        "PLAV, plav.LEAN": plav.dumps(rows, **plav.LEAN),
     }
-    for label in ("PLAV, default options", "PLAV, lean options"):
+    for label in ("PLAV, default options", "PLAV, plav.LEAN"):
         same = plav.loads(texts[label]) == rows
         print(f"plav.loads({label}) == rows: {same}")
         if not same:
             raise SystemExit("the table did not read back equal")
 
     folder = _tokens.tokenizer_dir(os.environ.get(_tokens.ENV_VAR) or TOKENIZERS)
-    counters = _tokens.load_counters(folder)
+    try:
+        counters = _tokens.load_counters(folder)
+    except _tokens.TokenizerFolderError as exc:
+        counters = _tokens.TokenCounters({}, str(exc))
     if counters.counters:
         print("token counts: tiktoken, exact")
     else:
@@ -71,6 +73,11 @@ def main() -> None:
     print()
     print(plav.dumps(rows[:3]))
     print("\n(plav.format_hint('tab') describes the layout of delimiter='tab')")
+
+    section("a prompt for the lean text: plav.format_hint('lean'), then the data")
+    print(plav.format_hint("lean"))
+    print()
+    print(plav.dumps(rows[:3], **plav.LEAN))
 
 
 if __name__ == "__main__":

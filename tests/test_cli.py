@@ -96,10 +96,9 @@ def test_every_compared_option_set_reads_back(doc):
         (["--no-mox-grid"], {"mox_grid": False}),
         (["--no-mox-grid", "--unquoted-keys"], {"mox_grid": False, "unquoted_keys": True}),
         (["--implicit-null"], {"implicit_null": True}),
-        (["--lean"], {"bare_strings": True, "implicit_null": True, "unquoted_keys": True,
-                      "delimiter": "\t"}),
-        (["--lean", "--delimiter", "pipe"],
-         {"bare_strings": True, "implicit_null": True, "unquoted_keys": True, "delimiter": "|"}),
+        (["--lean"], plav.LEAN),
+        (["--lean", "--delimiter", "pipe"], {**plav.LEAN, "delimiter": "|"}),
+        (["--lean", "--delimiter", "comma"], {**plav.LEAN, "delimiter": ","}),
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) else None,
 )
@@ -117,9 +116,9 @@ def test_encode_reads_plav_and_writes_to_a_file(tmp_path):
     assert out.read_text(encoding="utf-8") == '[2: id, name; 1, "Ann"; 2, "Bo b" ]\n'
 
 
-def test_encode_stats_go_to_stderr():
+def test_encode_stats_go_to_stderr(tmp_path):
     doc = json.dumps(ANN_BO, separators=(",", ":")).encode()
-    result = run("encode", "--stats", stdin=doc)
+    result = run("encode", "--stats", stdin=doc, env=fake_tiktoken(tmp_path, "fail"))
     assert result.returncode == 0
     plav_bytes = len(result.stdout) - 1
     assert result.stderr.decode() == f"JSON compact {len(doc)} bytes; PLAV {plav_bytes} bytes\n"
@@ -271,7 +270,8 @@ def test_stats_counts_tokens_with_the_rank_files():
     assert result.returncode == 0, result.stderr
     out = result.stdout.decode()
     rows = stats_rows(out)
-    assert len(rows) == 8, out
+    assert len(rows) == 10, out
+    assert {"PLAV --lean", "PLAV --lean --delimiter comma"} <= rows.keys()
     doc = json.loads(path.read_bytes())
     compact = json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode()
     assert rows["JSON compact"][0] == len(compact)
@@ -292,39 +292,89 @@ def test_stats_takes_the_rank_folder_from_the_environment():
     assert "token counts: tiktoken o200k_base, cl100k_base" in result.stdout.decode()
 
 
+# A stand-in tiktoken whose get_encoding counts words or fails: the path taken when no
+# rank-file folder is named, exercised without the network.
+FAKE_TIKTOKEN = """
+class _Words:
+    def encode_ordinary(self, text):
+        return text.split()
+def get_encoding(name):
+    if MODE == "fail" or (MODE == "one" and name != "o200k_base"):
+        raise ConnectionError("offline")
+    return _Words()
+"""
+
+
+def fake_tiktoken(tmp_path, mode):
+    shadow = tmp_path / "tiktoken"
+    shadow.mkdir()
+    (shadow / "__init__.py").write_text(f"MODE = {mode!r}\n" + FAKE_TIKTOKEN)
+    (shadow / "load.py").write_text("def load_tiktoken_bpe(*a, **k):\n    raise OSError\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    return {"PYTHONPATH": path}
+
+
+DOC_30 = [{"id": i, "name": f"n{i}", "tag": None} for i in range(30)]
+
+
 @pytest.mark.parametrize(
     "setup, reason",
-    [
-        ("empty folder", "o200k_base.tiktoken not found"), ("no folder", "no rank-file folder"),
-        ("no tiktoken", "tiktoken is not installed"),
-    ],
+    [("get_encoding fails", "tiktoken.get_encoding failed"),
+     ("no tiktoken", "tiktoken is not installed")],
 )
-def test_stats_without_tokens_counts_bytes(setup, reason, tmp_path):
-    env, args = {}, []
-    if setup == "empty folder":
-        args = ["--tokenizers", tmp_path]
-    elif setup == "no tiktoken":
+def test_stats_without_any_tokenizer_counts_bytes(setup, reason, tmp_path):
+    if setup == "no tiktoken":
         shadow = tmp_path / "tiktoken"
         shadow.mkdir()
         (shadow / "__init__.py").write_text("raise ImportError('hidden for the test')\n")
         path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
         env = {"PYTHONPATH": path, "PLAV_TOKENIZERS": str(TOKENIZERS)}
-    doc = [{"id": i, "name": f"n{i}", "tag": None} for i in range(30)]
-    result = run("stats", *args, stdin=json.dumps(doc).encode(), env=env)
+    else:
+        env = fake_tiktoken(tmp_path, "fail")
+    result = run("stats", stdin=json.dumps(DOC_30).encode(), env=env)
     assert result.returncode == 0, result.stderr
     out = result.stdout.decode()
     assert reason in out.splitlines()[0] and "BYTES" in out.splitlines()[0]
     rows = stats_rows(out)
-    assert all(len(counts) == 1 for counts in rows.values()) and len(rows) == 8
-    compact = json.dumps(doc, separators=(",", ":")).encode()
+    assert all(len(counts) == 1 for counts in rows.values()) and len(rows) == 10
+    compact = json.dumps(DOC_30, separators=(",", ":")).encode()
     assert rows["JSON compact"] == [len(compact)]
     assert re.search(r"^fewest bytes: PLAV", out, re.M)
+
+
+@pytest.mark.parametrize("mode, names", [("all", "o200k_base, cl100k_base"), ("one", "o200k_base")])
+def test_stats_with_no_folder_named_uses_tiktoken_get_encoding(mode, names, tmp_path):
+    result = run("stats", stdin=json.dumps(DOC_30).encode(), env=fake_tiktoken(tmp_path, mode))
+    assert result.returncode == 0, result.stderr
+    out = result.stdout.decode()
+    assert out.splitlines()[0] == f"token counts: tiktoken {names}"
+    compact = json.dumps(DOC_30, separators=(",", ":"))
+    assert stats_rows(out)["JSON compact"][1] == len(compact.split())
+
+
+@pytest.mark.parametrize("how", ["--tokenizers", "PLAV_TOKENIZERS"])
+@pytest.mark.parametrize("command", [["stats"], ["encode", "--stats"]])
+def test_a_named_folder_without_rank_files_is_a_usage_error(how, command, tmp_path):
+    args, env = ([how, tmp_path], {}) if how == "--tokenizers" else ([], {how: str(tmp_path)})
+    result = run(*command, *args, stdin=b"[1]", env=env)
+    assert result.returncode == 2 and result.stdout == b""
+    assert str(tmp_path / "o200k_base.tiktoken") in result.stderr.decode()
+
+
+def test_a_folder_with_one_rank_file_counts_that_encoding(tmp_path):
+    (tmp_path / "cl100k_base.tiktoken").symlink_to(TOKENIZERS / "cl100k_base.tiktoken")
+    result = run("stats", "--tokenizers", tmp_path, stdin=json.dumps(ANN_BO).encode())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines()[0] == "token counts: tiktoken cl100k_base"
+    (tmp_path / "o200k_base.tiktoken").write_bytes(b"damaged")
+    damaged = run("stats", "--tokenizers", tmp_path, stdin=b"[1]")
+    assert damaged.returncode == 2 and b"o200k_base.tiktoken" in damaged.stderr
 
 
 # --- hint and entry points -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("style", [None, "mox_grid_rowcount", "multiline", "tab"])
+@pytest.mark.parametrize("style", [None, "mox_grid_rowcount", "multiline", "tab", "lean"])
 def test_hint_prints_the_format_hint(style):
     result = run("hint", *([style] if style else []))
     assert result.returncode == 0

@@ -25,7 +25,7 @@ STUB_FUNCTIONS = {n.name: n for n in STUB_TREE.body if isinstance(n, ast.Functio
 def test_names_and_reexports():
     assert plav_core.__all__ == ["__version__", "__simd__", "DecodeError", "loads", "dumps",
                                  "format_hint"]
-    assert sorted(plav.__all__) == sorted(plav_core.__all__ + ["load", "dump"])
+    assert sorted(plav.__all__) == sorted(plav_core.__all__ + ["load", "dump", "LEAN"])
     for name in plav_core.__all__:
         assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
@@ -85,9 +85,11 @@ def test_docstrings():
     assert "str \u2014 the serialized PLAV/JSON string" in doc
     sig_line = (
         'dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, '
-        'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma")'
+        'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma", '
+        'cells="safe", bare_text=False)'
     )
-    assert len((sig_line + "\n--\n\n" + doc).encode()) == 1575
+    assert plav_core.dumps.__text_signature__ == sig_line[len("dumps"):]
+    assert "\n    cells: " in doc and "\n    bare_text: " in doc
     lines = plav_core.loads.__doc__.split("\n")
     assert len(lines) == 17  # twenty lines less the three of the signature block
     assert lines[-1] == "    [1, 2, 3]"
@@ -100,7 +102,8 @@ def test_docstrings():
         ("loads", "(data, schema=None)", "Parse PLAV/JSON data from bytes or string"),
         ("dumps",
          "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma')",
+         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
+         "cells='safe', bare_text=False)",
          "Serialize a Python object to a PLAV or JSON string."),
         ("format_hint", "(style='mox_grid')",
          "Return a concise format description for pasting into LLM system prompts."),
@@ -174,7 +177,7 @@ def stub_literal(alias):
 
 def test_stub_literals_are_the_recognised_spellings():
     styles = stub_literal("_HintStyle")
-    assert len({format_hint(s) for s in styles}) == len(styles) == 4
+    assert len({format_hint(s) for s in styles}) == len(styles) == 5
     rows = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
     written = {d: plav.dumps(rows, delimiter=d) for d in stub_literal("_Delimiter")}
     comma = plav.dumps(rows, delimiter="no such delimiter")
@@ -215,6 +218,21 @@ def test_format_hint_text_details():
     # unknown styles, wrong case and names with no UTF-8 form give the grid text
     for style in ["mox_grid", "unknown", "", "Tab", "MULTILINE", "tab ", "\ud800"]:
         assert format_hint(style) == format_hint()
+
+
+def test_lean_hint_example_reads_as_it_says_and_costs_few_tokens():
+    from conftest import DATA
+
+    from plav import _tokens
+
+    lines = format_hint("lean").split("\n")
+    example = next(x for x in lines if x.startswith("Example: "))[len("Example: "):]
+    assert plav.loads(example) == [{"id": 1, "name": "Ana Mensah", "tags": ["a", "b"]},
+                                   {"id": 2, "name": "Bo, Jr", "tags": None}]
+    assert plav.dumps(plav.loads(example), **{**plav.LEAN, "delimiter": "comma"}) == (
+        '[2: id, name, tags; 1, Ana Mensah, ["a","b"]; 2, "Bo, Jr",  ]')
+    count = _tokens.load_counters(DATA / "tokenizers").counters["o200k_base"]
+    assert count(format_hint("lean")) <= count(format_hint("mox_grid")) + 40
 
 
 @pytest.mark.parametrize(

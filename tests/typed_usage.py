@@ -31,13 +31,16 @@ def right_calls(rows: list[dict[str, object]], fields: tuple[str, ...]) -> str:
     for delimiter in ("comma", ",", "tab", "pipe", "|"):
         plav.dumps(rows, delimiter=delimiter)
     plav.dumps(data=rows, indent=True)
+    plav.dumps(rows, **plav.LEAN)
+    plav.dumps(rows, cells="any", bare_text=True)
+    plav.dumps(rows, cells="safe", bare_text=1)
     value = plav.loads(text)
     assert_type(value, Any)
     plav.loads(lean.encode(), fields)
     plav.loads(b"[1]", schema=["id", "name"])
     plav.loads(data="[1]", schema=None)
     hint: str = plav.format_hint()
-    for style in ("mox_grid", "mox_grid_rowcount", "multiline", "tab"):
+    for style in ("mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"):
         hint += plav.format_hint(style)
     hint += plav.format_hint(style="tab")
     plav.loads(bytearray(b"[1]"))
@@ -84,6 +87,7 @@ def wrong_calls(user_text: str) -> None:
     plav.loads("[1]", None, 3)  # type: ignore[call-arg]
     plav.dumps([], mox_grid=1)  # type: ignore[arg-type]
     plav.dumps([], indent="2")  # type: ignore[arg-type]
+    plav.dumps([], cells="all")  # type: ignore[arg-type]
     plav.dumps([], delimiter="tabs")  # type: ignore[arg-type]
     plav.dumps([], delimiter=user_text)  # type: ignore[arg-type]
     plav.dumps([], sort_keys=True)  # type: ignore[call-arg]

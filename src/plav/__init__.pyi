@@ -19,13 +19,18 @@ __all__ = [
     "load",
     "dump",
     "DecodeError",
+    "LEAN",
 ]
 
 _Delimiter: TypeAlias = Literal["comma", ",", "tab", "\t", "pipe", "|"]
-_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
+_HintStyle: TypeAlias = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
+_Cells: TypeAlias = Literal["safe", "any"]
 
 __version__: str
 __simd__: str
+
+# The dumps options that take fewest tokens: plav.dumps(rows, **plav.LEAN).
+LEAN: dict[str, Any]
 
 _T_contra = TypeVar("_T_contra", contravariant=True)
 
@@ -61,6 +66,8 @@ def dumps(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    cells: _Cells = "safe",
+    bare_text: object = False,
 ) -> str:
     """Write a Python object as PLAV text; lists of like dicts become Mox Grids."""
 
@@ -79,6 +86,8 @@ def dump(
     row_count: bool = True,
     multiline_mox: bool = False,
     delimiter: _Delimiter = "comma",
+    cells: _Cells = "safe",
+    bare_text: object = False,
 ) -> None:
     """Write an object as dumps does: str to a text file, UTF-8 to a binary one."""
 

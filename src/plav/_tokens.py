@@ -1,8 +1,10 @@
-"""Exact token counts with tiktoken, offline.
+"""Exact token counts with tiktoken.
 
-The BPE rank files are read from a local folder and checked against their published
-sha256; nothing is ever fetched. Without tiktoken or the files, callers fall back to
-byte counts and say so.
+The BPE rank files come from the folder named by --tokenizers or PLAV_TOKENIZERS and are
+checked against their published sha256; a named folder that holds no rank file is an
+error, never a silent fall-back. With no folder named, tiktoken's own `get_encoding` is
+used (it downloads and caches the rank files when it has not got them). Byte counts are
+used only when no tokenizer is available at all, and callers say so.
 """
 
 from __future__ import annotations
@@ -85,28 +87,44 @@ def tokenizer_dir(explicit: str | os.PathLike[str] | None = None) -> Path | None
     return Path(from_env) if from_env else None
 
 
+class TokenizerFolderError(Exception):
+    """A named rank-file folder that cannot serve: a usage error (exit status 2)."""
+
+
 def load_counters(directory: Path | None) -> TokenCounters:
-    """Counters for every encoding whose rank file is in `directory`."""
+    """Counters for every encoding whose rank file is in `directory`; with no folder,
+    for every encoding tiktoken's `get_encoding` provides.
+
+    Raises TokenizerFolderError when `directory` holds none of the rank files or a
+    damaged one.
+    """
     try:
         import tiktoken
         from tiktoken.load import load_tiktoken_bpe
     except ImportError:
         return TokenCounters({}, "tiktoken is not installed")
-    if directory is None:
-        return TokenCounters({}, f"no rank-file folder given (--tokenizers DIR or {ENV_VAR})")
     counters: dict[str, Callable[[str], int]] = {}
-    problems: list[str] = []
-    for name, params in _SPECS.items():
-        path = directory / f"{name}.tiktoken"
-        if not path.is_file():
-            problems.append(f"{path} not found")
-            continue
+    if directory is None:
+        problems: list[str] = []
+        for name in _SPECS:
+            try:
+                counters[name] = _counter(tiktoken.get_encoding(name))
+            except Exception as exc:  # no network, no cache: that encoding is left out
+                problems.append(f"{name}: {type(exc).__name__}")
+        reason = f"tiktoken.get_encoding failed ({'; '.join(problems)})" if not counters else ""
+        return TokenCounters(counters, reason)
+    paths = {name: directory / f"{name}.tiktoken" for name in _SPECS}
+    present = {name: path for name, path in paths.items() if path.is_file()}
+    if not present:
+        missing = " and ".join(str(path) for path in paths.values())
+        raise TokenizerFolderError(f"tokenizer folder {directory}: {missing} not found")
+    for name, path in present.items():
+        params = _SPECS[name]
         try:
             # A local path is read directly; expected_hash rejects a damaged or wrong file.
             ranks = load_tiktoken_bpe(str(path), expected_hash=params.sha256)
         except (OSError, ValueError) as exc:
-            problems.append(f"{path}: {exc}")
-            continue
+            raise TokenizerFolderError(f"{path}: {exc}") from None
         encoding = tiktoken.Encoding(
             name=name,
             pat_str=params.pat_str,
@@ -115,4 +133,4 @@ def load_counters(directory: Path | None) -> TokenCounters:
         )
         # encode_ordinary: text such as "<|endoftext|>" in the data counts as plain text.
         counters[name] = _counter(encoding)
-    return TokenCounters(counters, "; ".join(problems) if not counters else "")
+    return TokenCounters(counters)

@@ -23,10 +23,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Literal, cast
 
-from plav import DecodeError, __version__, _tokens, dumps, format_hint, loads
+from plav import LEAN, DecodeError, __version__, _tokens, dumps, format_hint, loads
 
-_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab"]
-_HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab")
+_HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"]
+_HINT_STYLES: tuple[_HintStyle, ...] = ("mox_grid", "mox_grid_rowcount", "multiline", "tab",
+                                        "lean")
 
 
 @dataclass(frozen=True)
@@ -58,16 +59,10 @@ OPTION_SETS: tuple[OptionSet, ...] = (
         "--bare-strings --implicit-null --unquoted-keys --delimiter tab",
         {"bare_strings": True, "implicit_null": True, "unquoted_keys": True, "delimiter": "tab"},
     ),
+    # plav.LEAN, with either delimiter.
+    OptionSet("--lean --delimiter comma", {**LEAN, "delimiter": "comma"}),
+    OptionSet("--lean", dict(LEAN)),
 )
-
-# What --lean selects: of the sets above, the one with the fewest tokens summed over the
-# token benchmark's corpus (o200k_base and cl100k_base alike).
-LEAN: dict[str, Any] = {
-    "bare_strings": True,
-    "implicit_null": True,
-    "unquoted_keys": True,
-    "delimiter": "tab",
-}
 
 
 _READ_DEPTH_LIMIT = 1024  # nested containers that loads reads
@@ -75,6 +70,14 @@ _READ_DEPTH_LIMIT = 1024  # nested containers that loads reads
 
 class CliError(Exception):
     """A failure reported as one line on standard error with exit status 1."""
+
+
+def _load_counters(folder: str | None) -> _tokens.TokenCounters:
+    try:
+        return _tokens.load_counters(_tokens.tokenizer_dir(folder))
+    except _tokens.TokenizerFolderError as exc:
+        print(f"plav: {exc}", file=sys.stderr)
+        sys.exit(2)  # a usage error, like a bad option
 
 
 # --- reading and writing ---------------------------------------------------------------
@@ -172,12 +175,13 @@ def _dumps_options(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def _cmd_encode(args: argparse.Namespace) -> None:
+    # A rank-file folder that cannot serve stops the command before it writes anything.
+    counters = _load_counters(args.tokenizers) if args.stats else None
     data = _read_input(args.input)
     obj = _parse(data, _source_name(args.input))
     text = dumps(obj, **_dumps_options(args))
     _write_output(args.output, text)
-    if args.stats:
-        counters = _tokens.load_counters(_tokens.tokenizer_dir(args.tokenizers))
+    if counters is not None:
         compact = json_compact(obj)
         parts = [f"JSON compact {_measure(compact, counters)}", f"PLAV {_measure(text, counters)}"]
         print("; ".join(parts), file=sys.stderr)
@@ -292,7 +296,7 @@ def stats_report(obj: Any, counters: _tokens.TokenCounters) -> str:
 
 def _cmd_stats(args: argparse.Namespace) -> None:
     obj = _parse(_read_input(args.input), _source_name(args.input))
-    counters = _tokens.load_counters(_tokens.tokenizer_dir(args.tokenizers))
+    counters = _load_counters(args.tokenizers)
     _write_output(None, stats_report(obj, counters))
 
 
@@ -323,7 +327,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
 
     tokenizer_help = (
         "folder holding o200k_base.tiktoken and cl100k_base.tiktoken "
-        f"(default: ${_tokens.ENV_VAR}); nothing is downloaded"
+        f"(default: ${_tokens.ENV_VAR}; with neither, tiktoken's own get_encoding, which "
+        "may download the files)"
     )
 
     enc = sub.add_parser(
@@ -348,8 +353,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     enc.add_argument("--delimiter", choices=("comma", "tab", "pipe"),
                      help="separator between grid cells (default: comma)")
     enc.add_argument("--lean", action="store_true",
-                     help="the options that save most tokens on typical data: "
-                     "--bare-strings --implicit-null --unquoted-keys --delimiter tab")
+                     help="the options that save most tokens (plav.LEAN): bare text cells, "
+                     "any value as a cell, --implicit-null --unquoted-keys --delimiter tab")
     enc.add_argument("--stats", action="store_true",
                      help="print sizes of JSON compact and the output to stderr")
     enc.add_argument("--tokenizers", metavar="DIR", help=tokenizer_help)

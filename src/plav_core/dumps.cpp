@@ -128,10 +128,39 @@ Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
     return ok();
 }
 
+Status convert_cells(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj) return ok();
+    if (!is_str(Py_TYPE(obj)))
+        return PendingError::type_error("argument 'cells' must be str, not '" +
+                                        type_name(Py_TYPE(obj), false) + "'");
+    Py_ssize_t n = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!u) return PendingError::pass_through();
+    const std::string_view text(u, static_cast<size_t>(n));
+    if (text == "safe") {
+        opt.cells = Cells::Safe;
+    } else if (text == "any") {
+        opt.cells = Cells::Any;
+    } else {
+        return PendingError::value_error("argument 'cells' must be \"safe\" or \"any\"");
+    }
+    return ok();
+}
+
+// Any object, by its truth value; bare_text implies bare_strings.
+Status convert_bare_text(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj) return ok();
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return PendingError::pass_through();
+    opt.bare_text = truth != 0;
+    opt.bare_strings |= opt.bare_text;
+    return ok();
+}
+
 const char *const KEYWORDS[] = {"data",          "mox_grid",      "unquoted_keys",
                                 "indent",        "bare_strings",  "implicit_null",
                                 "row_count",     "multiline_mox", "delimiter",
-                                nullptr};
+                                "cells",         "bare_text",     nullptr};
 Parameters DUMPS_PARAMETERS{KEYWORDS, 1};
 
 // `classic` keeps the arguments alive when CPython's parser binds them.
@@ -139,19 +168,20 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
                         DumpOptions &opt, PyRef (&classic)[2]) noexcept {
     // The common call, dumps(obj), needs no binding at all.
     if (!kwnames && nargs == 1) return args[0];
-    PyObject *given[9] = {};  // borrowed
+    PyObject *given[11] = {};  // borrowed
     if (!DUMPS_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
-            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOO:dumps",
+            !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|$OOOOOOOOOO:dumps",
                                          const_cast<char **>(KEYWORDS), &given[0], &given[1],
                                          &given[2], &given[3], &given[4], &given[5], &given[6],
-                                         &given[7], &given[8]))
+                                         &given[7], &given[8], &given[9], &given[10]))
             return PendingError::pass_through();
     }
     PyObject *const data = given[0], *const mox_grid = given[1], *const unquoted_keys = given[2],
                     *const indent = given[3], *const bare_strings = given[4],
                     *const implicit_null = given[5], *const row_count = given[6],
-                    *const multiline_mox = given[7], *const delimiter = given[8];
+                    *const multiline_mox = given[7], *const delimiter = given[8],
+                    *const cells = given[9], *const bare_text = given[10];
     Status s = convert_bool(mox_grid, "mox_grid", opt.mox_grid);
     if (s) s = convert_bool(unquoted_keys, "unquoted_keys", opt.unquoted_keys);
     if (s) s = convert_indent(indent, opt);
@@ -160,6 +190,8 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     if (s) s = convert_bool(row_count, "row_count", opt.row_count);
     if (s) s = convert_bool(multiline_mox, "multiline_mox", opt.multiline_mox);
     if (s) s = convert_delimiter(delimiter, opt);
+    if (s) s = convert_cells(cells, opt);
+    if (s) s = convert_bare_text(bare_text, opt);
     if (!s) return std::move(s.error());
     return data;
 }

@@ -1,4 +1,4 @@
-// format_hint: four fixed descriptions of the grid layouts for LLM prompts.
+// format_hint: fixed descriptions of the grid layouts for LLM prompts.
 #include <Python.h>
 
 #include <cstring>
@@ -50,10 +50,23 @@ constexpr std::string_view MULTILINE_TEXT =
     "    3,Carol,92\n"
     "Decode: each comma-separated row maps to {id: ..., name: ..., score: ...}.";
 
+constexpr std::string_view LEAN_TEXT =
+    "Data is in PLAV lean Mox Grid format.\n"
+    "Format: [N: col1, col2; row1val1, row1val2; row2val1, row2val2 ] (N, the row count, is "
+    "optional).\n"
+    "The first semicolon-separated segment is the header (field names); each later one is a "
+    "record.\n"
+    "Cells are separated by a comma or a tab and follow the header's order.\n"
+    "A cell is bare text or a quoted \"string\"; an empty cell is null.\n"
+    "A cell may hold a nested object {...}, list [...] or grid [: ...].\n"
+    "Example: [2: id, name, tags; 1, Ana Mensah, [\"a\", \"b\"]; 2, \"Bo, Jr\", ]\n"
+    "Decode: {id: 1, name: 'Ana Mensah', tags: ['a', 'b']}, {id: 2, name: 'Bo, Jr', tags: null}";
+
 std::string_view select_hint(std::string_view style) {
     if (style == "tab") return TAB_TEXT;
     if (style == "mox_grid_rowcount") return ROWCOUNT_TEXT;
     if (style == "multiline") return MULTILINE_TEXT;
+    if (style == "lean") return LEAN_TEXT;
     return GRID_TEXT;
 }
 

@@ -360,3 +360,12 @@ NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
 }
 
 } // namespace plav
+
+namespace plav::syntax {
+
+size_t valid_number_end(const uint8_t *s, size_t n, size_t p) noexcept {
+    const NumberToken t = plav::parse_number(s, n, p);
+    return t.kind == NumberKind::Error ? NO_TOKEN : t.end;
+}
+
+} // namespace plav::syntax

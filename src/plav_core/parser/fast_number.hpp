@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "parser/fast_number_table.hpp"
+#include "syntax.hpp"
 
 namespace plav {
 
@@ -38,14 +39,12 @@ inline constexpr const char *MSG_DECIMAL_POINT =
     "Invalid number: decimal point must be followed by digits";
 inline constexpr const char *MSG_INVALID_FLOAT = "Invalid float";
 
-// Bytes that may continue a number token: digits and + - . E I N a e f i n t y.
+// Bytes that may continue a number token, as a plain table for the hot loops.
 struct NumberTokenTable {
     bool t[256] = {};
     constexpr NumberTokenTable() {
-        for (int c = '0'; c <= '9'; ++c)
-            t[c] = true;
-        for (const char *p = "+-.EINaefinty"; *p; ++p)
-            t[static_cast<uint8_t>(*p)] = true;
+        for (int c = 0; c < 256; ++c)
+            t[c] = syntax::is_number_token_byte(static_cast<uint8_t>(c));
     }
 };
 inline constexpr NumberTokenTable NUMBER_TOKEN_BYTES;

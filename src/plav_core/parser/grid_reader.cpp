@@ -12,16 +12,8 @@
 #include "simd/whitespace.hpp"
 
 namespace plav {
-namespace {
-
-inline bool is_delimiter(uint8_t c) {
-    return c == ',' || c == '\t' || c == '|';
-}
-inline bool ends_bare(uint8_t c) {
-    return is_delimiter(c) || c == ';' || c == ']';
-}
-
-} // namespace
+using syntax::ends_bare_cell;
+using syntax::is_delimiter;
 
 // One pass over the opening and closing brackets and braces and the semicolons
 // (five sorted lists, merged): a stack of open containers attributes each
@@ -149,7 +141,7 @@ uint64_t FastIndexParser::recount_mox_grid_rows(size_t start) {
             ++p;
         } else {
             content = true;
-            while (p < len_ && !ends_bare(in_[p]))
+            while (p < len_ && !ends_bare_cell(in_[p]))
                 p += in_[p] == '\\' ? 2 : 1;
         }
     }
@@ -217,7 +209,7 @@ PyObject *FastIndexParser::read_header_key() {
         return fail_pass_through();
     }
     size_t p = a;
-    while (p < len_ && !ends_bare(in_[p]))
+    while (p < len_ && !ends_bare_cell(in_[p]))
         ++p;
     pos_ = p;
     size_t e = p;
@@ -233,27 +225,27 @@ PyObject *FastIndexParser::read_header_key() {
 
 // A cell that starts with f, n, t, I or N is a word (bare text) unless a literal
 // or number can be read there and what follows it, after spaces, could not
-// continue a word: whitespace, a delimiter, ';', ']', '/' or the end of input.
-bool FastIndexParser::cell_is_bare_word(uint8_t first) {
-    size_t end;
-    if (first == 'I' || first == 'N') {
-        const NumberToken t = plav::parse_number(in_, len_, pos_);
-        if (t.kind == NumberKind::Error)
-            return true;
-        end = t.end;
-    } else {
-        const char *word = first == 't' ? "true" : first == 'f' ? "false" : "null";
-        const size_t n = std::strlen(word);
-        if (len_ - pos_ < n || std::memcmp(in_ + pos_, word, n) != 0)
-            return true;
-        end = pos_ + n;
+// continue a word.
+bool FastIndexParser::cell_is_bare_word() {
+    return syntax::cell_starts_word(in_, len_, pos_);
+}
+
+// A cell that starts with '-' or a digit: a number, or bare text when the number
+// token is not a valid number or a byte that continues a word follows it.
+PyObject *FastIndexParser::read_number_cell() {
+    const size_t start = pos_;
+    PyObject *v = parse_number(true); // text already when the token is no number
+    if (!v)
+        return v;
+    size_t q = pos_;
+    while (q < len_ && in_[q] == ' ')
+        ++q;
+    if (q < len_ && syntax::continues_word(in_[q])) {
+        Py_DECREF(v);
+        pos_ = start;
+        return read_bare_cell();
     }
-    while (end < len_ && in_[end] == ' ')
-        ++end;
-    if (end >= len_)
-        return false;
-    const uint8_t c = in_[end];
-    return !(is_whitespace_byte(c) || ends_bare(c) || c == '/');
+    return v;
 }
 
 PyObject *FastIndexParser::read_bare_cell() {
@@ -262,7 +254,7 @@ PyObject *FastIndexParser::read_bare_cell() {
     bool escaped = false;
     while (p < len_) {
         const uint8_t c = in_[p];
-        if (ends_bare(c))
+        if (ends_bare_cell(c))
             break;
         if (c == '\\') {
             if (p + 1 >= len_)
@@ -388,10 +380,14 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
             if (pos_ >= len_)
                 return fail(unexpected_eof(pos_));
             c = in_[pos_];
-            const bool word_like = c == 'f' || c == 'n' || c == 't' || c == 'I' || c == 'N';
-            PyRef value = PyRef::steal(word_like && cell_is_bare_word(c)
-                                           ? read_bare_cell()
-                                           : read_value_or_bare_cell(schema));
+            PyObject *cell;
+            if ((c >= '0' && c <= '9') || c == '-')
+                cell = read_number_cell();
+            else if ((syntax::starts_literal(c) || c == 'I' || c == 'N') && cell_is_bare_word())
+                cell = read_bare_cell();
+            else
+                cell = read_value_or_bare_cell(schema);
+            PyRef value = PyRef::steal(cell);
             if (!value)
                 return nullptr;
             if (PyDict_SetItem(row.get(), keys[i].get(), value.get()) < 0)

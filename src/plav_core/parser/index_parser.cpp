@@ -439,7 +439,7 @@ inline PyObject *FastIndexParser::number_or_fail(PyObject *r, const char *what, 
     return __builtin_expect(r != nullptr, 1) ? r : fail_number(what, start);
 }
 
-PyObject *FastIndexParser::parse_number() {
+PyObject *FastIndexParser::parse_number(bool in_cell) {
     // Common cases: an integer of at most 18 digits ended by a byte that cannot
     // continue a number, and a float with such an integer part. Everything else
     // (and anything read_float refuses) takes the full grammar and its messages.
@@ -451,7 +451,7 @@ PyObject *FastIndexParser::parse_number() {
     while (p < len_ && is_digit(in_[p]))
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow();
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow(in_cell);
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         const size_t start = pos_;
         pos_ = p;
@@ -468,12 +468,14 @@ PyObject *FastIndexParser::parse_number() {
         pos_ = end;
         return number_or_fail(PyFloat_FromDouble(d), "Failed to create float", start);
     }
-    return parse_number_slow();
+    return parse_number_slow(in_cell);
 }
 
-__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow() {
+__attribute__((noinline)) PyObject *FastIndexParser::parse_number_slow(bool in_cell) {
     const size_t start = pos_;
     const NumberToken t = plav::parse_number(in_, len_, pos_);
+    if (t.kind == NumberKind::Error && in_cell)
+        return read_bare_cell(); // only the number syntax turns a cell into text
     pos_ = t.end;
     switch (t.kind) {
     case NumberKind::Error:

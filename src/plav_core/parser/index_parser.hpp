@@ -13,14 +13,15 @@
 #include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
+#include "syntax.hpp"
 #include "types/field_descriptor.hpp"
 #include "types/structural_index.hpp"
 
 namespace plav {
 
 // Arrays, objects and grids open at once beyond this fail; the root is level 1.
-inline constexpr uint32_t MAX_NESTING_DEPTH = 1024;
-inline constexpr uint64_t MAX_GRID_ROWS = 1000000;
+inline constexpr uint32_t MAX_NESTING_DEPTH = syntax::MAX_READ_DEPTH;
+inline constexpr uint64_t MAX_GRID_ROWS = syntax::MAX_GRID_ROWS;
 
 // The whitespace trimmed off bare text and allowed after a trailing comma.
 inline bool is_trim_byte(uint8_t c) {
@@ -75,8 +76,9 @@ class FastIndexParser {
     // where the string or cell starts.
     PyObject *decode_escape_buf(size_t at);
     PyObject *parse_key();
-    PyObject *parse_number();
-    PyObject *parse_number_slow();
+    // `in_cell`: a token that is not a valid number is read as a bare text cell.
+    PyObject *parse_number(bool in_cell = false);
+    PyObject *parse_number_slow(bool in_cell);
     // `r`, a new number object, or when its constructor failed nullptr with the
     // error set (the constructor's Python error cleared).
     PyObject *number_or_fail(PyObject *r, const char *what, size_t start);
@@ -123,7 +125,8 @@ class FastIndexParser {
     PyObject *read_header_key();
     PyObject *read_bare_cell();
     PyObject *read_value_or_bare_cell(const Schema *schema);
-    bool cell_is_bare_word(uint8_t first);
+    bool cell_is_bare_word();
+    PyObject *read_number_cell();
     uint64_t count_mox_grid_rows(size_t bracket, size_t start);
     uint64_t recount_mox_grid_rows(size_t start);
     void skip_row_ws(bool tab_delimited) noexcept;

@@ -1,5 +1,5 @@
 // String escaping for quoted output: three variants with identical output (bytes,
-// AVX2 32-byte blocks, AVX-512 64-byte blocks), and the bare-word test.
+// AVX2 32-byte blocks, AVX-512 64-byte blocks).
 #pragma once
 #include <emmintrin.h>
 
@@ -9,6 +9,7 @@
 
 #include "cpu.hpp"
 #include "serializer/output_buffer.hpp"
+#include "syntax.hpp"
 
 namespace plav {
 
@@ -50,8 +51,7 @@ __attribute__((no_sanitize_address)) inline int write_short_clean(const uint8_t 
     return (static_cast<uint32_t>(_mm_movemask_epi8(b)) & lanes) != 0;
 }
 
-// An ASCII letter, "_" or "$", then letters, digits, "_", "$" or "-".
-bool is_identifier(const uint8_t *s, size_t n) noexcept;
+using syntax::is_identifier;  // the keys written bare
 
 // Per byte: 0 when it passes unchanged, else the letter after the backslash of its
 // escape ('"', '\\', 'b', 'f', 'n', 'r', 't', or 'u' for \u00XX).

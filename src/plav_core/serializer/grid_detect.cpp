@@ -3,7 +3,6 @@
 // falls back to a plain array, so a wrong guess costs time, never data.
 #include <emmintrin.h>
 
-#include <array>
 #include <unordered_set>
 
 #include "serializer/grid.hpp"
@@ -11,15 +10,11 @@
 namespace plav {
 namespace {
 
-// Bytes that make a str cell unfit for the sampled rows of a grid: the grid's own
-// separators and brackets, quotes, backslash and line ends.
-constexpr std::array<bool, 256> make_unsafe_bytes() {
-    std::array<bool, 256> t{};
-    for (uint8_t c : {'\t', '\n', '\r', '"', ',', ':', ';', '[', '\\', ']', '{', '|', '}'})
-        t[c] = true;
-    return t;
-}
-constexpr std::array<bool, 256> UNSAFE_IN_CELL = make_unsafe_bytes();
+// The bytes that make a str cell unfit for a grid under cells="safe" (the grid's
+// own separators and brackets, quotes, backslash and line ends) are the syntax's
+// UNSAFE_IN_CELL class; the vector test below finds the same bytes, which the
+// check after it confirms for all 256.
+using syntax::is_unsafe_in_cell;
 
 // The lanes of b that hold an unsafe byte, 16 at a time with SSE2 (which every
 // x86-64 CPU has). The brackets pair up under OR 0x20:
@@ -35,6 +30,18 @@ inline uint32_t unsafe_lanes(__m128i b) noexcept {
     return static_cast<uint32_t>(_mm_movemask_epi8(marks));
 }
 
+constexpr bool lane_test_matches_class() {
+    for (int c = 0; c < 256; ++c) {
+        const auto b = static_cast<uint8_t>(c);
+        const bool bracket = static_cast<uint8_t>((b | 0x20) - 0x7B) <= 2;
+        const bool marked = b == '\t' || b == '\n' || b == '\r' || b == '"' || b == ',' ||
+                            b == ':' || b == ';' || bracket;
+        if (marked != is_unsafe_in_cell(b)) return false;
+    }
+    return true;
+}
+static_assert(lane_test_matches_class(), "unsafe_lanes must find exactly the UNSAFE_IN_CELL bytes");
+
 // Whether s[0, n) holds an unsafe byte. The last partial block (all of a short
 // string) is one load that may read past the end but never past its 4 KiB page.
 __attribute__((no_sanitize_address)) bool has_unsafe_byte(const uint8_t *s, size_t n) noexcept {
@@ -48,12 +55,14 @@ __attribute__((no_sanitize_address)) bool has_unsafe_byte(const uint8_t *s, size
         return (unsafe_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(tail))) & lanes) != 0;
     }
     for (; i < n; ++i)
-        if (UNSAFE_IN_CELL[s[i]]) return true;
+        if (is_unsafe_in_cell(s[i])) return true;
     return false;
 }
 
-// Whether a dict value is a grid-safe scalar; failure when a str has no UTF-8 form.
-Result<bool> is_grid_safe(PyObject *v) noexcept {
+// Whether a dict value may be a cell: under cells="any" every value, else a
+// grid-safe scalar; failure when a str has no UTF-8 form.
+Result<bool> is_grid_safe(PyObject *v, Cells cells) noexcept {
+    if (cells == Cells::Any) return true;
     PyTypeObject *t = Py_TYPE(v);
     if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) return true;
     const unsigned long flags = PyType_GetFlags(t);
@@ -68,12 +77,12 @@ Result<bool> is_grid_safe(PyObject *v) noexcept {
 
 // Iterating runs no Python code, so the dict cannot change under it.
 // `exact_keys` is cleared when a key is not an exact str.
-Result<bool> dict_has_only_scalar_mox_grid_cells(PyObject *dict, bool &exact_keys) noexcept {
+Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exact_keys) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-        Result<bool> safe = is_grid_safe(value);
+        Result<bool> safe = is_grid_safe(value, cells);
         if (!safe || !safe.value()) return safe;
     }
     return true;
@@ -142,7 +151,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     if (!first) return PendingError::pass_through();
     if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0) return false;
     bool exact_keys = true;  // the first dict's are not looked up
-    Result<bool> safe = dict_has_only_scalar_mox_grid_cells(first.get(), exact_keys);
+    Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
     if (!safe || !safe.value()) return safe;
     if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
     if (!texts_distinct(header.texts)) return false;
@@ -163,7 +172,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         exact_keys = true;
         while (PyDict_Next(e.get(), &pos, &key, &value)) {
             exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-            safe = is_grid_safe(value);
+            safe = is_grid_safe(value, w.opt.cells);
             if (!safe || !safe.value()) return safe;
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
             ++k;
@@ -190,7 +199,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         if (!e) return PendingError::pass_through();
         if (!is_dict(Py_TYPE(e.get()))) return false;
         exact_keys = true;
-        safe = dict_has_only_scalar_mox_grid_cells(e.get(), exact_keys);
+        safe = dict_has_only_mox_grid_cells(e.get(), w.opt.cells, exact_keys);
         if (!safe || !safe.value()) return safe;
         Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
         if (!found) return std::move(found.error());

@@ -12,24 +12,6 @@ namespace {
 
 enum class Layout : uint8_t { Compact, Indented, MultiLine };
 
-// Under bare_strings, words that the reader takes for a literal or a number when
-// they stand alone in a cell: true, false, null, and the NaN and Infinity words in
-// the spellings the number reader accepts (first letter I or N, every letter from
-// the number alphabet, lowercase form nan, inf or infinity). They stay quoted.
-bool reads_as_literal(const uint8_t *s, size_t n) noexcept {
-    const std::string_view text(reinterpret_cast<const char *>(s), n);
-    if (text == "true" || text == "false" || text == "null") return true;
-    if (n < 3 || n > 8 || (s[0] != 'I' && s[0] != 'N')) return false;
-    char lower[8];
-    for (size_t i = 0; i < n; ++i) {
-        const char c = static_cast<char>(s[i]);
-        if (std::strchr("0123456789+-.EINaefinty", c) == nullptr || c == '\0') return false;
-        lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    const std::string_view low(lower, n);
-    return low == "nan" || low == "inf" || low == "infinity";
-}
-
 bool same_text(PyObject *key, std::string_view text) noexcept {
     if (!is_str(Py_TYPE(key))) return false;
     Py_ssize_t n = 0;
@@ -97,13 +79,36 @@ struct GridWriter {
             if (!u) return PendingError::pass_through();
             const auto *b = reinterpret_cast<const uint8_t *>(u);
             const auto len = static_cast<size_t>(n);
-            if (is_identifier(b, len) && !reads_as_literal(b, len))
-                w.buf.put(u, len);
+            // bare_strings alone leaves identifiers bare, bare_text any text that
+            // reads back; both by the reader's own rule for bare cells.
+            bool non_ascii = false;
+            if ((w.opt.bare_text || is_identifier(b, len)) &&
+                syntax::bare_cell_reads_back(b, len, non_ascii))
+                write_bare_text(w, b, len, v, non_ascii);
             else
                 write_quoted(w, b, len, v);
             return ok();
         }
+        if (!is_plain_scalar(v) && (w.opt.has_indent || w.opt.multiline_mox))
+            return write_compact_cell(v);
         return write_member(w, v, cell_at);
+    }
+
+    // A nested value in a cell of an indented or multi-line grid: written compact,
+    // by a writer on the same output with the layout options turned off.
+    Status write_compact_cell(PyObject *v) noexcept {
+        DumpOptions compact = w.opt;
+        compact.has_indent = false;
+        compact.multiline_mox = false;
+        Writer inner{w.buf, compact, w.escape, w.segments, w.keys};
+        inner.unsegmented_non_ascii = w.unsegmented_non_ascii;
+        // The key cache holds key forms with the other layout's separator: moving
+        // the call count empties it on the way in and on the way out.
+        inner.python_calls = w.python_calls + 1;
+        Status s = write_value(inner, v, cell_at);
+        w.python_calls = inner.python_calls + 1;
+        w.unsegmented_non_ascii = inner.unsegmented_non_ascii;
+        return s;
     }
 
     // Yields false when the row does not fit the header. `last`: an empty last row

@@ -15,10 +15,13 @@
 #include "serializer/escape.hpp"
 #include "serializer/number_format.hpp"
 #include "serializer/output_buffer.hpp"
+#include "syntax.hpp"
 
 namespace plav {
 
 enum class Delimiter : uint8_t { Comma, Tab, Pipe };
+// What may be a grid cell: grid-safe scalars, or every value.
+enum class Cells : uint8_t { Safe, Any };
 
 struct DumpOptions {
     bool has_indent = false;  // absent: compact output
@@ -30,6 +33,8 @@ struct DumpOptions {
     bool row_count = true;
     bool multiline_mox = false;
     Delimiter delimiter = Delimiter::Comma;
+    Cells cells = Cells::Safe;
+    bool bare_text = false;  // string cells and header keys bare whenever they read back
 };
 
 inline std::string_view delimiter_text(Delimiter d) noexcept {
@@ -40,7 +45,7 @@ inline std::string_view delimiter_text(Delimiter d) noexcept {
     }
 }
 
-constexpr uint32_t MAX_DEPTH = 256;
+constexpr uint32_t MAX_DEPTH = syntax::MAX_WRITE_DEPTH;
 
 // A run of output bytes [begin, end) that holds non-ASCII text, and the str it
 // came from when the run is exactly that string's UTF-8 form (else empty).
@@ -153,6 +158,17 @@ inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source
     for (char c : suffix) buf.put_unchecked(static_cast<uint8_t>(c));  // ":" or ": "
 }
 
+// The UTF-8 text s[0, n) of `source` (borrowed, may be nullptr) as it stands.
+inline void write_bare_text(Writer &w, const uint8_t *s, size_t n, PyObject *source,
+                            bool non_ascii) noexcept {
+    const size_t begin = w.buf.size();
+    w.buf.put(s, n);
+    if (non_ascii) [[unlikely]] {
+        w.buf.non_ascii = true;
+        note_non_ascii(w, begin, w.buf.size(), source, n);
+    }
+}
+
 // A line end and width x level spaces; MemoryError when the spaces of one line
 // would reach 2^32 or cannot be allocated (the buffer stays as it was).
 Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept;
@@ -160,7 +176,8 @@ inline Status write_newline_indent(Writer &w, uint64_t level) noexcept {
     return write_line_start(w, w.opt.indent, level);
 }
 
-// A Mox Grid header key: bare when it is an identifier, else quoted.
+// A Mox Grid header key: bare when it is an identifier (under bare_text: when it
+// reads back as itself), else quoted.
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept;
 
 // Model objects and dataclasses through their own conversion; TypeError otherwise.

@@ -293,8 +293,10 @@ Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept {
 
 void write_mox_grid_header_key(Writer &w, std::string_view text) noexcept {
     const auto *b = reinterpret_cast<const uint8_t *>(text.data());
-    if (is_identifier(b, text.size()))
-        w.buf.put(text);
+    bool non_ascii = false;
+    if (w.opt.bare_text ? syntax::bare_key_reads_back(b, text.size(), non_ascii)
+                        : is_identifier(b, text.size()))
+        write_bare_text(w, b, text.size(), nullptr, non_ascii);
     else
         write_quoted(w, b, text.size(), nullptr);
 }
