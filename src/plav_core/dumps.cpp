@@ -219,16 +219,39 @@ Result<PyObject *> bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 // beats assembling the pieces.
 constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
 
-// The written bytes as a str. ASCII output takes the cheap decoder. Output with
-// few pieces of non-ASCII text is assembled from its ASCII runs and the strings it
-// came from; other output within U+FFFF goes through UTF-16, which CPython turns
-// into its str forms several times faster than UTF-8 (decoded last).
+// Whether every recorded non-ASCII run lies within U+0000-U+00FF: no lead byte
+// above 0xC3. Wider text usually shows in its first run.
+bool segments_fit_latin1(const uint8_t *p, const Vec<TextSegment> &segments) noexcept {
+    for (const TextSegment &seg : segments)
+        for (size_t i = seg.begin; i < seg.end; ++i)
+            if (p[i] > 0xC3) return false;
+    return true;
+}
+
+// The written bytes as a str. ASCII output takes the cheap decoder. Output whose
+// characters all fit Latin-1 is narrowed to it, which CPython copies as it stands.
+// Output with few pieces of other non-ASCII text is assembled from its ASCII runs
+// and the strings it came from; the rest within U+FFFF goes through UTF-16, which
+// CPython turns into its str forms several times faster than UTF-8 (decoded last).
 PyObject *to_str(const Writer &w, Utf16Room &utf16) noexcept {
     const OutputBuffer &buf = w.buf;
     const auto *p = reinterpret_cast<const char *>(buf.data());
     const size_t n = buf.size();
     if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
     const Vec<TextSegment> &segments = w.segments;
+    // Unrecorded non-ASCII bytes may hold any character: narrowing is tried.
+    if (w.unsegmented_non_ascii || segments_fit_latin1(buf.data(), segments)) {
+        if (uint16_t *room = utf16.room((n + 1) / 2)) {
+            auto *narrow = reinterpret_cast<uint8_t *>(room);
+            const size_t count = utf8_to_latin1(buf.data(), n, narrow);
+            if (count != SIZE_MAX) {
+                PyObject *text = PyUnicode_DecodeLatin1(reinterpret_cast<const char *>(narrow),
+                                                        static_cast<Py_ssize_t>(count), nullptr);
+                utf16.trim();
+                return text;
+            }
+        }
+    }
     if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
         if (uint16_t *units = utf16.room(n)) {
             const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
