@@ -12,6 +12,7 @@
 #   ./dev.sh faults     allocation-failure sweep of loads and dumps, under ASan+UBSan
 #   ./dev.sh leaks      100,000 calls per input class; RSS growth must stay under 1 MiB
 #   ./dev.sh fuzz T S   fuzz target T (kernels, loads, dumps) for S seconds (clang, libFuzzer)
+#   ./dev.sh floats N   float text against a plain reference: the edge classes and N random doubles
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -299,6 +300,18 @@ cmd_fuzz() {
     say "$target corpus: $(ls "$corpus" | wc -l) files, $(du -sk "$corpus" | cut -f1) KiB"
 }
 
+# floats [N] [SEED]: format_double against std::to_chars' shortest digits laid out
+# by a separate reference, on the edge classes and N random doubles.
+cmd_floats() {
+    local count=${1:-300000000} seed=${2:-17}
+    mkdir -p build/floats
+    say "building fuzz/verify_floats.cpp"
+    g++ -O2 -std=c++20 -Wall -Isrc/plav_core fuzz/verify_floats.cpp \
+        src/plav_core/serializer/number_format.cpp -o build/floats/verify_floats
+    say "checking $count random doubles (seed $seed) and the edge classes"
+    build/floats/verify_floats "$count" "$seed"
+}
+
 case "${1:-}" in
 demo) shift; cmd_demo "$@" ;;
 test) shift; cmd_test "$@" ;;
@@ -309,6 +322,7 @@ sanitize) shift; cmd_sanitize "$@" ;;
 faults) shift; cmd_faults "$@" ;;
 leaks) shift; cmd_leaks "$@" ;;
 fuzz) shift; cmd_fuzz "$@" ;;
+floats) shift; cmd_floats "$@" ;;
 *)
     sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
     exit 2

@@ -8,10 +8,10 @@ written, call dumps again, raise or return themselves; dict keys whose __str__,
 __hash__ or __eq__ clear or refill the containers around them, str-subclass grid
 keys whose __eq__ replaces cells and rows, models that return one shared dict,
 dict subclasses that lie about their length, and number subclasses whose text
-methods lie; datetimes, dates, times,
-UUIDs, Enums and Decimals (subclasses with lying methods, time zones that raise
-or change containers), and objects only the `default` hook writes. Options come
-from the input too, `sort_keys` and `default` included. dumps must return a str or raise one of the expected exceptions; a
+methods lie; datetimes, dates, times, UUIDs, Enums and Decimals (subclasses with
+lying methods, time zones that raise or change containers), and objects only the
+`default` hook writes. Options come from the input too, `sort_keys` and `default`
+included. dumps must return a str or raise one of the expected exceptions; a
 plain dump (mox_grid off, or no list a grid could come from) must read back
 through loads as the value the generator predicted.
 """

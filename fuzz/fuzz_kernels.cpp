@@ -271,12 +271,30 @@ void check_utf16(const uint8_t *data, size_t n) {
         fail("utf8_to_utf16_bmp units", n, 0);
 }
 
+// Latin-1: the same strict reading, accepted only when every unit is at most 0xFF.
+void check_latin1(const uint8_t *data, size_t n) {
+    std::vector<uint16_t> want;
+    bool fits = utf16_reference(data, n, want);
+    for (uint16_t u : want) fits = fits && u <= 0xFF;
+    std::vector<uint8_t> got(n + 1, 0xAB);  // the byte past n must stay untouched
+    const size_t count = utf8_to_latin1(data, n, got.data());
+    if (got[n] != 0xAB) fail("utf8_to_latin1 wrote past its room", n, n);
+    if (!fits) {
+        if (count != SIZE_MAX) fail("utf8_to_latin1 accepted text it cannot hold", n, count);
+        return;
+    }
+    if (count != want.size()) fail("utf8_to_latin1 byte count", n, count);
+    for (size_t i = 0; i < count; ++i)
+        if (got[i] != want[i]) fail("utf8_to_latin1 bytes", n, i);
+}
+
 void check_all(const uint8_t *data, size_t n, const CpuFeatures &f, const Reference &want) {
     check_scanners(data, n, f, want);
     check_whitespace(data, n, f);
     check_suffix_kernels(data, n, f);
     check_escapers(data, n, f);
     check_utf16(data, n);
+    check_latin1(data, n);
 }
 
 }  // namespace

@@ -4,8 +4,12 @@ bits included) by the stdlib json module and by plav.loads."""
 
 import dataclasses
 import datetime
+import decimal
 import enum
 import json
+import math
+import random
+import struct
 
 import pydantic
 import pytest
@@ -129,6 +133,51 @@ def test_scalars(value, text):
 )
 def test_floats(value, text):
     assert plav.dumps(value) == text
+
+
+def float_text(x):
+    """The writer's layout of repr's shortest digits: plain for decimal exponents
+    in [-5, 16), else d.ddde<x>."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "-Infinity" if x < 0 else "Infinity"
+    sign = "-" if math.copysign(1, x) < 0 else ""
+    if x == 0:
+        return sign + "0.0"
+    t = decimal.Decimal(repr(abs(x))).normalize().as_tuple()
+    digits = "".join(map(str, t.digits))
+    e = len(digits) - 1 + t.exponent
+    if -5 <= e < 16:
+        if e >= len(digits) - 1:
+            return sign + digits + "0" * (e - len(digits) + 1) + ".0"
+        if e >= 0:
+            return sign + digits[: e + 1] + "." + digits[e + 1 :]
+        return sign + "0." + "0" * (-e - 1) + digits
+    return sign + digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + f"e{e}"
+
+
+def random_doubles(kind, count=20_000):
+    rng = random.Random(kind)
+    for _ in range(count):
+        bits = rng.getrandbits(64)
+        if kind == "fraction range":  # [2^-12, 2^54), where the digits are computed in full
+            bits = (bits & ~(0x7FF << 52)) | ((1011 + rng.randrange(67)) << 52)
+        elif kind == "decimals":
+            digits = rng.randrange(1, 18)
+            yield float(f"{rng.randrange(10**digits)}e{rng.randrange(-30, 30) - digits}")
+            continue
+        elif kind == "subnormal":
+            bits &= (1 << 52) - 1
+        yield struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+# A sample of what `./dev.sh floats` checks in the hundreds of millions.
+@pytest.mark.parametrize("kind", ["all bits", "fraction range", "decimals", "subnormal"])
+def test_float_text_matches_shortest_repr_digits(kind):
+    values = list(random_doubles(kind))
+    texts = plav.dumps(values, mox_grid=False)[1:-1].split(",")
+    assert texts == [float_text(x) for x in values]
 
 
 # ---- containers and keys ----
@@ -351,6 +400,21 @@ MIXED_TEXT = st.text(
 def test_text_matches_json(texts):
     for value in (texts, dict.fromkeys(texts, 1)):
         assert plav.dumps(value) == json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+# Output whose widest character is Latin-1 is narrowed; a wider one met late
+# (after long Latin-1 and ASCII runs) must fall back with nothing lost.
+LATIN1_EDGES = ["\u0080", "\u00ff", "caf\u00e9", "\u00e9" * 40, "a" * 33 + "\u00ff" + "b" * 15]
+WIDER = ["\u0100", "\u20ac", "\uffff", "\U0001f600"]
+
+
+@pytest.mark.parametrize("tail", ["", *WIDER])
+@pytest.mark.parametrize("as_key", [False, True])
+def test_latin1_output_and_its_fallbacks(tail, as_key):
+    texts = [*LATIN1_EDGES, "x" * 300, "\u00c3\u00a9" + tail]
+    value = dict.fromkeys(texts, "v") if as_key else [*texts, 1.5]
+    want = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    assert plav.dumps(value, mox_grid=False) == want
 
 
 @pytest.mark.parametrize("name", ["twitter", "citm_catalog", "canada", "github_events"])

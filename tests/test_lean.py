@@ -336,6 +336,16 @@ def test_any_value_is_a_cell_written_compact(options, expected):
     assert plav.dumps(NESTED_ROWS, **options) == expected
 
 
+@pytest.mark.parametrize("layout", [{"indent": 2}, {"indent": 2, "multiline_mox": True}])
+def test_cell_keys_take_the_compact_form_after_the_same_keys_outside(layout):
+    # The writer remembers how it wrote each key; a cell must not reuse the form
+    # with the indented layout's separator, nor the layout its form afterwards.
+    rows = [{"a": {"k": i, "m": [i]}} for i in range(2)]
+    text = plav.dumps({"k": 0, "m": rows, "z": {"k": 1}}, cells="any", **layout)
+    assert '{"k":0,"m":[0]}' in text and '{"k":1,"m":[1]}' in text
+    assert text.startswith('{\n  "k": 0,') and text.endswith('"z": {\n    "k": 1\n  }\n}')
+
+
 @pytest.mark.parametrize(
     "rows, options, expected",
     [

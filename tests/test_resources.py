@@ -175,7 +175,7 @@ FINALISATION_SCRIPT = """
 import threading, time
 import plav_core
 plav_core.loads(b'{"main": 1}')
-doc = b'[' + b','.join(b'{"k": [1, 2.5, "v"]}' for _ in range(2000)) + b']'
+doc = b'[' + b','.join(b'{"k": [1, 2.5, "v"]}' for _ in range(4000)) + b']'
 class Model:
     def model_dump(self):
         return {"a": [i for i in range(50)], "b": ["\u00e9t\u00e9"] * 20}
@@ -214,3 +214,40 @@ def test_gc_state_is_restored(gc_enabled):
         assert gc.isenabled() is gc_enabled
     finally:
         gc.enable()
+
+
+def test_only_large_inputs_let_other_threads_run_during_loads():
+    # A CPU-bound thread counts while the main thread makes a chain of C calls that
+    # runs no bytecode of its own: the count can only move if loads hands over the
+    # GIL. Small inputs keep it (another thread could hold it for a whole switch
+    # interval); large ones give it up for the scan, so that threads scan in parallel.
+    import itertools
+    import operator
+    import threading
+
+    ticks, stop = itertools.count(), threading.Event()
+
+    def spin():
+        for i in ticks:
+            if not i & 0x3FF and stop.is_set():
+                break
+
+    def moved(doc, calls):
+        funcs = [repr] + [loads] * calls + [repr]
+        args = [ticks] + [doc] * calls + [ticks]
+        seen = list(map(operator.call, funcs, args))
+        return seen[-1] != seen[0]
+
+    small = [b'{"id": 7, "text": "short message", "tags": ["a", "b"]}',
+             b"[" + b"1," * 20000 + b"1]"]  # 40 KB
+    large = b" " * (32 << 20) + b"1"  # a scan of milliseconds, whatever the host's load
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        while repr(ticks) == "count(0)":
+            pass
+        assert not any(moved(doc, 300) for doc in small)
+        assert any(moved(large, 1) for _ in range(20))
+    finally:
+        stop.set()
+        thread.join()

@@ -22,7 +22,7 @@ struct ThreadBuffer {
     Utf16Room utf16;
     Vec<TextSegment> segments;  // emptied at the end of every call
     KeyTextCache keys;
-    std::vector<SortedMember> sorted;  // emptied at the end of every call
+    Vec<SortedMember> sorted;   // emptied at the end of every call
     bool in_use = false;
 
     ThreadBuffer() = default;
@@ -202,13 +202,15 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         tb.segments.release();
         tb.keys.bytes.release();
         tb.keys.held.release();
+        tb.sorted.release();
     }
 #endif
     buf.restart();
     // The buffer is allocated before anything is written: a failed buffer then
     // always has room at its start for the writes that follow its failure.
     Status s = buf.try_reserve(INITIAL_CAPACITY) ? ok() : Status(PendingError::out_of_memory());
-    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys, tb.sorted};
+    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys,
+             tb.sorted};
     if (s) s = write_value(w, data.get(), Nesting{0, 0});
     if (s && buf.failed()) s = PendingError::out_of_memory();
     PyObject *result = s ? result_str(w, tb.utf16) : nullptr;

@@ -1,4 +1,4 @@
-// loads: bind arguments, borrow the input bytes, scan without the GIL, parse.
+// loads: bind arguments, borrow the input bytes, scan (without the GIL when large), parse.
 #include <Python.h>
 
 #include <algorithm>
@@ -54,6 +54,12 @@ struct ThreadScratch {
 };
 thread_local ThreadScratch LOAD_SCRATCH;
 constexpr size_t KEEP_ENTRIES = size_t{1} << 12;  // at most 288 KiB kept per thread
+
+// Inputs from this size on are scanned without the GIL, so that threads can scan
+// in parallel. Below it the scan takes a few microseconds at most: releasing the
+// GIL would cost more than it gains, and another thread that takes it may keep it
+// for a whole switch interval (5 ms) before this call can go on.
+constexpr size_t RELEASE_GIL_FROM = size_t{64} << 10;
 
 // Borrows the thread's scratch for one call, or owns fresh parts should the
 // thread's be lent already.
@@ -208,9 +214,13 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         // failing leaves a failed list, and the call raises MemoryError.
         bool indexed = index.prepare(len);
         if (indexed) {
-            Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+            if (len >= RELEASE_GIL_FROM) {
+                Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
+                    scan(bytes, len, level, index);
+                Py_END_ALLOW_THREADS
+            } else {
                 scan(bytes, len, level, index);
-            Py_END_ALLOW_THREADS
+            }
             indexed = !index.failed();
         }
         if (indexed) {
@@ -302,7 +312,7 @@ PyObject *read_value_at(const uint8_t *text, size_t stop, size_t from, const Sch
             error = PendingError::out_of_memory();
             return nullptr;
         }
-        if (window >= (size_t{1} << 16)) {
+        if (window >= RELEASE_GIL_FROM) {
             Py_BEGIN_ALLOW_THREADS // the scan reads only the input, kept alive by the caller
                 scan(text + p, window, level, index);
             Py_END_ALLOW_THREADS

@@ -32,17 +32,13 @@ Status type_error_for(PyObject *value) noexcept {
 }  // namespace
 
 // The result of default(value), written in its place as one conversion.
+// `value` is held by the caller.
 Status write_default(Writer &w, PyObject *value, Nesting at) noexcept {
+    PythonCall call(w);  // declared first: ends after the holds are released
     PyRef fn = PyRef::borrow(w.opt.default_fn);
-    PythonCall call(w);
     PyRef converted = PyRef::steal(PyObject_CallFunctionObjArgs(fn.get(), value, nullptr));
     if (!converted) return PendingError::pass_through();
-    Status written = write_value(w, converted.get(), at.converted());
-    {
-        PythonCall release(w);  // the converted data may hold objects with finalizers
-        converted.reset();
-    }
-    return written;
+    return write_value(w, converted.get(), at.converted());
 }
 
 Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
@@ -77,8 +73,7 @@ Status write_fallback(Writer &w, PyObject *value, Nesting at) noexcept {
             if (!native) return std::move(native.error());
             if (native.value()) return ok();
             if (w.opt.default_fn) return write_default(w, value, at);
-            ++w.python_calls;  // the type's __qualname__ may run Python code
-            return type_error_for(value);
+            return type_error_for(value);  // __qualname__ may run Python code, within `call`
         }
         PyObject *asdict = dataclasses_asdict();
         if (!asdict) return PendingError::pass_through();

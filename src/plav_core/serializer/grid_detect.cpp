@@ -92,14 +92,14 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
 // The order in which the columns are written: by key text (the byte order of
 // UTF-8 is the order of code points). The keys stay in the first row's order,
 // in which the rows are matched.
-[[nodiscard]] bool sort_header(GridHeader &header) noexcept {
+Status sort_header(GridHeader &header) noexcept {
     const size_t h = header.texts.size();
-    if (!header.order.resize(h)) return false;
+    if (!header.order.resize(h)) return PendingError::out_of_memory();
     for (size_t i = 0; i < h; ++i) header.order[i] = static_cast<uint32_t>(i);
     std::sort(header.order.begin(), header.order.end(), [&](uint32_t a, uint32_t b) {
         return header.texts[a] < header.texts[b];
     });
-    return true;
+    return ok();
 }
 
 // Keys of str subclasses can share a text; such a header could not name each cell.
@@ -158,7 +158,9 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Result<bool> distinct = texts_distinct(header.texts);
     if (!distinct || !distinct.value()) return distinct;
     const auto h = static_cast<Py_ssize_t>(header.keys.size());
-    if (w.opt.sort_keys && !sort_header(header)) return PendingError::out_of_memory();
+    if (w.opt.sort_keys) {
+        if (Status s = sort_header(header); !s) return std::move(s.error());
+    }
 
     // Quick check: the first 10 carry exactly the header keys.
     bool uniform = true;

@@ -288,7 +288,7 @@ void put_quoted_ascii(Writer &w, const char *s, size_t n) noexcept {
 Status put_utc_offset(Writer &w, PyObject *tzinfo, PyObject *arg, char *&p) noexcept {
     if (tzinfo == Py_None) return ok();
     const DatetimeTypes &d = DATETIME;
-    if (Py_TYPE(tzinfo) != reinterpret_cast<PyTypeObject *>(d.timezone)) ++w.python_calls;
+    PythonCall call(w);  // tzinfo and arg are held by the caller
     PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(tzinfo, d.utcoffset, arg, nullptr));
     if (!offset) return PendingError::pass_through();
     if (offset.get() == Py_None) return ok();
@@ -488,7 +488,7 @@ bool is_number_token(const char *s, size_t n) noexcept {
 // text is none of these.
 Result<bool> write_decimal(Writer &w, PyObject *v) noexcept {
     const DecimalTypes &d = DECIMAL;
-    if (!d.builtin) ++w.python_calls;
+    PythonCall call(w);  // _pydecimal's __str__ is Python code; v is held by the caller
     PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(d.base_str, v, nullptr));
     if (!text) return PendingError::pass_through();
     if (!PyUnicode_Check(text.get())) return false;
@@ -553,13 +553,10 @@ Result<bool> write_native(Writer &w, PyObject *value, Nesting at, NativeKind kin
     case NativeKind::Decimal: return write_decimal(w, value);
     case NativeKind::Enum: {
         // The member's value, written in its place as one conversion.
-        ++w.python_calls;
+        PythonCall call(w);  // declared first: ends after the value is released
         PyRef inner = PyRef::steal(PyObject_GetAttr(value, ENUM.value_name));
         if (!inner) return PendingError::pass_through();
-        Status s = write_value(w, inner.get(), at.converted());
-        inner.reset();
-        ++w.python_calls;  // freeing the value may free cached keys
-        return written(std::move(s));
+        return written(write_value(w, inner.get(), at.converted()));
     }
     case NativeKind::None: break;
     }

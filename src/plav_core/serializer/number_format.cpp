@@ -14,20 +14,6 @@ namespace {
 
 using u128 = unsigned __int128;
 
-constexpr u128 pow10_u128(int p) {
-    u128 r = 1;
-    for (int i = 0; i < p; ++i) r *= 10;
-    return r;
-}
-
-struct Pow10Table {
-    u128 v[23];
-    constexpr Pow10Table() : v() {
-        for (int i = 0; i < 23; ++i) v[i] = pow10_u128(i);
-    }
-};
-constexpr Pow10Table POW10;
-
 // 5^t, and the largest o with o 5^t below 10^15, for t <= 21.
 struct Pow5Tables {
     uint64_t v[22];
@@ -43,103 +29,68 @@ struct Pow5Tables {
 constexpr Pow5Tables POW5;
 
 struct Decimal {
-    uint64_t digits;  // D, without trailing zeros unless exactness kept them
+    uint64_t digits;  // D
     int exponent;     // e
 };
 
 // The shortest decimal in the rounding interval of x = m * 2^e2 (m with its
-// implicit bit, -62 <= e2 < 0), by exact integer arithmetic: the interval's
-// ends and x are scaled by 10^p so that x has 18 or 19 integer digits, then
-// digits are removed while the interval still holds a number with fewer
-// (the digit-removal loop of the Ryu algorithm, on exact values).
+// implicit bit, -62 <= e2 < 0), the closest to x among those of that length, ties
+// to an even last digit. The interval's ends and x are taken in units of 10^k,
+// the largest power of ten not above the interval's width (2^e2, or 3/4 of it at
+// a power of two, whose lower neighbour is closer): the interval then holds at
+// most one multiple of 10^(k+1) and at least one of 10^k, so the answer is
+// either that multiple, or the closer of the two multiples of 10^k around x
+// (the Schubfach method, on exact values here).
 //
-//   mv = 4m          x            = mv / 2^q      (q = 2 - e2)
-//   mp = 4m + 2      upper bound  = mp / 2^q
-//   mm = 4m - 1 - s  lower bound  = mm / 2^q      (s = 0 at a power of two, whose
-//                                                  lower neighbour is closer)
-// The bounds belong to the interval when m is even (round-half-even reading).
-// Out of line, like shortest_general: the common short forms then need no
-// large stack frame.
-__attribute__((noinline)) Decimal shortest_exact(uint64_t m, int e2, bool at_power_of_two) noexcept {
-    const bool accept_bounds = (m & 1) == 0;
-    const int q = 2 - e2;
-    const uint64_t mv = 4 * m;
-    // p = 18 - floor(log10 x). With L = floor(log2 x), floor((L + 1) log10 2) is
-    // floor(log10 x) or one more, so p is right or one too small (never so large
-    // that the products below overflow 128 bits: x 10^p 2^q < 10^19 2^64).
-    // floor(n log10 2) = (n * 78913) >> 18 for |n| < 1650.
-    const int log2_floor = e2 + 63 - __builtin_clzll(m);
-    int p = 18 - (((log2_floor + 1) * 78913) >> 18);
-    u128 scale = POW10.v[p];
-    u128 pv = static_cast<u128>(mv) * scale;
-    if ((pv >> q) < POW10.v[18]) {
-        scale = POW10.v[++p];
-        pv = static_cast<u128>(mv) * scale;
+//   cb  = 4m              x            = cb 2^e2 / 4
+//   cbr = 4m + 2          upper bound  = cbr 2^e2 / 4
+//   cbl = 4m - 2 (- 1)    lower bound  = cbl 2^e2 / 4
+// Each is scaled by 10^-k (at most 10^19, an exact 64-bit integer) and kept as
+// its integer part with a sticky lowest bit that is set when a fraction was cut
+// off, which keeps every comparison below with even numbers exact. The bounds
+// belong to the interval when m is even (round-half-even reading).
+inline Decimal shortest_in_interval(uint64_t m, int e2, bool at_power_of_two) noexcept {
+    const uint64_t excluded = m & 1;
+    const uint64_t cb = m << 2;
+    const uint64_t cbr = cb + 2;
+    uint64_t cbl;
+    int k;
+    // floor(e log10 2) = (e 78913) >> 18 and floor(e log10 2 - log10 4/3) =
+    // (e 631305 - 261663) >> 21, for the small |e| met here.
+    if (!at_power_of_two) {
+        cbl = cb - 2;
+        k = (e2 * 78913) >> 18;
+    } else {
+        cbl = cb - 1;
+        k = (e2 * 631305 - 261663) >> 21;
     }
-    const u128 mask = (static_cast<u128>(1) << q) - 1;
-    uint64_t vr = static_cast<uint64_t>(pv >> q);
-    bool vr_trailing_zeros = (pv & mask) == 0;
-    if (vr_trailing_zeros) {
-        // x itself is vr / 10^p. Without its trailing zeros, a decimal of at most
-        // 15 digits is the shortest: any other of that length lies at least
-        // 10^-15 x away, beyond the rounding interval (half an ulp, < 2^-53 x).
-        uint64_t d = vr;
-        int z = 0;
-        while (d % 100000000 == 0) d /= 100000000, z += 8;
-        if (d % 10000 == 0) d /= 10000, z += 4;
-        if (d % 100 == 0) d /= 100, z += 2;
-        if (d % 10 == 0) d /= 10, z += 1;
-        if (d < 1000000000000000ULL) return {d, z - p};
-    }
-    // The bounds scaled alike, by addition: mp = mv + 2, mm = mv - 2 (mv - 1 at a
-    // power of two).
-    const u128 pp = pv + 2 * scale;
-    const u128 pm = pv - (at_power_of_two ? scale : 2 * scale);
-    uint64_t vp = static_cast<uint64_t>(pp >> q);
-    uint64_t vm = static_cast<uint64_t>(pm >> q);
-    bool vm_trailing_zeros = accept_bounds && (pm & mask) == 0;
-    if (!accept_bounds && (pp & mask) == 0) --vp;  // the upper bound itself is excluded
-
-    int removed = 0;
-    if (!vr_trailing_zeros && !vm_trailing_zeros) {
-        // Common case: x is not exactly representable at this scale, so no tie
-        // and no exact lower bound. Whether the interval still holds a number
-        // with r fewer digits only turns false as r grows, so the most digits are
-        // removed in chunks of 8, 4, 2 and 1; rounding follows the last chunk's
-        // leading digit.
-        bool round_up = false;
-        auto remove = [&](uint64_t scale_down) {
-            round_up = vr % scale_down >= scale_down / 2;
-            vr /= scale_down;
-            vp /= scale_down;
-            vm /= scale_down;
-        };
-        while (vp / 100000000 > vm / 100000000) remove(100000000), removed += 8;
-        if (vp / 10000 > vm / 10000) remove(10000), removed += 4;
-        if (vp / 100 > vm / 100) remove(100), removed += 2;
-        if (vp / 10 > vm / 10) remove(10), removed += 1;
-        return {vr + (vr == vm || round_up), removed - p};
-    }
-    uint8_t last_removed = 0;
-    auto remove_digit = [&] {
-        vr_trailing_zeros &= last_removed == 0;
-        last_removed = static_cast<uint8_t>(vr % 10);
-        vr /= 10;
-        vp /= 10;
-        vm /= 10;
-        ++removed;
+    const uint64_t scale = POW10_U64[-k];
+    const int shift = -e2;  // 1..62: the cut-off bits all lie in the low word
+    auto scaled = [&](uint64_t c) {
+        const u128 x = static_cast<u128>(c) * scale;
+        const auto low = static_cast<uint64_t>(x), high = static_cast<uint64_t>(x >> 64);
+        return ((high << (64 - shift)) | (low >> shift)) | ((low << (64 - shift)) != 0);
     };
-    while (vp / 10 > vm / 10) {
-        vm_trailing_zeros &= vm % 10 == 0;
-        remove_digit();
+    const uint64_t vb = scaled(cb), vbl = scaled(cbl), vbr = scaled(cbr);
+    const uint64_t s = vb >> 2;  // x in units of 10^k, rounded down
+    // One digit fewer: the multiple of 10^(k+1) in the interval, if one is.
+    const uint64_t sp10 = s / 10 * 10;
+    const uint64_t tp10 = sp10 + 10;
+    const bool sp10_in = vbl + excluded <= sp10 << 2;
+    const bool tp10_in = (tp10 << 2) + excluded <= vbr;
+    if (sp10_in != tp10_in) {
+        Decimal d{(sp10_in ? sp10 : tp10) / 10, k + 1};
+        while (d.digits % 10 == 0) d.digits /= 10, ++d.exponent;
+        return d;
     }
-    if (vm_trailing_zeros) {
-        while (vm % 10 == 0) remove_digit();
-    }
-    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // half: even
-    const uint64_t out = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) ||
-                               last_removed >= 5);
-    return {out, removed - p};
+    // Else the closer of s and s + 1 that lies in the interval. Neither ends in a
+    // zero: that one would have been the multiple of 10^(k+1) taken above.
+    const uint64_t t = s + 1;
+    const bool s_in = vbl + excluded <= s << 2;
+    const bool t_in = (t << 2) + excluded <= vbr;
+    if (s_in != t_in) return {s_in ? s : t, k};
+    const uint64_t mid = (s + t) << 1;
+    return {vb < mid || (vb == mid && (s & 1) == 0) ? s : t, k};
 }
 
 // D and e from std::to_chars' shortest scientific text "d[.ddd]e±x".
@@ -232,16 +183,15 @@ char *format_double(double v, char *out) noexcept {
         if (places <= 21 && odd <= POW5.limit[places])
             d = {odd * POW5.v[places], -places};
         else
-            d = shortest_exact(m, e2, fraction == 0);
+            d = shortest_in_interval(m, e2, fraction == 0);
     } else {
         d = shortest_general(std::fabs(v));
+        while (d.digits % 10 == 0) {
+            d.digits /= 10;
+            ++d.exponent;
+        }
     }
-
-    // Strip trailing zeros (the general path and exact ties may leave some).
-    while (d.digits % 10 == 0) {
-        d.digits /= 10;
-        ++d.exponent;
-    }
+    // D has no trailing zero now.
     // The stores below write whole 16-byte blocks (the caller leaves
     // FLOAT_TEXT_ROOM bytes); only the counted bytes are kept. A 17th digit is
     // kept apart as `last` and written after the first 16.

@@ -11,6 +11,15 @@ namespace {
 // beats assembling the pieces.
 constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
 
+// Whether every recorded non-ASCII run lies within U+0000-U+00FF: no lead byte
+// above 0xC3. Wider text usually shows in its first run.
+bool segments_fit_latin1(const uint8_t *p, const Vec<TextSegment> &segments) noexcept {
+    for (const TextSegment &seg : segments)
+        for (size_t i = seg.begin; i < seg.end; ++i)
+            if (p[i] > 0xC3) return false;
+    return true;
+}
+
 }  // namespace
 
 PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
@@ -19,6 +28,19 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
     const size_t n = buf.size();
     if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
     const Vec<TextSegment> &segments = w.segments;
+    // Unrecorded non-ASCII bytes may hold any character: narrowing is tried.
+    if (w.unsegmented_non_ascii || segments_fit_latin1(buf.data(), segments)) {
+        if (uint16_t *room = utf16.room((n + 1) / 2)) {
+            auto *narrow = reinterpret_cast<uint8_t *>(room);
+            const size_t count = utf8_to_latin1(buf.data(), n, narrow);
+            if (count != SIZE_MAX) {
+                PyObject *text = PyUnicode_DecodeLatin1(reinterpret_cast<const char *>(narrow),
+                                                        static_cast<Py_ssize_t>(count), nullptr);
+                utf16.trim();
+                return text;
+            }
+        }
+    }
     if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
         if (uint16_t *units = utf16.room(n)) {
             const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);

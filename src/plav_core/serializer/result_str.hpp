@@ -47,10 +47,11 @@ class Utf16Room {
     size_t capacity_ = 0;
 };
 
-// The written bytes as a str. ASCII output takes the cheap decoder. Output with
-// few pieces of non-ASCII text is assembled from its ASCII runs and the strings it
-// came from; other output within U+FFFF goes through UTF-16, which CPython turns
-// into its str forms several times faster than UTF-8 (decoded last).
+// The written bytes as a str. ASCII output takes the cheap decoder. Output whose
+// characters all fit Latin-1 is narrowed to it, which CPython copies as it stands.
+// Output with few pieces of other non-ASCII text is assembled from its ASCII runs
+// and the strings it came from; the rest within U+FFFF goes through UTF-16, which
+// CPython turns into its str forms several times faster than UTF-8 (decoded last).
 PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept;
 
 }  // namespace plav

@@ -146,19 +146,13 @@ Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
 
 // Pops the sorted members of one dict off the writer's stack, however it ends.
 // Dropping the last reference to a key or value (a conversion removed it from the
-// dict) may free cached keys, which counts as a Python call.
+// dict) may run finalizers.
 struct SortedScope {
     Writer &w;
     size_t base;
     ~SortedScope() {
-        std::vector<SortedMember> &members = w.sorted;
-        for (size_t i = base; i < members.size(); ++i) {
-            if (Py_REFCNT(members[i].key.get()) == 1 || Py_REFCNT(members[i].value.get()) == 1) {
-                ++w.python_calls;
-                break;
-            }
-        }
-        members.erase(members.begin() + static_cast<std::ptrdiff_t>(base), members.end());
+        PythonCall release(w);
+        w.sorted.truncate(base);
     }
 };
 
@@ -167,20 +161,23 @@ struct SortedScope {
 // The members are held while they are written, so nothing the conversions or
 // str() of a key do to the dict reaches them.
 Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) noexcept {
-    std::vector<SortedMember> &members = w.sorted;
+    Vec<SortedMember> &members = w.sorted;
     const SortedScope scope{w, members.size()};
     const size_t base = scope.base;
-    members.reserve(base + static_cast<size_t>(n));
+    if (!members.reserve(base + static_cast<size_t>(n))) return PendingError::out_of_memory();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value))  // runs no Python code
-        members.push_back({PyRef::borrow(key), PyRef::borrow(value), PyRef(), nullptr, 0});
+        if (!members.push_back({PyRef::borrow(key), PyRef::borrow(value), PyRef(), nullptr, 0}))
+            return PendingError::out_of_memory();
     for (size_t i = base; i < members.size(); ++i) {
-        SortedMember &m = members[i];
-        PyObject *k = m.key.get();
+        PyObject *k = members[i].key.get();
         if (!is_str(Py_TYPE(k))) {
-            ++w.python_calls;
-            PyRef text = PyRef::steal(PyObject_Str(k));  // may grow `members`: index again
+            PyRef text;
+            {
+                PythonCall call(w);
+                text = PyRef::steal(PyObject_Str(k));
+            }
             if (!text) return PendingError::pass_through();
             members[i].text = std::move(text);
         }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "memory.hpp"
 #include "py_ref.hpp"
@@ -75,7 +74,7 @@ struct Writer {
     Vec<TextSegment> &segments;
     KeyTextCache &keys;
     // The members of the dicts being written in sorted order, innermost last.
-    std::vector<SortedMember> &sorted;
+    Vec<SortedMember> &sorted;
     // Set when non-ASCII bytes were written outside any recorded segment.
     bool unsegmented_non_ascii = false;
     // Moved by every PythonCall. Containers read through borrowed references

@@ -74,4 +74,35 @@ size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
     return static_cast<size_t>(o - out);
 }
 
+size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept {
+    constexpr size_t FAIL = SIZE_MAX;
+    uint8_t *o = out;
+    size_t i = 0;
+    while (i < n) {
+        if (n - i >= 16) {
+            // Copy the whole block and keep its ASCII prefix (o never runs ahead of i).
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+            const auto high = static_cast<uint32_t>(_mm_movemask_epi8(b));
+            const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
+            i += ascii;
+            o += ascii;
+            if (ascii == 16) continue;
+        }
+        do {
+            const uint8_t c = s[i];
+            if (c < 0x80) {
+                *o++ = c;
+                i += 1;
+            } else if ((c == 0xC2 || c == 0xC3) && n - i >= 2 && (s[i + 1] & 0xC0) == 0x80) {
+                *o++ = static_cast<uint8_t>(((c & 0x03) << 6) | (s[i + 1] & 0x3F));
+                i += 2;
+            } else {
+                return FAIL;  // above U+00FF, or not UTF-8
+            }
+        } while (i < n && s[i] >= 0x80);
+    }
+    return static_cast<size_t>(o - out);
+}
+
 }  // namespace plav

@@ -1,6 +1,6 @@
-// The written UTF-8 text as UTF-16, for output whose characters all lie in
-// U+0000-U+FFFF: CPython builds its 1- and 2-byte str forms from UTF-16 several
-// times faster than from UTF-8.
+// The written UTF-8 text as UTF-16 (characters within U+0000-U+FFFF) or as
+// Latin-1 (within U+0000-U+00FF): CPython builds its 1- and 2-byte str forms from
+// these several times faster than from UTF-8.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,5 +11,10 @@ namespace plav {
 // returns their count; returns SIZE_MAX at the first character above U+FFFF or
 // at bytes that are not well-formed UTF-8 (the caller then decodes the UTF-8).
 size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept;
+
+// Writes the Latin-1 bytes of the UTF-8 text s[0, n) at `out` (room for n bytes)
+// and returns their count; returns SIZE_MAX at the first character above U+00FF or
+// at bytes that are not well-formed UTF-8.
+size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept;
 
 }  // namespace plav
