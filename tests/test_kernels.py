@@ -177,6 +177,30 @@ def test_unsafe_cell_byte_found_at_every_position(form):
                 assert T.unsafe_in_cell(data, form) == (mark != 0xFB), (n, p, mark)
 
 
+# ---- UTF-8 to UTF-16 and Latin-1 ----
+
+TEXT_PIECES = [b"a" * 15, b"z", "\u00e9".encode(), "\u00ff".encode(), "\u0100".encode(),
+               "\u20ac".encode(), "\uffff".encode(), "\U0001f600".encode(), b"\xc3", b"\x80",
+               b"\xed\xa0\x80", b"\xc0\xaf", b"\xff"]
+
+
+def reference_transcode(data, form):
+    try:
+        text = data.decode("utf-8")
+        return text.encode("utf-16-le" if form == "utf16" else "latin-1")
+    except UnicodeError:
+        return None
+
+
+@pytest.mark.parametrize("form", ["utf16", "latin1"])
+@given(data=st.lists(st.sampled_from(TEXT_PIECES), max_size=40).map(b"".join))
+def test_transcoders_match_strict_utf8(form, data):
+    if form == "utf16" and any(ord(c) > 0xFFFF for c in data.decode("utf-8", "ignore")):
+        assert T.transcode(data, form) is None
+        return
+    assert T.transcode(data, form) == reference_transcode(data, form)
+
+
 # ---- escapers ----
 
 NAMED = {0x22: b'\\"', 0x5C: b"\\\\", 0x0A: b"\\n", 0x0D: b"\\r", 0x09: b"\\t", 0x08: b"\\b",

@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "cpu.hpp"
+#include "py_ref.hpp"
 #include "simd/escape.hpp"
+#include "simd/utf16.hpp"
 #include "serializer/number_format.hpp"
 #include "types/output_buffer.hpp"
 
@@ -64,9 +66,34 @@ PyObject *py_format_double(PyObject *, PyObject *args) {
     return PyUnicode_FromStringAndSize(out, end - out);
 }
 
+// transcode(data, form) -> the UTF-8 text as UTF-16 units ("utf16", little-endian
+// bytes) or as Latin-1 bytes ("latin1"), or None where the kernel declines it.
+PyObject *py_transcode(PyObject *, PyObject *args) {
+    const char *data = nullptr, *form = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y#s:transcode", &data, &n, &form)) return nullptr;
+    const auto *s = reinterpret_cast<const uint8_t *>(data);
+    const auto len = static_cast<size_t>(n);
+    const std::string_view f(form);
+    if (f != "utf16" && f != "latin1") {
+        PyErr_SetString(PyExc_ValueError, "unknown form");
+        return nullptr;
+    }
+    const size_t width = f == "utf16" ? 2 : 1;
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width * len)));
+    if (!out) return nullptr;
+    char *room = PyBytes_AsString(out.get());
+    const size_t count = width == 2 ? utf8_to_utf16_bmp(s, len, reinterpret_cast<uint16_t *>(room))
+                                    : utf8_to_latin1(s, len, reinterpret_cast<uint8_t *>(room));
+    if (count == SIZE_MAX) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(room, static_cast<Py_ssize_t>(width * count));
+}
+
 }  // namespace
 
 PyMethodDef ESCAPE_METHODS[] = {
+    {"transcode", py_transcode, METH_VARARGS,
+     "transcode(data, form) -> UTF-16 (utf16) or Latin-1 (latin1) bytes, or None"},
     {"escape", py_escape, METH_VARARGS,
      "escape(data, level) -> (escaped bytes, non_ascii); level: scalar, avx2, avx512"},
     {"short_clean", py_short_clean, METH_VARARGS,
