@@ -25,10 +25,10 @@ import platform
 import sys
 import time
 
-import plav
 from _common import DATA as SHARED_DATA
 from _common import SMALL_MESSAGE, commit, cpu_flags, msgspec, orjson, save_results
 
+import plav
 
 DATA = SHARED_DATA / "json"
 HEADLINE = ["twitter", "citm_catalog", "canada", "github_events"]

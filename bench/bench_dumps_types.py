@@ -18,8 +18,9 @@ import random
 import time
 import uuid
 
-import plav
 from _common import commit, cpu_flags, msgspec, orjson
+
+import plav
 
 N = 10_000
 

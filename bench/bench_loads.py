@@ -27,10 +27,10 @@ import statistics
 import sys
 import time
 
-import plav_core
 from _common import DATA as SHARED_DATA
 from _common import SMALL_MESSAGE, commit, cpu_flags, msgspec, orjson, save_results
 
+import plav_core
 
 DATA = SHARED_DATA / "json"
 KEY_FILES = ("twitter", "citm_catalog", "canada", "github_events")

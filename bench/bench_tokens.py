@@ -22,8 +22,7 @@ from pathlib import Path
 from typing import Any
 
 import plav
-from plav import _tokens
-from plav import LEAN
+from plav import LEAN, _tokens
 from plav.cli import OPTION_SETS, json_compact, json_pretty, reads_back
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -10,9 +10,10 @@ import gc
 import json
 import sys
 
-import plav
 from _common import DATA as SHARED_DATA
 from _common import rss_kib
+
+import plav
 
 DATA = SHARED_DATA / "json"
 LIMIT_KIB = 1024

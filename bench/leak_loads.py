@@ -12,9 +12,10 @@ import gc
 import sys
 import threading
 
-import plav_core
 from _common import DATA as SHARED_DATA
 from _common import rss_kib
+
+import plav_core
 
 DATA = SHARED_DATA / "json"
 LIMIT_KIB = 1024

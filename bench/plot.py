@@ -19,7 +19,7 @@ from typing import Any
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
 RESULTS = Path(__file__).resolve().parent / "results"
 

@@ -21,8 +21,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import harness  # noqa: E402
-import plav_core  # noqa: E402
+import harness
+
+import plav_core
 
 DUMPS_VALUE_ERRORS = {
     "Object too deeply nested (max 256 levels)",

@@ -18,8 +18,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import harness  # noqa: E402
-import plav_core  # noqa: E402
+import harness
+
+import plav_core
 
 SCHEMAS = [["a"], ["a", "b"], [], ["id", "name", "score"], ["k", "k"], ["\u00e9", ""]]
 

@@ -747,7 +747,7 @@ class Status(enum.Enum):
     ONE = 1
     HALF = 0.5
     PAIR = (1, "a")
-    NESTED = {"at": dt.date(2024, 1, 2), "tags": ("x", None), "id": uuid.UUID(int=1)}  # noqa: RUF012
+    NESTED = {"at": dt.date(2024, 1, 2), "tags": ("x", None), "id": uuid.UUID(int=1)}
     NONE = None
 
 

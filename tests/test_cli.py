@@ -347,7 +347,7 @@ def test_stats_without_any_tokenizer_counts_bytes(setup, reason, tmp_path):
     assert all(len(counts) == 1 for counts in rows.values()) and len(rows) == 10
     compact = json.dumps(DOC_30, separators=(",", ":")).encode()
     assert rows["JSON compact"] == [len(compact)]
-    assert re.search(r"^fewest bytes: PLAV", out, re.M)
+    assert re.search(r"^fewest bytes: PLAV", out, re.MULTILINE)
 
 
 @pytest.mark.parametrize("mode, names", [("all", "o200k_base, cl100k_base"), ("one", "o200k_base")])

@@ -228,7 +228,7 @@ class Colour(enum.Enum):
     RED = 1
     GREEN = "green"
     PAIR = (1, "a")
-    NESTED = {"when": dt.date(2024, 1, 2), "ids": [uuid.UUID(int=1)]}  # noqa: RUF012
+    NESTED = {"when": dt.date(2024, 1, 2), "ids": [uuid.UUID(int=1)]}
     FLOATY = 2.5
     NOTHING = None
 

@@ -25,7 +25,7 @@ def rows(keys, *values):
     "text, expected",
     [
         ("[3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]",
-         rows("id name score".split(), (1, "Alice", 95), (2, "Bob", 87), (3, "Carol", 92))),
+         rows(["id", "name", "score"], (1, "Alice", 95), (2, "Bob", 87), (3, "Carol", 92))),
         ("[: id\tname; 1\tAlice; 2\tBob ]", rows(["id", "name"], (1, "Alice"), (2, "Bob"))),
         ('[2: id | name; 1 | "Ann"; 2 | "Bo b" ]', rows(["id", "name"], (1, "Ann"), (2, "Bo b"))),
         ("[: a|b; 1|2 ]", rows("ab", (1, 2))), ("[: a,b; 1,2;3,4 ]", rows("ab", (1, 2), (3, 4))),

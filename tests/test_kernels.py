@@ -46,7 +46,7 @@ def test_scanner_matches_reference(level, data):
 @pytest.mark.parametrize("level", LEVELS)
 def test_scanner_at_every_length_across_block_edges(level):
     # A structural byte at every block edge of every length up to three AVX-512 blocks.
-    for n in range(0, 200):
+    for n in range(200):
         for p in {0, n // 2, n - 1, 31, 32, 33, 63, 64, 65} & set(range(n)):
             for c in b'"]}':
                 data = b"a" * p + bytes([c]) + b"a" * (n - p - 1)
@@ -169,7 +169,7 @@ def test_unsafe_cell_bytes_are_exactly_the_grid_syntax(form):
 @pytest.mark.parametrize("form", ["bytes", "sse2"])
 def test_unsafe_cell_byte_found_at_every_position(form):
     # Lengths around the 16-byte blocks, the mark at each place, and none.
-    for n in range(0, 50):
+    for n in range(50):
         assert not T.unsafe_in_cell(b"x" * n, form)
         for p in range(n):
             for mark in b";}\xfb":
@@ -226,7 +226,7 @@ def test_escapers_agree_with_reference(level, data):
 
 @pytest.mark.parametrize("level", LEVELS)
 def test_escaper_at_every_length_and_mark_position(level):
-    for n in range(0, 140):
+    for n in range(140):
         clean = bytes(0x41 + i % 26 for i in range(n))
         assert T.escape(clean, level) == (clean, False)
         for pos in range(n):

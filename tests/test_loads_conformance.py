@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from plav_core import dumps, loads
 
 sys.path.insert(0, str(ROOT / "fuzz"))
-import harness  # noqa: E402  (the fuzzers' checks on every result)
+import harness  # the fuzzers' checks on every result
 
 sys.path.pop(0)
 

@@ -30,7 +30,7 @@ def test_names_and_reexports():
     for name in plav_core.__all__:
         assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
-    avx2, avx512f, avx512bw = T.cpu_features()
+    _, avx512f, avx512bw = T.cpu_features()
     assert plav_core.__simd__ == ("AVX-512" if avx512f and avx512bw else "AVX2")
     (all_node,) = [n for n in STUB_TREE.body if isinstance(n, ast.Assign)
                    and ast.unparse(n.targets[0]) == "__all__"]
@@ -104,9 +104,9 @@ def test_docstrings():
         ("loads", "(data, schema=None, *, partial=False, strict=False)",
          "Parse PLAV/JSON data from bytes or string"),
         ("dumps",
-         "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-         "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
-         "cells='safe', bare_text=False, sort_keys=False, default=None)",
+         ("(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
+          "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
+          "cells='safe', bare_text=False, sort_keys=False, default=None)"),
          "Serialize a Python object to a PLAV or JSON string."),
         ("format_hint", "(style='mox_grid')",
          "Return a concise format description for pasting into LLM system prompts."),

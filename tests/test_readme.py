@@ -16,7 +16,7 @@ import pytest
 from conftest import DATA, ROOT
 
 README = ROOT / "README.md"
-FENCE = re.compile(r"^```(\w+)\n(.*?)^```$", re.S | re.M)
+FENCE = re.compile(r"^```(\w+)\n(.*?)^```$", re.DOTALL | re.MULTILINE)
 
 
 def blocks(language):
@@ -46,7 +46,7 @@ def test_console_example(text, line):
     env = dict(os.environ)
     env["PATH"] = f"{Path(sys.executable).parent}{os.pathsep}{env['PATH']}"
     env["PLAV_TOKENIZERS"] = str(DATA / "tokenizers")
-    commands = re.split(r"^\$ ", text, flags=re.M)[1:]
+    commands = re.split(r"^\$ ", text, flags=re.MULTILINE)[1:]
     assert commands, "a console example shows at least one command"
     for chunk in commands:
         command, _, expected = chunk.partition("\n")

@@ -6,8 +6,8 @@ The functions are the extension's own objects, re-exported without wrappers:
 
 from typing import Any
 
-from plav._files import dump, load
 from plav._extract import extract
+from plav._files import dump, load
 from plav_core import DecodeError, __simd__, __version__, dumps, format_hint, loads, raw_decode
 
 __all__ = [

@@ -6,6 +6,7 @@ import re
 from typing import Any
 
 import plav_core
+
 __all__ = ["extract"]
 
 # The extension's private reader, left out of its stubs: _read_at(data, start, stop,
