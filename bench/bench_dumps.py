@@ -97,8 +97,11 @@ def main():
 
     print(environment())
     names = [n for n, _ in writers]
-    print(f"{'file':<28}{'KB':>8}" + "".join(f"{n + ' ms':>14}" for n in names)
-          + f"{'orjson/plav':>13}{'orjson_str/plav':>17}{'msgspec/plav':>14}{'json/plav':>11}")
+    print(
+        f"{'file':<28}{'KB':>8}"
+        + "".join(f"{n + ' ms':>14}" for n in names)
+        + f"{'orjson/plav':>13}{'orjson_str/plav':>17}{'msgspec/plav':>14}{'json/plav':>11}"
+    )
     wanted = set(args.files.split(",")) if args.files else None
     ratios = {}
     ratios_str = {}
@@ -123,8 +126,11 @@ def main():
         r_js = med["json"] / ours
         ratios[name] = r_or
         ratios_str[name] = r_os
-        print(f"{name:<28}{size / 1024:>8.0f}" + "".join(f"{med[n] * 1e3:>14.4g}" for n in names)
-              + f"{r_or:>13.2f}{r_os:>17.2f}{r_ms:>14.2f}{r_js:>11.2f}")
+        print(
+            f"{name:<28}{size / 1024:>8.0f}"
+            + "".join(f"{med[n] * 1e3:>14.4g}" for n in names)
+            + f"{r_or:>13.2f}{r_os:>17.2f}{r_ms:>14.2f}{r_js:>11.2f}"
+        )
     for label, found in (("orjson/plav", ratios), ("orjson_str/plav", ratios_str)):
         head = [found[n] for n in HEADLINE if n in found]
         if head:

@@ -35,8 +35,15 @@ def cases():
     ist = dt.timezone(dt.timedelta(hours=5, minutes=30))
 
     def when():
-        return dt.datetime(2026, 1 + r.randrange(12), 1 + r.randrange(28), r.randrange(24),
-                           r.randrange(60), r.randrange(60), r.randrange(10**6))
+        return dt.datetime(
+            2026,
+            1 + r.randrange(12),
+            1 + r.randrange(28),
+            r.randrange(24),
+            r.randrange(60),
+            r.randrange(60),
+            r.randrange(10**6),
+        )
 
     return {
         "datetime, naive": [when() for _ in range(N)],
@@ -46,8 +53,15 @@ def cases():
         "UUID": [uuid.UUID(int=r.getrandbits(128)) for _ in range(N)],
         "Enum": [r.choice(list(Status)) for _ in range(N)],
         "Decimal": [decimal.Decimal(r.randrange(10**7)).scaleb(-2) for _ in range(N)],
-        "records": [{"id": uuid.UUID(int=r.getrandbits(128)), "at": when(),
-                     "status": r.choice(list(Status)), "n": i} for i in range(N)],
+        "records": [
+            {
+                "id": uuid.UUID(int=r.getrandbits(128)),
+                "at": when(),
+                "status": r.choice(list(Status)),
+                "n": i,
+            }
+            for i in range(N)
+        ],
     }
 
 
@@ -75,8 +89,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     args, _ = parser.parse_known_args()  # ./dev.sh bench passes every script its options
-    print(f"python {platform.python_version()}  plav {plav.__version__} ({plav.__simd__})  "
-          f"commit {commit()}  cpu flags: {cpu_flags()}")
+    print(
+        f"python {platform.python_version()}  plav {plav.__version__} ({plav.__simd__})  "
+        f"commit {commit()}  cpu flags: {cpu_flags()}"
+    )
     libs = writers()
     names = [name for name, _ in libs]
     header = f"{'case':18}" + "".join(f"{n + ' ns':>14}" for n in names)
@@ -91,9 +107,11 @@ def main():
                 continue
             times[name] = median_time(fn, data, 5, args.repeat) / N * 1e9
         row = f"{case:18}" + "".join(
-            f"{times[n]:>14.0f}" if n in times else f"{'-':>14}" for n in names)
-        row += "".join(f"{times[n] / times['plav']:>14.2f}" if n in times else f"{'-':>14}"
-                       for n in names[1:])
+            f"{times[n]:>14.0f}" if n in times else f"{'-':>14}" for n in names
+        )
+        row += "".join(
+            f"{times[n] / times['plav']:>14.2f}" if n in times else f"{'-':>14}" for n in names[1:]
+        )
         print(row)
 
 

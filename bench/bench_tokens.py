@@ -48,8 +48,14 @@ SHORT = {
 # plav.LEAN with either delimiter: "the lean set" counts the cheaper of the two per file.
 LEAN_LABELS = [o.label for o in OPTION_SETS if o.options in (LEAN, {**LEAN, "delimiter": "comma"})]
 # Where the lean set must take at most TOON's tokens.
-LEAN_VS_TOON = ["tabular-employees", "analytics-timeseries", "github-repos-top100",
-                "nested-orders", "deep-nested-config", "semi-uniform-event-logs"]
+LEAN_VS_TOON = [
+    "tabular-employees",
+    "analytics-timeseries",
+    "github-repos-top100",
+    "nested-orders",
+    "deep-nested-config",
+    "semi-uniform-event-logs",
+]
 
 
 def environment() -> dict[str, Any]:
@@ -67,8 +73,11 @@ def environment() -> dict[str, Any]:
         pass
     try:
         commit = subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True,
-            text=True, check=True,
+            ["git", "rev-parse", "--short", "HEAD"],
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         commit = "unknown"
@@ -146,9 +155,12 @@ def best_plav(file_result: dict[str, Any], unit: str) -> tuple[str, int] | None:
 
 def best_lean(file_result: dict[str, Any], unit: str) -> int | None:
     """The lean set's count with the better delimiter for the file, when it reads back."""
-    found = [file_result["results"][label][unit] for label in LEAN_LABELS
-             if file_result["results"].get(label, {}).get("reads_back")
-             and unit in file_result["results"][label]]
+    found = [
+        file_result["results"][label][unit]
+        for label in LEAN_LABELS
+        if file_result["results"].get(label, {}).get("reads_back")
+        and unit in file_result["results"][label]
+    ]
     return min(found) if found else None
 
 
@@ -172,8 +184,10 @@ def lean_targets(files: list[dict[str, Any]], unit: str) -> list[str]:
         base = sum(fr["results"]["JSON compact"][unit] for fr in group)
         change = (sum(leans) - base) * 100 / base  # type: ignore[arg-type]
         verdict = "met" if change <= goal else "MISSED"
-        lines.append(f"lean over the {len(group)} {corpus} files: {change:+.1f}% vs JSON compact "
-                     f"(target {goal:+.0f}%: {verdict})")
+        lines.append(
+            f"lean over the {len(group)} {corpus} files: {change:+.1f}% vs JSON compact "
+            f"(target {goal:+.0f}%: {verdict})"
+        )
     return lines
 
 
@@ -218,10 +232,14 @@ def summarise(
             if all(unit in fr["results"].get(label, {}) for fr in group)
         }
         base = totals["JSON compact"]
-        line = ", ".join(f"{SHORT.get(lb, lb)} {pct(v, base)}" for lb, v in totals.items()
-                         if lb != "JSON compact")
-        lines.append(f"{corpus} corpus, {unit}, sum over {len(group)} files: "
-                     f"JSON compact {base:,}; {line}")
+        line = ", ".join(
+            f"{SHORT.get(lb, lb)} {pct(v, base)}"
+            for lb, v in totals.items()
+            if lb != "JSON compact"
+        )
+        lines.append(
+            f"{corpus} corpus, {unit}, sum over {len(group)} files: JSON compact {base:,}; {line}"
+        )
         summary[corpus] = totals
     lean = next(o.label for o in OPTION_SETS if o.options == LEAN)
     above, lean_above, vs_toon = [], [], []
@@ -240,12 +258,16 @@ def summarise(
         lines.append(f"best PLAV layout ABOVE JSON compact on: {', '.join(above)}")
     else:
         lines.append(f"best PLAV layout at or below JSON compact on all {len(files)} files")
-    lines.append(f"--lean above JSON compact on {len(lean_above)} of {len(files)} files"
-                 + (f": {', '.join(lean_above)}" if lean_above else ""))
+    lines.append(
+        f"--lean above JSON compact on {len(lean_above)} of {len(files)} files"
+        + (f": {', '.join(lean_above)}" if lean_above else "")
+    )
     if vs_toon:
         better = sum(1 for v in vs_toon if v < 0)
-        lines.append(f"best PLAV vs TOON: fewer {unit} on {better} of {len(vs_toon)} files, "
-                     f"from {min(vs_toon):+.1f}% to {max(vs_toon):+.1f}%")
+        lines.append(
+            f"best PLAV vs TOON: fewer {unit} on {better} of {len(vs_toon)} files, "
+            f"from {min(vs_toon):+.1f}% to {max(vs_toon):+.1f}%"
+        )
     targets = lean_targets(files, unit)
     lines += targets
     summary["best_above_json_compact"] = above
@@ -262,9 +284,11 @@ def print_readme_table(files: list[dict[str, Any]], units: list[str]) -> None:
     """The token table of README.md: the token corpus file by file, both corpora summed."""
     shown = ["JSON pretty (indent 2)", "TOON", "PLAV (defaults)", "lean"]
     unit = units[0]
-    print(f"{unit} tokens; JSON compact as a count, the others as change against it; "
-          "`plav.LEAN`: the lean set with the better of comma and tab for that file; "
-          "best PLAV: the option set with the fewest tokens for that file.\n")
+    print(
+        f"{unit} tokens; JSON compact as a count, the others as change against it; "
+        "`plav.LEAN`: the lean set with the better of comma and tab for that file; "
+        "best PLAV: the option set with the fewest tokens for that file.\n"
+    )
     print("| dataset | JSON compact | JSON pretty | TOON | PLAV | `plav.LEAN` | best PLAV |")
     print("|---|---:|---:|---:|---:|---:|---:|")
 
@@ -303,8 +327,9 @@ def print_readme_table(files: list[dict[str, Any]], units: list[str]) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--data", type=Path, default=DATA, help="folder holding tokens/ and json/")
-    parser.add_argument("--tokenizers", default=str(DATA / "tokenizers"),
-                        help="folder of the tiktoken rank files")
+    parser.add_argument(
+        "--tokenizers", default=str(DATA / "tokenizers"), help="folder of the tiktoken rank files"
+    )
     parser.add_argument("--corpus", choices=(*CORPORA, "all"), default="all")
     parser.add_argument("--json", type=Path, metavar="PATH", help="save the results as JSON")
     parser.add_argument("--readme", action="store_true", help="print only the README table")
@@ -335,16 +360,23 @@ def main() -> int:
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
         summaries = {unit: summarise(files, labels, unit)[0] for unit in units}
-        record = {"environment": environment(), "units": units, "labels": labels,
-                  "files": files, "summary": summaries}
+        record = {
+            "environment": environment(),
+            "units": units,
+            "labels": labels,
+            "files": files,
+            "summary": summaries,
+        }
         args.json.write_text(json.dumps(record, indent=1) + "\n")
         print(f"saved {args.json}", file=sys.stderr)
     return 0
 
 
 def print_tables(files: list[dict[str, Any]], labels: list[str], units: list[str]) -> None:
-    print("Columns: % of the JSON compact count. P = PLAV; bs --bare-strings, in --implicit-null,"
-          " uk --unquoted-keys, tab --delimiter tab; † does not read back equal.\n")
+    print(
+        "Columns: % of the JSON compact count. P = PLAV; bs --bare-strings, in --implicit-null,"
+        " uk --unquoted-keys, tab --delimiter tab; † does not read back equal.\n"
+    )
     for unit in units:
         print_table(files, labels, unit)
         print_summary(files, labels, unit)

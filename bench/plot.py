@@ -35,14 +35,18 @@ LEAN_LABELS = ("PLAV --lean", "PLAV --lean --delimiter comma")
 
 
 def lean_count(results: dict[str, Any], unit: str) -> int | None:
-    counts = [results[label][unit] for label in LEAN_LABELS
-              if results.get(label, {}).get("reads_back") and unit in results[label]]
+    counts = [
+        results[label][unit]
+        for label in LEAN_LABELS
+        if results.get(label, {}).get("reads_back") and unit in results[label]
+    ]
     return min(counts) if counts else None
 
 
 def best_plav(results: dict[str, Any], unit: str) -> int | None:
     counts = [
-        e[unit] for label, e in results.items()
+        e[unit]
+        for label, e in results.items()
         if label.startswith("PLAV") and e.get("reads_back") and unit in e
     ]
     return min(counts) if counts else None
@@ -58,9 +62,13 @@ def plot_tokens(ax: Any, record: dict[str, Any]) -> None:
         values = []
         for f in files:
             base = f["results"]["JSON compact"][unit]
-            count = (best_plav(f["results"], unit) if key == "best"
-                     else lean_count(f["results"], unit) if key == "lean"
-                     else f["results"].get(key, {}).get(unit))
+            count = (
+                best_plav(f["results"], unit)
+                if key == "best"
+                else lean_count(f["results"], unit)
+                if key == "lean"
+                else f["results"].get(key, {}).get(unit)
+            )
             values.append(100 * count / base if count else 0)
         xs = [i + (k - (len(TOKEN_SERIES) - 1) / 2) * width for i in range(len(files))]
         ax.bar(xs, values, width, label=label, color=colour)
@@ -86,8 +94,9 @@ def plot_speed(ax: Any, rows: list[dict[str, Any]], op: str) -> None:
         xs = [i + (k - (len(libraries) - 1) / 2) * width for i in range(len(files))]
         ax.bar(xs, values, width, label=lib)
     ax.axhline(1, color="black", linewidth=0.8)
-    ax.set_xticks(range(len(files)), [Path(f).stem for f in files], rotation=40, ha="right",
-                  fontsize=8)
+    ax.set_xticks(
+        range(len(files)), [Path(f).stem for f in files], rotation=40, ha="right", fontsize=8
+    )
     ax.set_ylabel("time relative to plav (higher: plav faster)")
     ax.set_title(f"{op}: peers' time / plav's time")
     ax.legend(fontsize=8)
@@ -103,16 +112,22 @@ def main() -> int:
         print(f"{args.tokens} not found: run bench/bench_tokens.py --json first", file=sys.stderr)
         return 1
     tokens = json.loads(args.tokens.read_text())
-    speed_rows = (json.loads(args.speed.read_text()).get("results", [])
-                  if args.speed.is_file() else [])
+    speed_rows = (
+        json.loads(args.speed.read_text()).get("results", []) if args.speed.is_file() else []
+    )
     ops = [op for op in ("loads", "dumps") if any(r.get("op") == op for r in speed_rows)]
     fig, axes = plt.subplots(1 + len(ops), 1, figsize=(11, 4.5 * (1 + len(ops))), squeeze=False)
     plot_tokens(axes[0][0], tokens)
     for ax, op in zip(axes[1:], ops):
         plot_speed(ax[0], speed_rows, op)
     env = tokens.get("environment", {})
-    fig.text(0.01, 0.005, f"Python {env.get('python', '?')}, {env.get('cpu', '?')}, "
-             f"commit {env.get('commit', '?')}", fontsize=7, color="#555555")
+    fig.text(
+        0.01,
+        0.005,
+        f"Python {env.get('python', '?')}, {env.get('cpu', '?')}, commit {env.get('commit', '?')}",
+        fontsize=7,
+        color="#555555",
+    )
     fig.tight_layout(rect=(0, 0.02, 1, 1))
     args.output.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(args.output, dpi=110)

@@ -45,14 +45,21 @@ def own_allocation_hook():
     fn.restype = ctypes.c_int64
     return fn
 
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 
 MODULE_MESSAGES = {
-    *(f"Failed to create {what}" for what in
-      ["float", "dict", "list", "row dict", "integer", "large integer", "string"]),
-    "List append failed", "Dict insertion failed", "Row dict insertion failed",
-    "Failed to encode string as UTF-8", "Failed to read float value", "Failed to read bytes value",
+    *(
+        f"Failed to create {what}"
+        for what in ["float", "dict", "list", "row dict", "integer", "large integer", "string"]
+    ),
+    "List append failed",
+    "Dict insertion failed",
+    "Row dict insertion failed",
+    "Failed to encode string as UTF-8",
+    "Failed to read float value",
+    "Failed to read bytes value",
 }
 
 
@@ -79,12 +86,20 @@ def cases(full: bool):
         "strings": '["plain", "esc\\n\\t\\"", "\\ud83d\\ude00", "é ü", "\\u00e9"]'.encode(),
         "object keys": b'{"id": 1, name: "x", "k\\u00e9y": [true, false, null], "id": 2}',
         "deep": b"[" * 40 + b"{}" + b"]" * 40,
-        "json test suite": (DATA / "jsontestsuite" / "test_parsing" / "y_object_basic.json")
-        .read_bytes(),
+        "json test suite": (
+            DATA / "jsontestsuite" / "test_parsing" / "y_object_basic.json"
+        ).read_bytes(),
     }
     if full:
-        for name in ("twitter_api_response", "repeat", "google_maps_api_response",
-                     "tree-pretty", "twitter_timeline", "github_events", "numbers"):
+        for name in (
+            "twitter_api_response",
+            "repeat",
+            "google_maps_api_response",
+            "tree-pretty",
+            "twitter_timeline",
+            "github_events",
+            "numbers",
+        ):
             docs[name] = (DATA / "json" / f"{name}.json").read_bytes()
         grid = plav_core.dumps(plav_core.loads((DATA / "json" / "github_events.json").read_bytes()))
         docs["github events as grids"] = grid.encode()
@@ -97,9 +112,22 @@ def cases(full: bool):
     out.append(("loads schema grid", lambda: loads(b'[: k; {"p": 1}; {"q": 2} ]', schema=["a"])))
     rows = [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(12)]
     objects = {
-        "scalars": [None, True, 0, -5, 2**63, 2**64, -(2**70), 1.5, 1e-7, math.nan, "é", b"\x00\xff"],
+        "scalars": [
+            None,
+            True,
+            0,
+            -5,
+            2**63,
+            2**64,
+            -(2**70),
+            1.5,
+            1e-7,
+            math.nan,
+            "é",
+            b"\x00\xff",
+        ],
         "grid rows": rows,
-        "nested": {"a": [1, (2, 3), {"b": {"c": [rows[:2]]}}], "k\u00e9": "v\n\"x\""},
+        "nested": {"a": [1, (2, 3), {"b": {"c": [rows[:2]]}}], "k\u00e9": 'v\n"x"'},
         # No dataclasses: CPython 3.12's own dataclasses.asdict crashes the interpreter
         # when one of its allocations fails (a pure-Python loop shows it too).
         "models": [Model({"a": 1, "b": "x"}), Model({"a": 2, "b": "y"})],
@@ -113,8 +141,14 @@ def cases(full: bool):
         if name == "models":
             continue  # a failed lookup writes a plain array, and indented grids are not read back
         out.append((f"dumps indented {name}", lambda o=obj: dumps(o, indent=2, unquoted_keys=True)))
-    out.append(("dumps grid options", lambda: dumps(rows, bare_strings=True, implicit_null=True,
-                                                   delimiter="pipe", row_count=False)))
+    out.append(
+        (
+            "dumps grid options",
+            lambda: dumps(
+                rows, bare_strings=True, implicit_null=True, delimiter="pipe", row_count=False
+            ),
+        )
+    )
     out.append(("dumps multiline", lambda: dumps(rows, multiline_mox=True, delimiter="tab")))
     out.append(("dumps then loads", lambda: loads(dumps(rows))))
     return out
@@ -187,8 +221,11 @@ class Sweep:
         hook(1 << 62, 0)  # a schedule that never fires: the call allocates afresh
         fn()
         count = hook(-1, 0)
-        positions = range(count) if self.stride == 1 else sorted(
-            {*range(min(count, 16)), *range(16, count, self.stride)})
+        positions = (
+            range(count)
+            if self.stride == 1
+            else sorted({*range(min(count, 16)), *range(16, count, self.stride)})
+        )
         for start in positions:
             for stop in (start + 1, start + 4):
                 self.trials += 1
@@ -212,9 +249,11 @@ class Sweep:
 
 def acceptable(exc: BaseException) -> bool:
     # (an empty list that cannot be created is reported with the internal-failure type)
-    return isinstance(exc, MemoryError) or (
-        type(exc) in (ValueError, RuntimeError) and str(exc) in MODULE_MESSAGES) or (
-        type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list")
+    return (
+        isinstance(exc, MemoryError)
+        or (type(exc) in (ValueError, RuntimeError) and str(exc) in MODULE_MESSAGES)
+        or (type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list")
+    )
 
 
 def main() -> int:

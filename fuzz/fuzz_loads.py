@@ -34,7 +34,7 @@ def cut_points(n: int) -> list[int]:
 
 def nothing_complete(prefix) -> bool:
     body = prefix.strip(" \t\r\n\ufeff" if isinstance(prefix, str) else b" \t\r\n\xef\xbb\xbf")
-    return not body or body[:1] not in ("[{\"" if isinstance(prefix, str) else b'[{"')
+    return not body or body[:1] not in ('[{"' if isinstance(prefix, str) else b'[{"')
 
 
 def check_prefixes(arg, schema, whole_ok: bool, whole) -> None:
@@ -48,8 +48,9 @@ def check_prefixes(arg, schema, whole_ok: bool, whole) -> None:
             if not harness.LOADS_MESSAGES.fullmatch(str(e)):
                 raise harness.Finding(f"unexpected partial message {str(e)!r}") from e
             harness.check_decode_error(e, prefix)
-            if whole_ok and not (str(e).startswith("Unexpected end of input")
-                                 and nothing_complete(prefix)):
+            if whole_ok and not (
+                str(e).startswith("Unexpected end of input") and nothing_complete(prefix)
+            ):
                 raise harness.Finding(f"a prefix of valid text raised {str(e)!r}") from e
             continue
         except TypeError:

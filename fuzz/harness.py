@@ -60,27 +60,127 @@ class Reader:
 
 WHITESPACE = [b"", b" ", b"  ", b"\n", b"\t", b"\r\n", b"/* c */", b"// c\n", b"\x0c", b"\r"]
 NUMBERS = [
-    b"0", b"-0", b"1", b"-1", b"12", b"3.25", b"-0.5", b"1e5", b"1E-5", b"2.5e+300", b"1e400",
-    b"-1e400", b"5e-324", b"1.7976931348623157e308", b"9223372036854775807",
-    b"9223372036854775808", b"-9223372036854775809", b"18446744073709551616", b"01", b"1.",
-    b".5", b"+1", b"-", b"1e", b"0x10", b"1_000", b"NaN", b"Infinity", b"-Infinity", b"-NaN",
-    b"Inf", b"123456789012345678901234567890", b"0.1e-999999",
+    b"0",
+    b"-0",
+    b"1",
+    b"-1",
+    b"12",
+    b"3.25",
+    b"-0.5",
+    b"1e5",
+    b"1E-5",
+    b"2.5e+300",
+    b"1e400",
+    b"-1e400",
+    b"5e-324",
+    b"1.7976931348623157e308",
+    b"9223372036854775807",
+    b"9223372036854775808",
+    b"-9223372036854775809",
+    b"18446744073709551616",
+    b"01",
+    b"1.",
+    b".5",
+    b"+1",
+    b"-",
+    b"1e",
+    b"0x10",
+    b"1_000",
+    b"NaN",
+    b"Infinity",
+    b"-Infinity",
+    b"-NaN",
+    b"Inf",
+    b"123456789012345678901234567890",
+    b"0.1e-999999",
 ]
 LITERALS = [b"true", b"false", b"null", b"tru", b"nul", b"nulll", b"True", b"None"]
 STRING_PIECES = [
-    b"a", b"abc", b"Alice", b" ", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\\n", b"\\\"", b"\\\\",
-    b"\\/", b"\\b\\f\\r\\t", b"\\u0041", b"\\u00e9", b"\\ud83d\\ude00", b"\\ud800", b"\\udc00",
-    b"\\ud800\\u0041", b"\\uDFFF", b"\\u12", b"\\uZZZZ", b"\\x", b"\\", b"\x01", b"\x1f", b"\x7f",
-    b"\xff", b"\xc0\xaf", b"\xed\xa0\x80", b"\xe2\x82", b"\xf4\x90\x80\x80", b"\x80", b";", b",",
-    b"]", b"[", b"{", b"}", b":", b"|", b"\t", b"\n", b"/*", b"//", b"\xef\xbb\xbf",
+    b"a",
+    b"abc",
+    b"Alice",
+    b" ",
+    b"\xc3\xa9",
+    b"\xf0\x9f\x98\x80",
+    b"\\n",
+    b'\\"',
+    b"\\\\",
+    b"\\/",
+    b"\\b\\f\\r\\t",
+    b"\\u0041",
+    b"\\u00e9",
+    b"\\ud83d\\ude00",
+    b"\\ud800",
+    b"\\udc00",
+    b"\\ud800\\u0041",
+    b"\\uDFFF",
+    b"\\u12",
+    b"\\uZZZZ",
+    b"\\x",
+    b"\\",
+    b"\x01",
+    b"\x1f",
+    b"\x7f",
+    b"\xff",
+    b"\xc0\xaf",
+    b"\xed\xa0\x80",
+    b"\xe2\x82",
+    b"\xf4\x90\x80\x80",
+    b"\x80",
+    b";",
+    b",",
+    b"]",
+    b"[",
+    b"{",
+    b"}",
+    b":",
+    b"|",
+    b"\t",
+    b"\n",
+    b"/*",
+    b"//",
+    b"\xef\xbb\xbf",
 ]
 KEY_WORDS = [
-    b"a", b"b", b"id", b"name", b"score", b"x", b"full name", b"", b"_k", b"$ref", b"a-b",
-    b"k1", b"1k", b"true", b"null", b"NaN", b"\xc3\xa9t\xc3\xa9", b"\xff", b"\xed\xa0\x80",
+    b"a",
+    b"b",
+    b"id",
+    b"name",
+    b"score",
+    b"x",
+    b"full name",
+    b"",
+    b"_k",
+    b"$ref",
+    b"a-b",
+    b"k1",
+    b"1k",
+    b"true",
+    b"null",
+    b"NaN",
+    b"\xc3\xa9t\xc3\xa9",
+    b"\xff",
+    b"\xed\xa0\x80",
 ]
 BARE_CELLS = [
-    b"Alice", b"Bob", b"x\\;y", b"a\\,b", b"p\\|q", b"x\\]", b"caf\xc3\xa9", b"a b", b"",
-    b"\xff", b"\xed\xb0\x80", b"\\", b"hello world  ", b"@", b"#tag", b"'q'", b"+1", b".5",
+    b"Alice",
+    b"Bob",
+    b"x\\;y",
+    b"a\\,b",
+    b"p\\|q",
+    b"x\\]",
+    b"caf\xc3\xa9",
+    b"a b",
+    b"",
+    b"\xff",
+    b"\xed\xb0\x80",
+    b"\\",
+    b"hello world  ",
+    b"@",
+    b"#tag",
+    b"'q'",
+    b"+1",
+    b".5",
 ]
 DELIMS = [b", ", b",", b"\t", b" | ", b"|", b" ,", b"\t\t"]
 ROW_SEPS = [b"; ", b";", b";\n", b" ; ", b";;", b";\r\n"]
@@ -181,7 +281,7 @@ def gen_value(r: Reader, depth: int = 0) -> bytes:
         return r.take(r.byte() % 8)  # raw bytes
     if kind == 12:
         n = r.byte() % 40
-        opener = r.pick([b"[", b"{\"k\":", b"[:a;"])
+        opener = r.pick([b"[", b'{"k":', b"[:a;"])
         return opener * n + gen_value(r, depth + 12)
     return r.pick(BARE_CELLS)
 
@@ -290,7 +390,8 @@ LOADS_MESSAGES = re.compile(
     r"|Trailing content after document|Invalid UTF-8 in (?:key|string|cell|header)"
     r"|Mox Grid exceeds 1M rows limit|Maximum nesting depth exceeded"
     r"|Mox Grid row has \d+ cells, expected \d+|Mox Grid has \d+ rows, expected \d+)"
-    + _SUFFIX + r")"
+    + _SUFFIX
+    + r")"
     r"|Invalid number(?:: leading zeros not allowed"
     r"|: decimal point must be followed by digits)?"
     r"|Invalid float|Invalid UTF-8 in string"
@@ -590,7 +691,9 @@ def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
         b, eb = gen_object(r, depth + 1, env)
         return Point(a, b), UNKNOWN if UNKNOWN in (ea, eb) else {"x": ea, "y": eb}
     if kind == 12:
-        return (_hostile_model(r, env) if r.byte() & 1 else _hostile_container(r, depth, env)), UNKNOWN
+        return (
+            _hostile_model(r, env) if r.byte() & 1 else _hostile_container(r, depth, env)
+        ), UNKNOWN
     if kind == 13:
         return r.pick([{1, 2}, object(), bytearray(b"a"), 1j, range(3)]), UNKNOWN
     if kind == 14:
@@ -624,16 +727,26 @@ def gen_key_object(r: Reader):
         return k, str.__str__(k)
     if kind == 6:
         return BadStr(), UNKNOWN
-    k = r.pick([Colour.RED, Status.OPEN, dt.date(2024, 1, 2), uuid.UUID(int=7), LyingDate(1, 2, 3),
-                decimal.Decimal("1.50")])
+    k = r.pick(
+        [
+            Colour.RED,
+            Status.OPEN,
+            dt.date(2024, 1, 2),
+            uuid.UUID(int=7),
+            LyingDate(1, 2, 3),
+            decimal.Decimal("1.50"),
+        ]
+    )
     return k, str(k)
 
 
 def gen_rows(r: Reader, depth: int, env: dict):
     """A list of dicts sharing keys: the writer's grid candidates, with the
     occasional missing key, extra key, non-scalar cell or non-dict row."""
-    keys = [r.pick(["id", "name", "score", "full name", "a-b", "k", StrLike("s")])
-            for _ in range(1 + r.byte() % 3)]
+    keys = [
+        r.pick(["id", "name", "score", "full name", "a-b", "k", StrLike("s")])
+        for _ in range(1 + r.byte() % 3)
+    ]
     rows, exps = [], []
     for _ in range(r.byte() % 14):
         row, exp = {}, {}
@@ -758,17 +871,33 @@ class Wrapped(enum.Enum):
 
 
 TIMEZONES = [
-    None, dt.UTC, dt.timezone(dt.timedelta(hours=5, minutes=30)),
-    dt.timezone(-dt.timedelta(hours=3, minutes=15)), FixedTz(None),
-    FixedTz(dt.timedelta(seconds=-1)), FixedTz(dt.timedelta(hours=23, seconds=59, microseconds=3)),
-    FixedTz(dt.timedelta(days=1)), FixedTz(5), FixedTz(Boom("utcoffset")),
+    None,
+    dt.UTC,
+    dt.timezone(dt.timedelta(hours=5, minutes=30)),
+    dt.timezone(-dt.timedelta(hours=3, minutes=15)),
+    FixedTz(None),
+    FixedTz(dt.timedelta(seconds=-1)),
+    FixedTz(dt.timedelta(hours=23, seconds=59, microseconds=3)),
+    FixedTz(dt.timedelta(days=1)),
+    FixedTz(5),
+    FixedTz(Boom("utcoffset")),
 ]
 
 # Decimal text and what loads reads back for it (UNKNOWN: past what loads reads).
 DECIMALS = [
-    ("9.99", 9.99), ("1E+2", 100.0), ("-0", 0), ("-0.00", -0.0), ("0E-7", 0.0), ("12", 12),
-    ("-1.5E-9", -1.5e-9), ("NaN", math.nan), ("-sNaN7", math.nan), ("Infinity", math.inf),
-    ("-Infinity", -math.inf), ("9" * 5000, UNKNOWN), ("0." + "1" * 40, float("0." + "1" * 40)),
+    ("9.99", 9.99),
+    ("1E+2", 100.0),
+    ("-0", 0),
+    ("-0.00", -0.0),
+    ("0E-7", 0.0),
+    ("12", 12),
+    ("-1.5E-9", -1.5e-9),
+    ("NaN", math.nan),
+    ("-sNaN7", math.nan),
+    ("Infinity", math.inf),
+    ("-Infinity", -math.inf),
+    ("9" * 5000, UNKNOWN),
+    ("0." + "1" * 40, float("0." + "1" * 40)),
     ("-" + "7" * 30, -int("7" * 30)),
 ]
 
@@ -799,12 +928,22 @@ def gen_native(r: Reader):
         tz = r.pick(TIMEZONES)
         if kind == 0:
             cls = LyingDateTime if b[5] & 2 else dt.datetime
-            v = cls(1 + (b[0] << 8 | b[1]) % 9999, 1 + b[2] % 12, 1 + b[3] % 28, b[4] % 24,
-                    b[5] % 60, b[6] % 60, us, tzinfo=tz, fold=b[7] & 1)
+            v = cls(
+                1 + (b[0] << 8 | b[1]) % 9999,
+                1 + b[2] % 12,
+                1 + b[3] % 28,
+                b[4] % 24,
+                b[5] % 60,
+                b[6] % 60,
+                us,
+                tzinfo=tz,
+                fold=b[7] & 1,
+            )
             base = dt.datetime
         elif kind == 1:
-            v = (LyingDate if b[5] & 2 else dt.date)(1 + (b[0] << 8 | b[1]) % 9999, 1 + b[2] % 12,
-                                                     1 + b[3] % 28)
+            v = (LyingDate if b[5] & 2 else dt.date)(
+                1 + (b[0] << 8 | b[1]) % 9999, 1 + b[2] % 12, 1 + b[3] % 28
+            )
             base = dt.date
         else:
             v = dt.time(b[4] % 24, b[5] % 60, b[6] % 60, us, tzinfo=tz)
@@ -814,7 +953,9 @@ def gen_native(r: Reader):
         except (Boom, TypeError, ValueError):
             return v, UNKNOWN
     if kind == 3:
-        v = (LyingUUID if r.byte() & 1 else uuid.UUID)(int=int.from_bytes(r.take(16).ljust(16, b"\0")))
+        v = (LyingUUID if r.byte() & 1 else uuid.UUID)(
+            int=int.from_bytes(r.take(16).ljust(16, b"\0"))
+        )
         return v, uuid.UUID.__str__(v)
     if kind == 4:
         v = r.pick(list(Status) + list(Wrapped))
@@ -870,6 +1011,7 @@ def _container_action(r: Reader, env: dict):
                 target.pop(next(iter(target)))
         elif target:
             target[0] = {"replaced": [object()]} if how == 1 else target.pop()
+
     return act
 
 
@@ -910,12 +1052,18 @@ def same_or_null_filled(read, expected) -> bool:
     """same(), except that a dict read back may carry extra keys holding None (header
     keys of a grid that its row lacked)."""
     if isinstance(expected, dict):
-        return (type(read) is dict and set(expected) <= set(read)
-                and all(read[k] is None for k in read.keys() - expected.keys())
-                and all(same_or_null_filled(read[k], v) for k, v in expected.items()))
+        return (
+            type(read) is dict
+            and set(expected) <= set(read)
+            and all(read[k] is None for k in read.keys() - expected.keys())
+            and all(same_or_null_filled(read[k], v) for k, v in expected.items())
+        )
     if isinstance(expected, list):
-        return (type(read) is list and len(read) == len(expected)
-                and all(map(same_or_null_filled, read, expected)))
+        return (
+            type(read) is list
+            and len(read) == len(expected)
+            and all(map(same_or_null_filled, read, expected))
+        )
     return same(read, expected)
 
 
@@ -1045,8 +1193,10 @@ def _hostile_container(r: Reader, depth: int, env: dict):
         return rows
     if kind == 2:  # models that return one shared dict, changed by every call
         act = _mutator(r, env)
-        models = [SharedModel(i, act if r.byte() % 3 == 0 else (lambda: None))
-                  for i in range(2 + r.byte() % 12)]
+        models = [
+            SharedModel(i, act if r.byte() % 3 == 0 else (lambda: None))
+            for i in range(2 + r.byte() % 12)
+        ]
         env["containers"].append(models)
         return models
     if kind == 3:  # a dict subclass that lies about its length and members
@@ -1071,8 +1221,10 @@ def has_grid_candidate(obj) -> bool:
         if isinstance(v, dict):
             stack.extend(v.values())
         elif isinstance(v, (list, tuple)):
-            if isinstance(v, list) and len(v) >= 2 and not isinstance(
-                v[0], (type(None), bool, int, float, str, list, tuple)
+            if (
+                isinstance(v, list)
+                and len(v) >= 2
+                and not isinstance(v[0], (type(None), bool, int, float, str, list, tuple))
             ):
                 return True
             stack.extend(v)

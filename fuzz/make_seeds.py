@@ -16,7 +16,7 @@ DATA = ROOT.parent / "shared" / "data"
 
 GRIDS = [
     b"[3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]",
-    b"[: a, b; x\\;y, \"q;r\" ]",
+    b'[: a, b; x\\;y, "q;r" ]',
     b'[: a; [1, 2]; {"k": [: x; 1 ]} ]',
     b"[: id\tname\tscore; 1\tAlice\t95; 2\tBob\t87 ]",
     b'[2: id | name; 1 | "Ann"; 2 | "Bo b" ]',

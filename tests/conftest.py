@@ -11,9 +11,7 @@ from hypothesis import strategies as st
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 
-settings.register_profile(
-    "default", deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
+settings.register_profile("default", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile(
     "ci", deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
 )
@@ -27,7 +25,11 @@ SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 
 # JSON-shaped values: every scalar type, big integers, any float, any text.
 JSON_VALUES = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.integers(-(2**200), 2**200) | st.floats()
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(-(2**200), 2**200)
+    | st.floats()
     | st.text(),
     lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
     max_leaves=40,
@@ -73,12 +75,18 @@ def same_or_null_filled(read, expected):
     """same(), except that a dict read back may carry extra keys holding None (header
     keys of a grid that its row lacked)."""
     if isinstance(expected, dict):
-        return (type(read) is dict and set(expected) <= set(read)
-                and all(read[k] is None for k in read.keys() - expected.keys())
-                and all(same_or_null_filled(read[k], v) for k, v in expected.items()))
+        return (
+            type(read) is dict
+            and set(expected) <= set(read)
+            and all(read[k] is None for k in read.keys() - expected.keys())
+            and all(same_or_null_filled(read[k], v) for k, v in expected.items())
+        )
     if isinstance(expected, list):
-        return (type(read) is list and len(read) == len(expected)
-                and all(map(same_or_null_filled, read, expected)))
+        return (
+            type(read) is list
+            and len(read) == len(expected)
+            and all(map(same_or_null_filled, read, expected))
+        )
     return same(read, expected)
 
 

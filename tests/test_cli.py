@@ -24,8 +24,14 @@ ANN_BO = [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}]
 
 def run(*args, stdin=b"", env=None, cwd=None):
     full_env = {k: v for k, v in os.environ.items() if k != "PLAV_TOKENIZERS"} | (env or {})
-    return subprocess.run([sys.executable, "-m", "plav", *map(str, args)], input=stdin,
-                          capture_output=True, env=full_env, cwd=cwd, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "plav", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        env=full_env,
+        cwd=cwd,
+        timeout=300,
+    )
 
 
 # --- round trips --------------------------------------------------------------------------
@@ -52,20 +58,49 @@ def test_encode_then_decode_gives_the_input_back(path, flags, tmp_path):
     assert same_or_null_filled(json.loads(dec.stdout), json.loads(path.read_bytes()))
 
 
-TRICKY_WORDS = ["true", "null", "NaN", "nan", "Infinity", "INF", "nice", "Nairobi", "", " ",
-                "a b", "x-1", "1x", "é", "a\\b", "tab\there", "semi;colon", "-5"]
-CELLS = (st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats()
-         | st.sampled_from(TRICKY_WORDS) | st.text(max_size=8))
+TRICKY_WORDS = [
+    "true",
+    "null",
+    "NaN",
+    "nan",
+    "Infinity",
+    "INF",
+    "nice",
+    "Nairobi",
+    "",
+    " ",
+    "a b",
+    "x-1",
+    "1x",
+    "é",
+    "a\\b",
+    "tab\there",
+    "semi;colon",
+    "-5",
+]
+CELLS = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**70), 2**70)
+    | st.floats()
+    | st.sampled_from(TRICKY_WORDS)
+    | st.text(max_size=8)
+)
 
 
 @st.composite
 def tables(draw):
     """Lists of dicts over one key set, some rows missing keys: what grids are made of."""
-    keys = draw(st.lists(st.sampled_from(["id", "name", "$ref", "full name", "x-1", "é", "k"]),
-                         min_size=1, max_size=4, unique=True))
-    rows = draw(st.lists(st.fixed_dictionaries({k: CELLS for k in keys}), min_size=2,
-                         max_size=12))
-    for row in rows[draw(st.integers(1, 11)):]:
+    keys = draw(
+        st.lists(
+            st.sampled_from(["id", "name", "$ref", "full name", "x-1", "é", "k"]),
+            min_size=1,
+            max_size=4,
+            unique=True,
+        )
+    )
+    rows = draw(st.lists(st.fixed_dictionaries({k: CELLS for k in keys}), min_size=2, max_size=12))
+    for row in rows[draw(st.integers(1, 11)) :]:
         if draw(st.booleans()):
             row.pop(keys[-1])
     return draw(st.sampled_from([rows, {"table": rows, "n": len(rows)}, [rows, rows]]))
@@ -82,12 +117,16 @@ def test_every_compared_option_set_reads_back(doc):
 @pytest.mark.parametrize(
     "flags, options",
     [
-        ([], {}), (["--no-row-count"], {"row_count": False}),
+        ([], {}),
+        (["--no-row-count"], {"row_count": False}),
         (["--bare-strings"], {"bare_strings": True}),
         (["--delimiter", "pipe"], {"delimiter": "pipe"}),
-        (["--delimiter", "tab"], {"delimiter": "tab"}), (["--indent", "0"], {"indent": 0}),
-        (["--multiline", "--indent", "4", "--no-row-count"],
-         {"multiline_mox": True, "indent": 4, "row_count": False}),
+        (["--delimiter", "tab"], {"delimiter": "tab"}),
+        (["--indent", "0"], {"indent": 0}),
+        (
+            ["--multiline", "--indent", "4", "--no-row-count"],
+            {"multiline_mox": True, "indent": 4, "row_count": False},
+        ),
         (["--no-mox-grid"], {"mox_grid": False}),
         (["--no-mox-grid", "--unquoted-keys"], {"mox_grid": False, "unquoted_keys": True}),
         (["--implicit-null"], {"implicit_null": True}),
@@ -120,8 +159,9 @@ def test_encode_stats_go_to_stderr(tmp_path):
     plav_bytes = len(result.stdout) - 1
     assert result.stderr.decode() == f"JSON compact {len(doc)} bytes; PLAV {plav_bytes} bytes\n"
     with_tokens = run("encode", "--stats", "--tokenizers", TOKENIZERS, stdin=doc)
-    assert re.search(rb"PLAV \d+ bytes \(\d+ o200k_base, \d+ cl100k_base tokens\)",
-                     with_tokens.stderr)
+    assert re.search(
+        rb"PLAV \d+ bytes \(\d+ o200k_base, \d+ cl100k_base tokens\)", with_tokens.stderr
+    )
 
 
 @pytest.mark.parametrize(
@@ -129,14 +169,23 @@ def test_encode_stats_go_to_stderr(tmp_path):
     [
         ([], b"[NaN, Infinity, -Infinity, 1.5]", "[NaN, Infinity, -Infinity, 1.5]"),
         ([], b'{"k": "\xc3\xa9\xe2\x82\xac"}', '{"k": "é€"}'),
-        ([], b'[2: id, name; 1, "Ann"; 2, "Bo b" ]',
-         '[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}]'),
+        (
+            [],
+            b'[2: id, name; 1, "Ann"; 2, "Bo b" ]',
+            '[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo b"}]',
+        ),
         ([], b'{a: 1, // note\n "b": [1, 2,], /* c */}', '{"a": 1, "b": [1, 2]}'),
         (["--indent", "2"], b"[: a; 1 ]", '[\n  {\n    "a": 1\n  }\n]'),
         (["--indent", "0"], b"[1]", "[\n1\n]"),
-        (["--indent", "1"], b"[" * 1000 + b"]" * 1000,
-         "\n".join([" " * i + "[" for i in range(999)] + [" " * 999 + "[]"]
-                   + [" " * i + "]" for i in reversed(range(999))])),
+        (
+            ["--indent", "1"],
+            b"[" * 1000 + b"]" * 1000,
+            "\n".join(
+                [" " * i + "[" for i in range(999)]
+                + [" " * 999 + "[]"]
+                + [" " * i + "]" for i in reversed(range(999))]
+            ),
+        ),
     ],
     ids=["nan", "utf8", "grid", "lenient", "indent", "indent0", "deep"],
 )
@@ -169,8 +218,11 @@ def test_decode_writes_the_deepest_document_loads_reads(options):
 @pytest.mark.parametrize(
     "command, stdin, line, col",
     [
-        ("encode", b'{"a": }', 1, 7), ("decode", b"", 1, 1), ("decode", b"[1] x", 1, 5),
-        ("stats", b"[: a, b ]", 1, 9), ("decode", b"[1,\r\n 2,\n \xc3\xa9]", 3, 2),
+        ("encode", b'{"a": }', 1, 7),
+        ("decode", b"", 1, 1),
+        ("decode", b"[1] x", 1, 5),
+        ("stats", b"[: a, b ]", 1, 9),
+        ("decode", b"[1,\r\n 2,\n \xc3\xa9]", 3, 2),
         ("decode", b'[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"', 1, 4),  # the write-only layout
         ("decode", b"[" * 5000 + b"]" * 5000, 1, 1025),
         ("decode", b"[1,\n\n 01]", 3, 2),  # a message without a position still has a place
@@ -223,16 +275,29 @@ def test_bad_usage_exits_2(args):
 @pytest.mark.parametrize(
     "flags, stdin, expected",
     [
-        (["--compact"], b'{b: [1, 2], "a": {"y": null, "x": "\xc3\xa9"}}',
-         '{"b":[1,2],"a":{"y":null,"x":"é"}}'),
-        (["--sort-keys"], b'{b: [1, 2], "a": {"y": null, "x": 1}}',
-         '{"a": {"x": 1, "y": null}, "b": [1, 2]}'),
+        (
+            ["--compact"],
+            b'{b: [1, 2], "a": {"y": null, "x": "\xc3\xa9"}}',
+            '{"b":[1,2],"a":{"y":null,"x":"é"}}',
+        ),
+        (
+            ["--sort-keys"],
+            b'{b: [1, 2], "a": {"y": null, "x": 1}}',
+            '{"a": {"x": 1, "y": null}, "b": [1, 2]}',
+        ),
         (["--compact", "--sort-keys"], b"[: b, a; 1, 2 ]", '[{"a":2,"b":1}]'),
         (["--sort-keys", "--indent", "1"], b"{b: 1, a: 2}", '{\n "a": 2,\n "b": 1\n}'),
         # JSON Lines: CRLF line ends, blank lines passed over, grids within a line.
-        (["--lines"], b'{"b": 1}\r\n\n  \n[: x; 1; 2 ]\n"last"', '{"b": 1}\n[{"x": 1}, {"x": 2}]\n"last"'),
-        (["--lines", "--compact", "--sort-keys"], b'{"b": 1, "a": [1, 2]}\n[3]\n',
-         '{"a":[1,2],"b":1}\n[3]'),
+        (
+            ["--lines"],
+            b'{"b": 1}\r\n\n  \n[: x; 1; 2 ]\n"last"',
+            '{"b": 1}\n[{"x": 1}, {"x": 2}]\n"last"',
+        ),
+        (
+            ["--lines", "--compact", "--sort-keys"],
+            b'{"b": 1, "a": [1, 2]}\n[3]\n',
+            '{"a":[1,2],"b":1}\n[3]',
+        ),
     ],
     ids=["compact", "sort-keys", "both", "indent", "lines", "lines-compact"],
 )
@@ -295,8 +360,9 @@ def test_stats_counts_tokens_with_the_rank_files():
 
 
 def test_stats_takes_the_rank_folder_from_the_environment():
-    result = run("stats", stdin=json.dumps(ANN_BO).encode(),
-                 env={"PLAV_TOKENIZERS": str(TOKENIZERS)})
+    result = run(
+        "stats", stdin=json.dumps(ANN_BO).encode(), env={"PLAV_TOKENIZERS": str(TOKENIZERS)}
+    )
     assert "token counts: tiktoken o200k_base, cl100k_base" in result.stdout.decode()
 
 
@@ -327,8 +393,10 @@ DOC_30 = [{"id": i, "name": f"n{i}", "tag": None} for i in range(30)]
 
 @pytest.mark.parametrize(
     "setup, reason",
-    [("get_encoding fails", "tiktoken.get_encoding failed"),
-     ("no tiktoken", "tiktoken is not installed")],
+    [
+        ("get_encoding fails", "tiktoken.get_encoding failed"),
+        ("no tiktoken", "tiktoken is not installed"),
+    ],
 )
 def test_stats_without_any_tokenizer_counts_bytes(setup, reason, tmp_path):
     if setup == "no tiktoken":
@@ -397,7 +465,9 @@ def test_closed_output_pipe_ends_quietly():
     # plav decode big.json | head: the reader leaves early; no traceback, status 1.
     proc = subprocess.Popen(
         [sys.executable, "-m", "plav", "decode", "--indent", "1", DATA / "json" / "canada.json"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     proc.stdout.close()
     _, err = proc.communicate(timeout=120)
     assert (proc.returncode, err) == (1, b"")

@@ -28,13 +28,17 @@ ROWS = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
 @pytest.mark.parametrize(
     "kwargs, name",
     [
-        ({"mox_grid": 1}, "mox_grid"), ({"row_count": None}, "row_count"),
-        ({"unquoted_keys": 0}, "unquoted_keys"), ({"implicit_null": 1.0}, "implicit_null"),
-        ({"indent": 2.0}, "indent"), ({"indent": "2"}, "indent"),
+        ({"mox_grid": 1}, "mox_grid"),
+        ({"row_count": None}, "row_count"),
+        ({"unquoted_keys": 0}, "unquoted_keys"),
+        ({"implicit_null": 1.0}, "implicit_null"),
+        ({"indent": 2.0}, "indent"),
+        ({"indent": "2"}, "indent"),
         ({"delimiter": b"tab"}, "delimiter"),
         # options are converted in signature order: the first failure wins
         ({"delimiter": 5, "indent": 2.0, "mox_grid": None}, "mox_grid"),
-        ({"delimiter": 5, "indent": 2.0}, "indent"), ({"nonsense": True}, "nonsense"),
+        ({"delimiter": 5, "indent": 2.0}, "indent"),
+        ({"nonsense": True}, "nonsense"),
     ],
 )
 def test_wrong_option_names_the_keyword(kwargs, name):
@@ -70,8 +74,17 @@ def test_binding():
 
 @pytest.mark.parametrize(
     "delimiter, sep",
-    [("comma", ", "), (",", ", "), ("", ", "), ("Tab", ", "), ("anything", ", "),
-     ("tab", "\t"), ("\t", "\t"), ("pipe", " | "), ("|", " | ")],
+    [
+        ("comma", ", "),
+        (",", ", "),
+        ("", ", "),
+        ("Tab", ", "),
+        ("anything", ", "),
+        ("tab", "\t"),
+        ("\t", "\t"),
+        ("pipe", " | "),
+        ("|", " | "),
+    ],
 )
 def test_delimiter_words(delimiter, sep):
     assert plav.dumps(ROWS, delimiter=delimiter) == f"[2: a{sep}b; 1{sep}2; 3{sep}4 ]"
@@ -103,13 +116,24 @@ class MyStr(str):
 @pytest.mark.parametrize(
     "value, text",
     [
-        (None, "null"), (True, "true"), (False, "false"), (-(2**63) - 1, "-9223372036854775809"),
-        (2**64, "18446744073709551616"), (10**4299, "1" + "0" * 4299),
-        (MyInt(3), "3"), (MyInt(2**70), str(2**70)), (BigStr(2**70), str(2**70)),
-        (enum.IntEnum("Color", {"RED": 7}).RED, "7"), (MyFloat(2.5), "2.5"), (MyStr("x"), '"x"'),
-        (b"\x00\xff", '"00ff"'), ([b"", b"ab"], '["","6162"]'),
-        ("a" * 100 + "\t", '"' + "a" * 100 + '\\t"'), ('"\\', '"\\"\\\\"'),
-        ("\n\r\t\b\f", '"\\n\\r\\t\\b\\f"'), ("\x00\x1b\x1f", '"\\u0000\\u001b\\u001f"'),
+        (None, "null"),
+        (True, "true"),
+        (False, "false"),
+        (-(2**63) - 1, "-9223372036854775809"),
+        (2**64, "18446744073709551616"),
+        (10**4299, "1" + "0" * 4299),
+        (MyInt(3), "3"),
+        (MyInt(2**70), str(2**70)),
+        (BigStr(2**70), str(2**70)),
+        (enum.IntEnum("Color", {"RED": 7}).RED, "7"),
+        (MyFloat(2.5), "2.5"),
+        (MyStr("x"), '"x"'),
+        (b"\x00\xff", '"00ff"'),
+        ([b"", b"ab"], '["","6162"]'),
+        ("a" * 100 + "\t", '"' + "a" * 100 + '\\t"'),
+        ('"\\', '"\\"\\\\"'),
+        ("\n\r\t\b\f", '"\\n\\r\\t\\b\\f"'),
+        ("\x00\x1b\x1f", '"\\u0000\\u001b\\u001f"'),
         ("\x7f/\u2028\u2029", '"\x7f/\u2028\u2029"'),
         ("caf\u00e9 \U0001f600", '"caf\u00e9 \U0001f600"'),
     ],
@@ -121,14 +145,29 @@ def test_scalars(value, text):
 @pytest.mark.parametrize(
     "value, text",
     [
-        (0.0, "0.0"), (-0.0, "-0.0"), (1.0, "1.0"), (1e15, "1000000000000000.0"), (1e16, "1e16"),
-        (3.14, "3.14"), (-12.5, "-12.5"), (0.1, "0.1"), (0.001234, "0.001234"),
-        (1e-5, "0.00001"), (1e-6, "1e-6"), (1.5e-7, "1.5e-7"), (1.5e300, "1.5e300"),
-        (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e308"),
+        (0.0, "0.0"),
+        (-0.0, "-0.0"),
+        (1.0, "1.0"),
+        (1e15, "1000000000000000.0"),
+        (1e16, "1e16"),
+        (3.14, "3.14"),
+        (-12.5, "-12.5"),
+        (0.1, "0.1"),
+        (0.001234, "0.001234"),
+        (1e-5, "0.00001"),
+        (1e-6, "1e-6"),
+        (1.5e-7, "1.5e-7"),
+        (1.5e300, "1.5e300"),
+        (5e-324, "5e-324"),
+        (1.7976931348623157e308, "1.7976931348623157e308"),
         (-1.7976931348623157e308, "-1.7976931348623157e308"),
-        (123456789012345.6, "123456789012345.6"), (1234567890123456.7, "1234567890123456.8"),
-        (12345678901234567.0, "1.2345678901234568e16"), (float("nan"), "NaN"),
-        (-float("nan"), "NaN"), (float("inf"), "Infinity"), (-float("inf"), "-Infinity"),
+        (123456789012345.6, "123456789012345.6"),
+        (1234567890123456.7, "1234567890123456.8"),
+        (12345678901234567.0, "1.2345678901234568e16"),
+        (float("nan"), "NaN"),
+        (-float("nan"), "NaN"),
+        (float("inf"), "Infinity"),
+        (-float("inf"), "-Infinity"),
     ],
 )
 def test_floats(value, text):
@@ -187,15 +226,16 @@ def test_float_text_matches_shortest_repr_digits(kind):
     "value, kwargs, text",
     [
         ({"a": [1, 2], "b": {}}, {}, '{"a":[1,2],"b":{}}'),
-        ({"a": [1, 2], "b": {}}, {"indent": 2},
-         '{\n  "a": [\n    1,\n    2\n  ],\n  "b": {}\n}'),
+        ({"a": [1, 2], "b": {}}, {"indent": 2}, '{\n  "a": [\n    1,\n    2\n  ],\n  "b": {}\n}'),
         ({"a": [1, 2], "b": {}}, {"indent": 0}, '{\n"a": [\n1,\n2\n],\n"b": {}\n}'),
-        ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"), ((1, "x"), {}, '[1,"x"]'),
+        ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"),
+        ((1, "x"), {}, '[1,"x"]'),
         (({"a": 1}, {"a": 2}), {}, '[{"a":1},{"a":2}]'),
         ({"id": 1, "full name": 2}, {"unquoted_keys": True}, '{id:1,"full name":2}'),
         ([1, [2, [3]]], {"mox_grid": False}, "[1,[2,[3]]]"),
         (type("D", (dict,), {"items": None})(a=1), {}, '{"a":1}'),
-        (type("L", (list,), {})([1, 2]), {}, "[1,2]"), (type("T", (tuple,), {})((1,)), {}, "[1]"),
+        (type("L", (list,), {})([1, 2]), {}, "[1,2]"),
+        (type("T", (tuple,), {})((1,)), {}, "[1]"),
     ],
 )
 def test_containers(value, kwargs, text):
@@ -207,8 +247,12 @@ def test_containers(value, kwargs, text):
     [
         *[(k, k, f'"{k}"') for k in ["name", "_x", "$ref", "a-b", "null"]],
         *[(k, f'"{k}"', f'"{k}"') for k in ["1a", "-a", "a.b", "a+", "caf\u00e9", ""]],
-        ('q"', '"q\\""', '"q\\""'), (1, '"1"', '"1"'), (1.5, '"1.5"', '"1.5"'),
-        (None, "None", '"None"'), (True, "True", '"True"'), ((1, 2), '"(1, 2)"', '"(1, 2)"'),
+        ('q"', '"q\\""', '"q\\""'),
+        (1, '"1"', '"1"'),
+        (1.5, '"1.5"', '"1.5"'),
+        (None, "None", '"None"'),
+        (True, "True", '"True"'),
+        ((1, 2), '"(1, 2)"', '"(1, 2)"'),
     ],
 )
 def test_keys(key, unquoted, quoted):
@@ -286,17 +330,29 @@ ANN = Person(name="Ann", age=30, address=Address(city="Oslo", zip=150), tags=["a
     [
         (ANN, {}, '{"name":"Ann","age":30,"address":{"city":"Oslo","zip":150},"tags":["a"]}'),
         ({"p": ANN.address}, {}, '{"p":{"city":"Oslo","zip":150}}'),
-        (Segment(Point(1, "a"), Point(2, "b")), {},
-         '{"start":{"x":1,"y":"a"},"end":{"x":2,"y":"b"}}'),
-        ({"k": [Segment(Point(0, ""), Point(1, "z")), 5]}, {},
-         '{"k":[{"start":{"x":0,"y":""},"end":{"x":1,"y":"z"}},5]}'),
-        ([Address(city="Oslo", zip=1), Address(city="Rome", zip=2)], {},
-         '[2: city, zip; "Oslo", 1; "Rome", 2 ]'),
+        (
+            Segment(Point(1, "a"), Point(2, "b")),
+            {},
+            '{"start":{"x":1,"y":"a"},"end":{"x":2,"y":"b"}}',
+        ),
+        (
+            {"k": [Segment(Point(0, ""), Point(1, "z")), 5]},
+            {},
+            '{"k":[{"start":{"x":0,"y":""},"end":{"x":1,"y":"z"}},5]}',
+        ),
+        (
+            [Address(city="Oslo", zip=1), Address(city="Rome", zip=2)],
+            {},
+            '[2: city, zip; "Oslo", 1; "Rome", 2 ]',
+        ),
         ([Point(1, "a"), Point(2, "b")], {"bare_strings": True}, "[2: x, y; 1, a; 2, b ]"),
         ([Point(1, "a"), Point(2, "b")], {"mox_grid": False}, '[{"x":1,"y":"a"},{"x":2,"y":"b"}]'),
         ([M({"a": 1}), 1], {"indent": 2}, '[\n  {\n    "a": 1\n  },\n  1\n]'),
-        (M({"inner": [Point(1, "a")], "addr": Address(city="X", zip=0)}), {},
-         '{"inner":[{"x":1,"y":"a"}],"addr":{"city":"X","zip":0}}'),
+        (
+            M({"inner": [Point(1, "a")], "addr": Address(city="X", zip=0)}),
+            {},
+            '{"inner":[{"x":1,"y":"a"}],"addr":{"city":"X","zip":0}}',
+        ),
         (Legacy(), {}, '{"v":1}'),
     ],
 )
@@ -318,9 +374,14 @@ class Outer:
 
 @pytest.mark.parametrize(
     "value, name",
-    [({1, 2}, "set"), (object(), "object"), (datetime.timedelta(1), "timedelta"),
-     (Outer.Inner(), "Outer.Inner"), (DictWithoutFields(), "DictWithoutFields"),
-     (bytearray(b"x"), "bytearray")],
+    [
+        ({1, 2}, "set"),
+        (object(), "object"),
+        (datetime.timedelta(1), "timedelta"),
+        (Outer.Inner(), "Outer.Inner"),
+        (DictWithoutFields(), "DictWithoutFields"),
+        (bytearray(b"x"), "bytearray"),
+    ],
 )
 def test_not_serializable(value, name):
     with pytest.raises(TypeError) as info:
@@ -390,7 +451,7 @@ def test_json_and_loads_read_dumps_back(value):
 # Text in 16-byte ASCII runs, one- to four-byte characters and escapes, in many
 # pieces: the result str is made from UTF-16, from joined pieces or from UTF-8.
 MIXED_TEXT = st.text(
-    st.sampled_from("abc xyz0123\"\\\n\x01\u00e9\u00ff\u0416\u20ac\uffff\U0001f600")
+    st.sampled_from('abc xyz0123"\\\n\x01\u00e9\u00ff\u0416\u20ac\uffff\U0001f600')
     | st.characters(exclude_categories=["Cs"]),
     max_size=70,
 )

@@ -122,8 +122,13 @@ def test_field_getters_write_the_same_text():
         "print(plav.dumps([t.DATETIMES, t.DATETIMES[0].__class__.max]))"
     )
     env = dict(os.environ, PLAV_TESTING_FIELD_GETTERS="1")
-    out = subprocess.run([sys.executable, "-c", code, str(Path(__file__).parent)], env=env,
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(Path(__file__).parent)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     assert out == plav.dumps([DATETIMES, dt.datetime.max]) + "\n"
 
 
@@ -137,8 +142,10 @@ def test_field_getters_write_the_same_text():
         (dt.datetime(2024, 1, 2, tzinfo=WEST), "2024-01-02T00:00:00-03:15"),
         (dt.date(33, 4, 5), "0033-04-05"),
         (dt.time(9, 5), "09:05:00"),
-        (dt.time(9, 5, 0, 1, tzinfo=FixedTz(dt.timedelta(seconds=3725, microseconds=9))),
-         "09:05:00.000001+01:02:05.000009"),
+        (
+            dt.time(9, 5, 0, 1, tzinfo=FixedTz(dt.timedelta(seconds=3725, microseconds=9))),
+            "09:05:00.000001+01:02:05.000009",
+        ),
     ],
 )
 def test_iso_texts(value, text):
@@ -147,12 +154,21 @@ def test_iso_texts(value, text):
 
 @pytest.mark.parametrize(
     "offset",
-    [dt.timedelta(days=1), -dt.timedelta(days=1), dt.timedelta(days=-2), 5, "+01:00",
-     LookupError("no zone")],
+    [
+        dt.timedelta(days=1),
+        -dt.timedelta(days=1),
+        dt.timedelta(days=-2),
+        5,
+        "+01:00",
+        LookupError("no zone"),
+    ],
     ids=repr,
 )
-@pytest.mark.parametrize("make", [lambda tz: dt.datetime(2024, 1, 1, tzinfo=tz),
-                                  lambda tz: dt.time(1, tzinfo=tz)], ids=["datetime", "time"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda tz: dt.datetime(2024, 1, 1, tzinfo=tz), lambda tz: dt.time(1, tzinfo=tz)],
+    ids=["datetime", "time"],
+)
 def test_bad_utc_offsets_fail_as_isoformat_does(make, offset):
     value = make(FixedTz(offset))
     with pytest.raises(Exception) as expected:
@@ -267,11 +283,18 @@ class Renamed(enum.Enum):
 @pytest.mark.parametrize(
     "value, text",
     [
-        (Colour.RED, "1"), (Colour.GREEN, '"green"'), (Colour.PAIR, '[1,"a"]'),
+        (Colour.RED, "1"),
+        (Colour.GREEN, '"green"'),
+        (Colour.PAIR, '[1,"a"]'),
         (Colour.NESTED, '{"when":"2024-01-02","ids":["00000000-0000-0000-0000-000000000001"]}'),
-        (Colour.FLOATY, "2.5"), (Colour.NOTHING, "null"), (Meta.INNER, "1"),
+        (Colour.FLOATY, "2.5"),
+        (Colour.NOTHING, "null"),
+        (Meta.INNER, "1"),
         (Meta.DEEPER, '{"when":"2024-01-02","ids":["00000000-0000-0000-0000-000000000001"]}'),
-        (Level.LOW, "1"), (Word.HI, '"hi"'), (Perm.R | Perm.W, "6"), (Renamed.ONE, '"renamed"'),
+        (Level.LOW, "1"),
+        (Word.HI, '"hi"'),
+        (Perm.R | Perm.W, "6"),
+        (Renamed.ONE, '"renamed"'),
         ({Colour.RED: Colour.GREEN, Level.LOW: Word.HI}, '{"Colour.RED":"green","1":"hi"}'),
     ],
 )
@@ -331,14 +354,25 @@ class LyingDecimal(Decimal):
 @pytest.mark.parametrize(
     "value, text",
     [
-        (Decimal("9.99"), "9.99"), (Decimal("1E+2"), "1E+2"), (Decimal("-1.5E-9"), "-1.5E-9"),
-        (Decimal(0), "0"), (Decimal("-0"), "-0"), (Decimal("-0.00"), "-0.00"),
-        (Decimal("0E-7"), "0E-7"), (Decimal("0.000001"), "0.000001"),
-        (Decimal("1e999999999"), "1E+999999999"), (Decimal("9" * 5000), "9" * 5000),
+        (Decimal("9.99"), "9.99"),
+        (Decimal("1E+2"), "1E+2"),
+        (Decimal("-1.5E-9"), "-1.5E-9"),
+        (Decimal(0), "0"),
+        (Decimal("-0"), "-0"),
+        (Decimal("-0.00"), "-0.00"),
+        (Decimal("0E-7"), "0E-7"),
+        (Decimal("0.000001"), "0.000001"),
+        (Decimal("1e999999999"), "1E+999999999"),
+        (Decimal("9" * 5000), "9" * 5000),
         (Decimal("-" + "1234567890" * 50 + ".5"), "-" + "1234567890" * 50 + ".5"),
-        (Decimal("NaN"), "NaN"), (Decimal("-NaN"), "NaN"), (Decimal("sNaN"), "NaN"),
-        (Decimal("-sNaN42"), "NaN"), (Decimal("NaN123"), "NaN"), (Decimal("Infinity"), "Infinity"),
-        (Decimal("-Inf"), "-Infinity"), (LyingDecimal("12.50"), "12.50"),
+        (Decimal("NaN"), "NaN"),
+        (Decimal("-NaN"), "NaN"),
+        (Decimal("sNaN"), "NaN"),
+        (Decimal("-sNaN42"), "NaN"),
+        (Decimal("NaN123"), "NaN"),
+        (Decimal("Infinity"), "Infinity"),
+        (Decimal("-Inf"), "-Infinity"),
+        (LyingDecimal("12.50"), "12.50"),
     ],
 )
 def test_decimals_are_written_as_number_tokens(value, text):
@@ -396,10 +430,14 @@ class PairEnum(Pair, enum.Enum):
         (DatetimeModel(2024, 1, 1), '{"model":true}'),
         (EnumModel.A, '"from model_dump"'),
         (PairEnum.ONE, '{"a":1,"b":2}'),
-        ({dt.date(2024, 1, 2): 1, uuid.UUID(int=3): 2},
-         '{"2024-01-02":1,"00000000-0000-0000-0000-000000000003":2}'),
-        ({Decimal("1.50"): 1, dt.time(1, 2): 2, LyingDate(2000, 1, 1): 3},
-         '{"1.50":1,"01:02:00":2,"lie":3}'),
+        (
+            {dt.date(2024, 1, 2): 1, uuid.UUID(int=3): 2},
+            '{"2024-01-02":1,"00000000-0000-0000-0000-000000000003":2}',
+        ),
+        (
+            {Decimal("1.50"): 1, dt.time(1, 2): 2, LyingDate(2000, 1, 1): 3},
+            '{"1.50":1,"01:02:00":2,"lie":3}',
+        ),
     ],
 )
 def test_conversion_methods_come_first_and_keys_use_str(value, text):
@@ -444,9 +482,14 @@ def to_plain(obj):
         (Money(5), '{"cents":5,"raw":"opaque"}'),
         (3 + 0j, '{"name":"c","price":3}'),
         (frozenset(), '["2024-01-01","green"]'),
-        ([{"a": Money(1), "b": 1}, {"a": Money(2), "b": 2}],
-         '[{"a":{"cents":1,"raw":"opaque"},"b":1},{"a":{"cents":2,"raw":"opaque"},"b":2}]'),
-        ({"when": dt.datetime(2024, 1, 1), "n": Decimal(1)}, '{"when":"2024-01-01T00:00:00","n":1}'),
+        (
+            [{"a": Money(1), "b": 1}, {"a": Money(2), "b": 2}],
+            '[{"a":{"cents":1,"raw":"opaque"},"b":1},{"a":{"cents":2,"raw":"opaque"},"b":2}]',
+        ),
+        (
+            {"when": dt.datetime(2024, 1, 1), "n": Decimal(1)},
+            '{"when":"2024-01-01T00:00:00","n":1}',
+        ),
     ],
 )
 def test_default_result_is_written_in_place(value, text):
@@ -519,8 +562,9 @@ def test_default_is_called_once_per_object(rows):
         return len(calls)
 
     text = plav.dumps(rows, default=count)
-    needing = [v for row in rows if isinstance(row, dict) for v in row.values()
-               if isinstance(v, Opaque)]
+    needing = [
+        v for row in rows if isinstance(row, dict) for v in row.values() if isinstance(v, Opaque)
+    ]
     assert len(calls) == len(needing) and all(map(lambda a, b: a is b, calls, needing))
     back = plav.loads(text)
     assert len(back) == len(rows)
@@ -532,8 +576,9 @@ def test_default_is_called_once_per_object(rows):
 def presorted(value):
     """`value` with every dict's members in sorted order of their written key text."""
     if isinstance(value, dict):
-        items = sorted(value.items(), key=lambda kv: kv[0] if isinstance(kv[0], str)
-                       else str(kv[0]))
+        items = sorted(
+            value.items(), key=lambda kv: kv[0] if isinstance(kv[0], str) else str(kv[0])
+        )
         return {k: presorted(v) for k, v in items}
     if isinstance(value, (list, tuple)):
         return [presorted(v) for v in value]
@@ -541,16 +586,25 @@ def presorted(value):
 
 
 ROW_DICTS = st.lists(
-    st.fixed_dictionaries({}, optional={k: st.integers() | st.text(max_size=3)
-                                        for k in ["b", "a", "\u00e9", "Z", "_", "a b"]}),
-    min_size=2, max_size=5,
+    st.fixed_dictionaries(
+        {},
+        optional={
+            k: st.integers() | st.text(max_size=3) for k in ["b", "a", "\u00e9", "Z", "_", "a b"]
+        },
+    ),
+    min_size=2,
+    max_size=5,
 )
 
 
 @given(JSON_VALUES | ROW_DICTS | st.dictionaries(st.text(max_size=3), ROW_DICTS, max_size=3))
 def test_sort_keys_equals_writing_presorted_dicts(value):
-    for options in ({}, {"indent": 2}, {"unquoted_keys": True, "delimiter": "tab"},
-                    {"multiline_mox": True}):
+    for options in (
+        {},
+        {"indent": 2},
+        {"unquoted_keys": True, "delimiter": "tab"},
+        {"multiline_mox": True},
+    ):
         assert plav.dumps(value, sort_keys=True, **options) == plav.dumps(
             presorted(value), **options
         ), options
@@ -561,12 +615,19 @@ def test_sort_keys_equals_writing_presorted_dicts(value):
     [
         ({"b": 1, "a": {"d": 1, "c": 2}}, '{"a":{"c":2,"d":1},"b":1}'),
         # code-point order: U+FF61 before U+10000 (UTF-16 order would differ)
-        ({"\U00010000": 1, "\uff61": 2, "z": 3, "Z": 4, "\u00e9": 5},
-         '{"Z":4,"z":3,"\u00e9":5,"\uff61":2,"\U00010000":1}'),
-        ({10: "a", 9: "b", "10": "c", None: 0, (1,): 1}, '{"(1,)":1,"10":"a","10":"c","9":"b","None":0}'),
+        (
+            {"\U00010000": 1, "\uff61": 2, "z": 3, "Z": 4, "\u00e9": 5},
+            '{"Z":4,"z":3,"\u00e9":5,"\uff61":2,"\U00010000":1}',
+        ),
+        (
+            {10: "a", 9: "b", "10": "c", None: 0, (1,): 1},
+            '{"(1,)":1,"10":"a","10":"c","9":"b","None":0}',
+        ),
         ([{"b": 1, "a": 2}, {"a": 3, "b": 4}], "[2: a, b; 2, 1; 3, 4 ]"),
-        ((Item(name="n", price=1), Item(name="m", price=2)),
-         '[{"name":"n","price":1},{"name":"m","price":2}]'),
+        (
+            (Item(name="n", price=1), Item(name="m", price=2)),
+            '[{"name":"n","price":1},{"name":"m","price":2}]',
+        ),
         ([Item(name="n", price=1), Item(name="m", price=2)], '[2: name, price; "n", 1; "m", 2 ]'),
         ([Pair(1, 2), Pair(3, 4)], "[2: a, b; 1, 2; 3, 4 ]"),
         ({"z": [{"q": {"b": 1, "a": 2}}]}, '{"z":[{"q":{"a":2,"b":1}}]}'),

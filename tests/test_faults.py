@@ -43,6 +43,7 @@ def test_key_cache_after_failed_key_creation():
 
 # ---- the module's own allocations ----
 
+
 def own_allocation_hook():
     """The test build's allocation-failure hook: fail(start, stop) refuses the
     module's own allocations numbered [start, stop) from now (start -1: none) and
@@ -60,13 +61,16 @@ def own_allocation_hook():
 ROWS = [{"id": i, "name": f"n\u00e9{i}", "score": i / 4} for i in range(40)]
 OWN_CASES = {  # every allocation of ours each call makes, failed in turn
     "loads grid and escapes": lambda m: m.loads(
-        b'{"k": [: a, b; x\\;y, "q\\n\\u00e9"; 1, 12345678901234567890123 ], "l": [[1], [2]]}'),
+        b'{"k": [: a, b; x\\;y, "q\\n\\u00e9"; 1, 12345678901234567890123 ], "l": [[1], [2]]}'
+    ),
     "loads large array": lambda m: m.loads(b"[" + b'"s\\t", ' * 3000 + b"0]"),
     "dumps grid": lambda m: m.dumps(ROWS),
     "dumps nested and keys": lambda m: m.dumps(
-        {"k\u00e9": [ROWS[:3], {1: "x" * 20000}], "b": b"\x00" * 5000}, indent=2),
+        {"k\u00e9": [ROWS[:3], {1: "x" * 20000}], "b": b"\x00" * 5000}, indent=2
+    ),
     "dumps subclass header keys": lambda m: m.dumps(
-        [{type("S", (str,), {})("id"): i, "n": "v"} for i in range(20)]),
+        [{type("S", (str,), {})("id"): i, "n": "v"} for i in range(20)]
+    ),
 }
 
 
@@ -133,11 +137,17 @@ for attempt in range(2):
 
 
 @not_under_asan("address-space limits conflict with ASan's shadow memory")
-@pytest.mark.parametrize("case", ["loads reserved index", "loads growing index",
-                                  "dumps output buffer"])
+@pytest.mark.parametrize(
+    "case", ["loads reserved index", "loads growing index", "dumps output buffer"]
+)
 def test_out_of_address_space_is_a_memory_error(case):
-    proc = subprocess.run([sys.executable, "-c", OOM_SCRIPT, case], capture_output=True,
-                          text=True, timeout=300, check=False)
+    proc = subprocess.run(
+        [sys.executable, "-c", OOM_SCRIPT, case],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
-    after = "[{'a': [1, 2.5]}] {\"a\":[1,\"\u00e9\"]}"
+    after = '[{\'a\': [1, 2.5]}] {"a":[1,"\u00e9"]}'
     assert proc.stdout.splitlines() == ["MemoryError", after] * 2

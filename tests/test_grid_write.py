@@ -36,10 +36,14 @@ class M:
         ({"indent": 2, "row_count": False}, '[:\n  id, name\n  1, "Ann"\n  2, "Bo b"\n]'),
         ({"indent": 0, "delimiter": "|"}, '[2:\nid | name\n1 | "Ann"\n2 | "Bo b"\n]'),
         ({"multiline_mox": True}, '[2]{id,name}:\n  1, "Ann"\n  2, "Bo b"'),
-        ({"multiline_mox": True, "indent": 4, "row_count": False},
-         '[2]{id,name}:\n    1, "Ann"\n    2, "Bo b"'),
-        ({"multiline_mox": True, "delimiter": "tab", "bare_strings": True},
-         '[2]{id,name}:\n  1\tAnn\n  2\t"Bo b"'),
+        (
+            {"multiline_mox": True, "indent": 4, "row_count": False},
+            '[2]{id,name}:\n    1, "Ann"\n    2, "Bo b"',
+        ),
+        (
+            {"multiline_mox": True, "delimiter": "tab", "bare_strings": True},
+            '[2]{id,name}:\n  1\tAnn\n  2\t"Bo b"',
+        ),
         ({"mox_grid": False}, '[{"id":1,"name":"Ann"},{"id":2,"name":"Bo b"}]'),
     ],
 )
@@ -52,26 +56,39 @@ def test_layouts(kwargs, text):
     [
         ([{"a": 1, "b": None}, {"a": 2}], {}, '[{"a":1,"b":null},{"a":2}]'),
         ([{"a": 1, "b": None}, {"a": 2, "b": None}], {}, "[2: a, b; 1, null; 2, null ]"),
-        ([{"a": 1, "b": None}, {"a": 2, "b": None}], {"implicit_null": True},
-         "[2: a, b; 1, ; 2,  ]"),
+        (
+            [{"a": 1, "b": None}, {"a": 2, "b": None}],
+            {"implicit_null": True},
+            "[2: a, b; 1, ; 2,  ]",
+        ),
         ([{"full name": 1}, {"full name": 2}], {}, '[2: "full name"; 1; 2 ]'),
         ([{"a": 1, "b": 2}, {"b": 3, "a": 4}], {}, "[2: a, b; 1, 2; 4, 3 ]"),
         ([{"a": 1}, {"a": 2}], {"unquoted_keys": True}, "[2: a; 1; 2 ]"),
-        ([{"a": 1}], {}, '[{"a":1}]'), ([{}, {}], {}, "[{},{}]"),
+        ([{"a": 1}], {}, '[{"a":1}]'),
+        ([{}, {}], {}, "[{},{}]"),
         ([{"a": 1}, {"a": [1]}], {}, '[{"a":1},{"a":[1]}]'),
         ([{"a": "x,y"}, {"a": "z"}], {}, '[{"a":"x,y"},{"a":"z"}]'),
         ([{"a": "p|q"}, {"a": 1}], {}, '[{"a":"p|q"},{"a":1}]'),
         ([{"a": 1, "b": 2}, {"a": 3}], {}, '[{"a":1,"b":2},{"a":3}]'),
         ([{1: [1]}, {1: [2]}], {}, '[{"1":[1]},{"1":[2]}]'),
-        ([{"a": 1.5, "b": True, "c": "x y"}, {"a": -0.0, "b": False, "c": ""}], {},
-         '[2: a, b, c; 1.5, true, "x y"; -0.0, false, "" ]'),
+        (
+            [{"a": 1.5, "b": True, "c": "x y"}, {"a": -0.0, "b": False, "c": ""}],
+            {},
+            '[2: a, b, c; 1.5, true, "x y"; -0.0, false, "" ]',
+        ),
         ({"t": [{"a": 1}, {"a": 2}]}, {"indent": 2}, '{\n  "t": [2:\n    a\n    1\n    2\n  ]\n}'),
         ({"t": [{"a": 1}, {"a": 2}]}, {"multiline_mox": True}, '{"t":[2]{a}:\n    1\n    2}'),
         ([[{"a": 1}, {"a": 2}], [{"a": 1}, {"a": 2}]], {}, "[[2: a; 1; 2 ],[2: a; 1; 2 ]]"),
-        ([{"id": 1, "x": 10}, {"id": 2, "x": 20}], {"row_count": False},
-         "[: id, x; 1, 10; 2, 20 ]"),
-        ([{"name": "Alice", "dept": "Eng"}, {"name": "Bob", "dept": "Mkt"}], {"bare_strings": True},
-         "[2: name, dept; Alice, Eng; Bob, Mkt ]"),
+        (
+            [{"id": 1, "x": 10}, {"id": 2, "x": 20}],
+            {"row_count": False},
+            "[: id, x; 1, 10; 2, 20 ]",
+        ),
+        (
+            [{"name": "Alice", "dept": "Eng"}, {"name": "Bob", "dept": "Mkt"}],
+            {"bare_strings": True},
+            "[2: name, dept; Alice, Eng; Bob, Mkt ]",
+        ),
         ([M(a=1, b="x"), M(a=2, b="y")], {}, '[2: a, b; 1, "x"; 2, "y" ]'),
         ([P(1, "a"), P(2, "b")], {"indent": 1}, '[2:\n x, y\n 1, "a"\n 2, "b"\n]'),
         ([M(a=1), 7], {}, '[{"a":1},7]'),  # a model converting to a non-dict: a plain array
@@ -86,7 +103,8 @@ def test_sampled_check_tolerates_missing_keys():
     rows = [{"a": i, "b": i} for i in range(10)]
     del rows[3]["b"]
     assert plav.dumps(rows) == (
-        "[10: a, b; 0, 0; 1, 1; 2, 2; 3, null; 4, 4; 5, 5; 6, 6; 7, 7; 8, 8; 9, 9 ]")
+        "[10: a, b; 0, 0; 1, 1; 2, 2; 3, null; 4, 4; 5, 5; 6, 6; 7, 7; 8, 8; 9, 9 ]"
+    )
     assert plav.dumps(rows[:4], implicit_null=True) == "[4: a, b; 0, 0; 1, 1; 2, 2; 3,  ]"
 
 
@@ -104,8 +122,9 @@ def test_a_row_unlike_the_first_anywhere_gives_a_plain_array(bad, where):
     rows = [{"a": i} for i in range(70)]
     rows[where] = bad
     for layout in [{}, {"indent": 2}, {"multiline_mox": True}]:
-        assert plav.dumps({"k": rows}, **layout) == plav.dumps({"k": rows}, mox_grid=False,
-                                                                **layout)
+        assert plav.dumps({"k": rows}, **layout) == plav.dumps(
+            {"k": rows}, mox_grid=False, **layout
+        )
     models = [M(a=i) for i in range(70)]
     models[where] = M(a=0, extra=1) if isinstance(bad, dict) else bad
     assert plav.dumps(models) == plav.dumps(models, mox_grid=False)
@@ -126,13 +145,44 @@ def test_non_string_key_in_first_dict_is_a_type_error():
 
 
 BARE = [
-    *[(w, w) for w in ["Alice", "nice", "nullable", "Nancy", "NAN", "INF", "NAn", "InF", "x-1",
-                       "trueish", "Infinite", "nan"]],
-    *[(w, f'"{w}"') for w in ["true", "false", "null", "NaN", "Nan", "Inf", "Infinity",
-                              "INfinity", "1x", "a b", "", "caf\u00e9"]],
+    *[
+        (w, w)
+        for w in [
+            "Alice",
+            "nice",
+            "nullable",
+            "Nancy",
+            "NAN",
+            "INF",
+            "NAn",
+            "InF",
+            "x-1",
+            "trueish",
+            "Infinite",
+            "nan",
+        ]
+    ],
+    *[
+        (w, f'"{w}"')
+        for w in [
+            "true",
+            "false",
+            "null",
+            "NaN",
+            "Nan",
+            "Inf",
+            "Infinity",
+            "INfinity",
+            "1x",
+            "a b",
+            "",
+            "caf\u00e9",
+        ]
+    ],
 ]
 LAYOUTS = [
-    ({}, "[2: s; {cell}; k ]"), ({"indent": 2}, "[2:\n  s\n  {cell}\n  k\n]"),
+    ({}, "[2: s; {cell}; k ]"),
+    ({"indent": 2}, "[2:\n  s\n  {cell}\n  k\n]"),
     ({"multiline_mox": True}, "[2]{{s}}:\n  {cell}\n  k"),
 ]
 

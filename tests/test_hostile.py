@@ -31,8 +31,11 @@ NEST = {  # opener, closer, deepest accepted depth
     "mixed": (b'[{"k": [: a; ', b" ]}]", 256),
     "schema": (b'[{"a": ', b"}]", 512),
 }
-SMALL_STACK = pytest.param(1 << 20, id="1 MiB stack",
-                           marks=not_under_asan("instrumented frames need several times the stack"))
+SMALL_STACK = pytest.param(
+    1 << 20,
+    id="1 MiB stack",
+    marks=not_under_asan("instrumented frames need several times the stack"),
+)
 
 
 def run_on(stack, fn):
@@ -85,8 +88,14 @@ def test_dumps_depth_limit(stack):
     cycle.append(cycle)
     a, b = PingPong(), PingPong()
     a.other, b.other = b, a
-    for too_deep in ([deepest], nested_lists(257, 1), {"k": deepest}, cycle, SelfConverting(),
-                     [a, b]):
+    for too_deep in (
+        [deepest],
+        nested_lists(257, 1),
+        {"k": deepest},
+        cycle,
+        SelfConverting(),
+        [a, b],
+    ):
         out = run_on(stack, lambda: dumps(too_deep))
         assert type(out["error"]) is ValueError and str(out["error"]) == DUMPS_DEPTH
 
@@ -97,7 +106,9 @@ def test_dumps_depth_limit(stack):
 @pytest.mark.parametrize(
     "value, options",
     [
-        ([1], {"indent": 2**63}), ([1], {"indent": 2**64 - 1}), ({"a": 1}, {"indent": 2**32}),
+        ([1], {"indent": 2**63}),
+        ([1], {"indent": 2**64 - 1}),
+        ({"a": 1}, {"indent": 2**32}),
         ([[1]], {"indent": 2**63}),  # 2 x 2**63 spaces wraps to 0 in 64 bits
         ([[[[1]]]], {"indent": 2**62}),  # 4 x 2**62 wraps too
         ([{"a": 1}, {"a": 2}], {"indent": 2**63}),  # grid rows
@@ -130,27 +141,53 @@ def test_integers_past_the_digit_limit():
 # ---- malformed text in every string position ----
 
 BAD_UTF8 = {
-    "lone continuation": b"\x80", "overlong slash": b"\xc0\xaf", "overlong three": b"\xe0\x80\xaf",
-    "overlong four": b"\xf0\x80\x80\xaf", "encoded high surrogate": b"\xed\xa0\x80",
-    "encoded low surrogate": b"\xed\xbf\xbf", "encoded pair": b"\xed\xa0\xbd\xed\xb8\x80",
-    "above U+10FFFF": b"\xf4\x90\x80\x80", "truncated": b"\xe2\x82", "byte FF": b"\xff",
+    "lone continuation": b"\x80",
+    "overlong slash": b"\xc0\xaf",
+    "overlong three": b"\xe0\x80\xaf",
+    "overlong four": b"\xf0\x80\x80\xaf",
+    "encoded high surrogate": b"\xed\xa0\x80",
+    "encoded low surrogate": b"\xed\xbf\xbf",
+    "encoded pair": b"\xed\xa0\xbd\xed\xb8\x80",
+    "above U+10FFFF": b"\xf4\x90\x80\x80",
+    "truncated": b"\xe2\x82",
+    "byte FF": b"\xff",
     "byte F5": b"\xf5\x80\x80\x80",
 }
-SURROGATE_ESCAPES = [rb"\ud800", rb"\udc00", rb"\ud800x", rb"\ud800\u0041", rb"\ud800\ud800",
-                     rb"\udc00\ud800", rb"\udbff"]
+SURROGATE_ESCAPES = [
+    rb"\ud800",
+    rb"\udc00",
+    rb"\ud800x",
+    rb"\ud800\u0041",
+    rb"\ud800\ud800",
+    rb"\udc00\ud800",
+    rb"\udbff",
+]
 
 # Each template puts X in one string position; every one reads when X is "ok".
 # (Unquoted keys are ASCII runs by construction: bytes after one, up to the
 # colon, are skipped unread.)
 POSITIONS = {
-    "value": b'["X"]', "value with escape": b'["\\nX"]', "key": b'{"X": 1}',
-    "key with escape": b'{"\\tX": 1}', "grid header key": b"[: aX, b; 1, 2 ]",
-    "quoted grid header key": b'[: "X", b; 1, 2 ]', "bare grid cell": b"[: a, b; zX, 2 ]",
-    "bare grid cell escaped": b"[: a, b; z\\;X, 2 ]", "quoted grid cell": b'[: a; "X" ]',
-    "nested grid cell": b"[: a; [: b; cX ] ]", "schema object value": b'{"p": "X"}',
+    "value": b'["X"]',
+    "value with escape": b'["\\nX"]',
+    "key": b'{"X": 1}',
+    "key with escape": b'{"\\tX": 1}',
+    "grid header key": b"[: aX, b; 1, 2 ]",
+    "quoted grid header key": b'[: "X", b; 1, 2 ]',
+    "bare grid cell": b"[: a, b; zX, 2 ]",
+    "bare grid cell escaped": b"[: a, b; z\\;X, 2 ]",
+    "quoted grid cell": b'[: a; "X" ]',
+    "nested grid cell": b"[: a; [: b; cX ] ]",
+    "schema object value": b'{"p": "X"}',
 }
-QUOTED = ["value", "value with escape", "key", "key with escape", "quoted grid header key",
-          "quoted grid cell", "schema object value"]
+QUOTED = [
+    "value",
+    "value with escape",
+    "key",
+    "key with escape",
+    "quoted grid header key",
+    "quoted grid cell",
+    "schema object value",
+]
 
 
 @pytest.mark.parametrize("position", POSITIONS)
@@ -170,16 +207,25 @@ def test_malformed_utf8_in_every_position(position, form):
 
 @pytest.mark.parametrize(
     "value",
-    ["\ud800", ["ok", "x\udc00"], {"\ud800": 1}, {"k": "\ud800"},
-     [{"a": "\ud800"}, {"a": "b"}], [{"\ud800": 1}, {"\ud800": 2}]],
+    [
+        "\ud800",
+        ["ok", "x\udc00"],
+        {"\ud800": 1},
+        {"k": "\ud800"},
+        [{"a": "\ud800"}, {"a": "b"}],
+        [{"\ud800": 1}, {"\ud800": 2}],
+    ],
 )
-@pytest.mark.parametrize("options", [{}, {"bare_strings": True}, {"indent": 2},
-                                     {"unquoted_keys": True}, {"mox_grid": False}])
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"bare_strings": True}, {"indent": 2}, {"unquoted_keys": True}, {"mox_grid": False}],
+)
 def test_dumps_refuses_lone_surrogates_everywhere(value, options):
     with pytest.raises((ValueError, UnicodeEncodeError)) as info:
         dumps(value, **options)
     assert type(info.value) is not ValueError or str(info.value) == (
-        "Failed to encode string as UTF-8")
+        "Failed to encode string as UTF-8"
+    )
     assert dumps(["after"]) == '["after"]'
 
 
@@ -201,8 +247,9 @@ def rekey(data):
     data["z"] = 26
 
 
-@pytest.mark.parametrize("change, message", [(lambda d: d.update(new=3), "changed size"),
-                                             (rekey, "keys changed")])
+@pytest.mark.parametrize(
+    "change, message", [(lambda d: d.update(new=3), "changed size"), (rekey, "keys changed")]
+)
 def test_dict_changed_while_written_is_an_internal_failure(change, message):
     data = {"a": 1, "b": None, "c": 3}
     data["b"] = Mutator(lambda: change(data))
@@ -251,8 +298,9 @@ def test_conversion_removing_its_own_dict_entry():
     assert dumps(data) == "{}"
 
 
-@pytest.mark.parametrize("make, before", [(list, []), (list, [1, "s" * 40, 2.5]),
-                                          (tuple, [1, "s" * 40, 2.5])])
+@pytest.mark.parametrize(
+    "make, before", [(list, []), (list, [1, "s" * 40, 2.5]), (tuple, [1, "s" * 40, 2.5])]
+)
 def test_container_dropped_by_its_parent_while_written(make, before):
     # Members before the converted one are written while the parent still owns the
     # container; a converted first member is what the grid check looks at.
@@ -328,11 +376,14 @@ plav.dumps(rows)
 def test_crash_reproducers_raise(script):
     code = "import plav, sys\ntry:\n" + "".join(f"    {line}\n" for line in script.splitlines())
     code += "except TypeError as e:\n    print('TypeError', e)\nprint(plav.dumps([1]))\n"
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=120, check=False)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=False
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.splitlines() == [
-        "TypeError Object of type 'object' is not JSON serializable", "[1]"]
+        "TypeError Object of type 'object' is not JSON serializable",
+        "[1]",
+    ]
 
 
 class Payload:
@@ -352,8 +403,9 @@ def free_and_reuse():
     """Collects garbage, then fills freed memory with look-alike objects, so that a
     pointer to an object freed a moment ago reads one of these instead of it."""
     gc.collect()
-    JUNK[:] = [Payload("junk") for _ in range(2000)] + [{"a": "junk", "b": "junk"}
-                                                       for _ in range(2000)]
+    JUNK[:] = [Payload("junk") for _ in range(2000)] + [
+        {"a": "junk", "b": "junk"} for _ in range(2000)
+    ]
 
 
 @pytest.fixture(autouse=True)
@@ -397,8 +449,12 @@ class HeaderKey(str):
         return str.__eq__(self, other)
 
 
-LAYOUTS = {"compact": {}, "indent": {"indent": 2}, "multiline": {"multiline_mox": True},
-           "unquoted": {"unquoted_keys": True, "indent": 1}}
+LAYOUTS = {
+    "compact": {},
+    "indent": {"indent": 2},
+    "multiline": {"multiline_mox": True},
+    "unquoted": {"unquoted_keys": True, "indent": 1},
+}
 
 
 def outcome(fn):
@@ -425,11 +481,15 @@ def dict_key_case(change):
 
 
 DICT_KEY_CHANGES = {  # how the key's __str__ changes the dict, and what is written
-    "replaces every value": (lambda d: [d.__setitem__(k, 0) for k in list(d)],
-                             {"a": 1, "k": {"tag": "old"}, "z": 0}),
+    "replaces every value": (
+        lambda d: [d.__setitem__(k, 0) for k in list(d)],
+        {"a": 1, "k": {"tag": "old"}, "z": 0},
+    ),
     "clears the dict": (dict.clear, None),
-    "replaces members with lists": (lambda d: d.update({k: [] for k in list(d)}),
-                                    {"a": 1, "k": {"tag": "old"}, "z": []}),
+    "replaces members with lists": (
+        lambda d: d.update({k: [] for k in list(d)}),
+        {"a": 1, "k": {"tag": "old"}, "z": []},
+    ),
 }
 
 
@@ -459,8 +519,15 @@ def test_row_keys_whose_hash_or_eq_change_the_rows(where, options):
         rows[i]["b"] = Payload(i)
         refs.append(weakref.ref(rows[i]["b"]))
     armed = []
-    rows[5] = {"a": 5, Key(lambda: armed and (rows.__setitem__(slice(None), [{"a": 0}] * 12),
-                                              gc.collect()), where, "b", hash_as="b"): 1}
+    rows[5] = {
+        "a": 5,
+        Key(
+            lambda: armed and (rows.__setitem__(slice(None), [{"a": 0}] * 12), gc.collect()),
+            where,
+            "b",
+            hash_as="b",
+        ): 1,
+    }
     armed.append(True)
     got = outcome(lambda: dumps(rows, **options))
     assert got in (IndexError, TypeError) or type(got) is str
@@ -611,8 +678,9 @@ class LyingFloat(float):
         return 0.0
 
 
-@pytest.mark.parametrize("value", [5, -(2**63) - 1, 2**64 - 1, 2**64, -(2**70), 10**300, 2.5,
-                                   -0.0, 1e300])
+@pytest.mark.parametrize(
+    "value", [5, -(2**63) - 1, 2**64 - 1, 2**64, -(2**70), 10**300, 2.5, -0.0, 1e300]
+)
 @pytest.mark.parametrize("options", LAYOUTS.values(), ids=LAYOUTS)
 def test_number_subclass_methods_cannot_change_the_output(value, options):
     lying = LyingFloat(value) if isinstance(value, float) else LyingInt(value)
@@ -650,8 +718,10 @@ def test_dumps_on_a_thread_that_exits_during_a_failed_call():
 
 
 def test_threads_write_concurrently():
-    docs = [{"id": t, "rows": [{"k": i, "v": f"t{t}-{i}"} for i in range(50)], "s": "\u00e9" * t}
-            for t in range(8)]
+    docs = [
+        {"id": t, "rows": [{"k": i, "v": f"t{t}-{i}"} for i in range(50)], "s": "\u00e9" * t}
+        for t in range(8)
+    ]
     expected = [dumps(d) for d in docs]
     errors = []
     barrier = threading.Barrier(8)
@@ -677,7 +747,10 @@ def test_fuzz_corpus_replays_cleanly(target):
     assert files, f"{corpus} is empty"
     proc = subprocess.run(
         [sys.executable, str(ROOT / "fuzz" / f"fuzz_{target}.py"), str(corpus)],
-        env=dict(os.environ, PLAV_FUZZ_REPLAY="1"), capture_output=True, text=True, timeout=600,
+        env=dict(os.environ, PLAV_FUZZ_REPLAY="1"),
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-4000:]
     assert f"replayed {len(files)} inputs" in proc.stdout

@@ -18,8 +18,10 @@ AVX2, AVX512F, AVX512BW = T.cpu_features()
 LEVELS = [
     "scalar",
     pytest.param("avx2", marks=pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")),
-    pytest.param("avx512", marks=pytest.mark.skipif(not (AVX512F and AVX512BW),
-                                                    reason="CPU lacks AVX-512 F/BW")),
+    pytest.param(
+        "avx512",
+        marks=pytest.mark.skipif(not (AVX512F and AVX512BW), reason="CPU lacks AVX-512 F/BW"),
+    ),
 ]
 
 # ---- scanners ----
@@ -33,8 +35,9 @@ def reference_index(data):
 
 # Dense in structural bytes, their high-bit look-alikes (0xDB = 0x5B | 0x80, 0xFB,
 # 0xDD, 0xFD), bracket/brace neighbours and whitespace.
-DENSE = st.sampled_from(list(STRUCTURAL + b"\xdb\xfb\xdd\xfd\xa2\xac\xba\xbb\\ \t\nax0\x00\x7f"
-                             b"\xff"))
+DENSE = st.sampled_from(
+    list(STRUCTURAL + b"\xdb\xfb\xdd\xfd\xa2\xac\xba\xbb\\ \t\nax0\x00\x7f\xff")
+)
 
 
 @pytest.mark.parametrize("level", LEVELS)
@@ -55,9 +58,26 @@ def test_scanner_at_every_length_across_block_edges(level):
 
 # ---- whitespace and comments ----
 
-ws_text = st.lists(st.sampled_from([b" ", b"\t", b"\n", b"\r", b"/", b"*", b"//", b"/*", b"*/",
-                                    b"x", b"\xef\xbb\xbf", b" " * 40, b"\r\n"]),
-                   max_size=40).map(b"".join)
+ws_text = st.lists(
+    st.sampled_from(
+        [
+            b" ",
+            b"\t",
+            b"\n",
+            b"\r",
+            b"/",
+            b"*",
+            b"//",
+            b"/*",
+            b"*/",
+            b"x",
+            b"\xef\xbb\xbf",
+            b" " * 40,
+            b"\r\n",
+        ]
+    ),
+    max_size=40,
+).map(b"".join)
 
 
 @pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")
@@ -74,9 +94,14 @@ def test_vector_whitespace_skip_agrees_with_bytes_from_every_start(data):
 @pytest.mark.parametrize(
     ("data", "start", "expected"),
     [
-        (b" " * 40 + b"1", 0, 40), (b"  // c\r\n  x", 0, 10), (b"/* open", 0, 7),
+        (b" " * 40 + b"1", 0, 40),
+        (b"  // c\r\n  x", 0, 10),
+        (b"/* open", 0, 7),
         (b"/*/", 0, 3),  # the star of the opening never closes the comment
-        (b"/**/x", 0, 4), (b"/x", 0, 0), (b"/", 0, 0), (b"\xef\xbb\xbf{", 0, 3),
+        (b"/**/x", 0, 4),
+        (b"/x", 0, 0),
+        (b"/", 0, 0),
+        (b"\xef\xbb\xbf{", 0, 3),
         (b" \xef\xbb\xbf", 0, 1),  # a byte-order mark only at offset 0
         (b"// c\rx", 0, 5),  # a lone carriage return ends a line comment
         (b"// no end", 0, 9),
@@ -106,7 +131,10 @@ def test_tab_delimited_skip_stops_only_at_a_tab_the_full_skip_crosses(data):
 @pytest.mark.parametrize(
     ("data", "expected"),
     [
-        (b" \t x", 1), (b"/* \t */\tx", 7), (b"// a\tb\n\t", 7), (b"\r\n /**/ \t", 8),
+        (b" \t x", 1),
+        (b"/* \t */\tx", 7),
+        (b"// a\tb\n\t", 7),
+        (b"\r\n /**/ \t", 8),
         (b"\xef\xbb\xbf \t", 4),
     ],
 )
@@ -116,8 +144,12 @@ def test_tab_delimited_skip_examples(data, expected):
 
 
 @pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")
-@given(data=st.lists(st.sampled_from([b" ", b"\t", b"\n", b"\r", b" " * 31, b"\x0c", b"\xa0",
-                                      b"\x89", b"x"]), max_size=60).map(b"".join))
+@given(
+    data=st.lists(
+        st.sampled_from([b" ", b"\t", b"\n", b"\r", b" " * 31, b"\x0c", b"\xa0", b"\x89", b"x"]),
+        max_size=60,
+    ).map(b"".join)
+)
 def test_vector_whitespace_run_counts_whole_blocks(data):
     data = b" " * 32 + data
     run = len(data) - len(data.lstrip(b" \t\n\r"))
@@ -131,13 +163,19 @@ def reference_content_flags(data):
     return 1 if b"\\" in data else 2 if any(b >= 0x80 for b in data) else 0
 
 
-CONTENT_FORMS = ["words", pytest.param("avx2", marks=pytest.mark.skipif(
-    not AVX2, reason="CPU lacks AVX2"))]
+CONTENT_FORMS = [
+    "words",
+    pytest.param("avx2", marks=pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")),
+]
 
 
 @pytest.mark.parametrize("form", CONTENT_FORMS)
-@given(data=st.lists(st.sampled_from([b"a", b"\\", b"\x80", b"\xff", b"\x7f", b"\xdc", b"\x5d",
-                                      b"a" * 31]), max_size=40).map(b"".join))
+@given(
+    data=st.lists(
+        st.sampled_from([b"a", b"\\", b"\x80", b"\xff", b"\x7f", b"\xdc", b"\x5d", b"a" * 31]),
+        max_size=40,
+    ).map(b"".join)
+)
 def test_content_scan_matches_reference(form, data):
     if form == "avx2" and len(data) < 32:
         data = data.ljust(32, b"a")
@@ -179,9 +217,21 @@ def test_unsafe_cell_byte_found_at_every_position(form):
 
 # ---- UTF-8 to UTF-16 and Latin-1 ----
 
-TEXT_PIECES = [b"a" * 15, b"z", "\u00e9".encode(), "\u00ff".encode(), "\u0100".encode(),
-               "\u20ac".encode(), "\uffff".encode(), "\U0001f600".encode(), b"\xc3", b"\x80",
-               b"\xed\xa0\x80", b"\xc0\xaf", b"\xff"]
+TEXT_PIECES = [
+    b"a" * 15,
+    b"z",
+    "\u00e9".encode(),
+    "\u00ff".encode(),
+    "\u0100".encode(),
+    "\u20ac".encode(),
+    "\uffff".encode(),
+    "\U0001f600".encode(),
+    b"\xc3",
+    b"\x80",
+    b"\xed\xa0\x80",
+    b"\xc0\xaf",
+    b"\xff",
+]
 
 
 def reference_transcode(data, form):
@@ -203,16 +253,39 @@ def test_transcoders_match_strict_utf8(form, data):
 
 # ---- escapers ----
 
-NAMED = {0x22: b'\\"', 0x5C: b"\\\\", 0x0A: b"\\n", 0x0D: b"\\r", 0x09: b"\\t", 0x08: b"\\b",
-         0x0C: b"\\f"}
+NAMED = {
+    0x22: b'\\"',
+    0x5C: b"\\\\",
+    0x0A: b"\\n",
+    0x0D: b"\\r",
+    0x09: b"\\t",
+    0x08: b"\\b",
+    0x0C: b"\\f",
+}
 
 
 def reference_escape(data):
     return b"".join(NAMED.get(c, b"\\u00%02x" % c if c < 0x20 else bytes([c])) for c in data)
 
 
-PIECES = [b'"', b"\\", b"\x00", b"\x1f", b"\x1b", b"\n", b"\t", b"\x7f", b" ", b"a", b"z",
-          "\u00e9".encode(), "\u20ac".encode(), "\U0001f600".encode(), b"\xff", b"\x80"]
+PIECES = [
+    b'"',
+    b"\\",
+    b"\x00",
+    b"\x1f",
+    b"\x1b",
+    b"\n",
+    b"\t",
+    b"\x7f",
+    b" ",
+    b"a",
+    b"z",
+    "\u00e9".encode(),
+    "\u20ac".encode(),
+    "\U0001f600".encode(),
+    b"\xff",
+    b"\x80",
+]
 dense_bytes = st.lists(st.sampled_from(PIECES), max_size=90).map(b"".join)
 
 
@@ -231,7 +304,7 @@ def test_escaper_at_every_length_and_mark_position(level):
         assert T.escape(clean, level) == (clean, False)
         for pos in range(n):
             for mark in (b'"', b"\x01", b"\xc3"):
-                data = clean[:pos] + mark + clean[pos + 1:]
+                data = clean[:pos] + mark + clean[pos + 1 :]
                 assert T.escape(data, level)[0] == reference_escape(data), (n, pos, mark)
 
 

@@ -41,8 +41,12 @@ DOC = b'{"k": [1, "\xc3\xa9", [: a; 2 ]]}'
 @pytest.mark.parametrize(
     "data",
     [
-        bytearray(DOC), ByteArray(DOC), memoryview(DOC), memoryview(b"xx" + DOC + b"yy")[2:-2],
-        memoryview(bytearray(DOC)).cast("b"), memoryview(DOC).cast("c"),
+        bytearray(DOC),
+        ByteArray(DOC),
+        memoryview(DOC),
+        memoryview(b"xx" + DOC + b"yy")[2:-2],
+        memoryview(bytearray(DOC)).cast("b"),
+        memoryview(DOC).cast("c"),
         memoryview(DOC + b" " * (4 - len(DOC) % 4)).cast("B", (4, (len(DOC) + 3) // 4)),
     ],
     ids=["bytearray", "subclass", "memoryview", "slice", "signed", "char", "2-d"],
@@ -112,8 +116,14 @@ def test_argument_forms():
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((b"1", None, None), {}), ((b"1",), {"other": 1}), ((b"1",), {"data": b"1"}),
-     ((b"[1]",), {"schema": 5}), ((b"[1]",), {"schema": [1]})],
+    [
+        ((), {}),
+        ((b"1", None, None), {}),
+        ((b"1",), {"other": 1}),
+        ((b"1",), {"data": b"1"}),
+        ((b"[1]",), {"schema": 5}),
+        ((b"[1]",), {"schema": [1]}),
+    ],
 )
 def test_argument_errors(args, kwargs):
     with pytest.raises(TypeError):
@@ -135,12 +145,20 @@ def test_schema_iterator_exception_passes_through():
 @pytest.mark.parametrize(
     "data, expected",
     [
-        ("{} // note", {}), ("[1] /* note */", [1]), (b"\xef\xbb\xbf[1]", [1]), ("1 /* open", 1),
-        ("\t\r\n 7 \n", 7), ("[1, // c\n 2, /* c */]", [1, 2]), ('{"a":1,}', {"a": 1}),
+        ("{} // note", {}),
+        ("[1] /* note */", [1]),
+        (b"\xef\xbb\xbf[1]", [1]),
+        ("1 /* open", 1),
+        ("\t\r\n 7 \n", 7),
+        ("[1, // c\n 2, /* c */]", [1, 2]),
+        ('{"a":1,}', {"a": 1}),
         ("{ /* none */ }", {}),
-        ("{a: 1, _b2: 2, 3c: 3, a-b: 4, $ref: 5, $: 6}",
-         {"a": 1, "_b2": 2, "3c": 3, "a-b": 4, "$ref": 5, "$": 6}),
-        ("{null: 1, true: 2}", {"null": 1, "true": 2}), ('{"a" x: 1}', {"a": 1}),
+        (
+            "{a: 1, _b2: 2, 3c: 3, a-b: 4, $ref: 5, $: 6}",
+            {"a": 1, "_b2": 2, "3c": 3, "a-b": 4, "$ref": 5, "$": 6},
+        ),
+        ("{null: 1, true: 2}", {"null": 1, "true": 2}),
+        ('{"a" x: 1}', {"a": 1}),
         ('{"a"\n:\n1}', {"a": 1}),
         ('{"a": [1, 2], "b": {"c": null}}', {"a": [1, 2], "b": {"c": None}}),
     ],
@@ -173,10 +191,13 @@ def test_long_flat_arrays_read_like_short_ones(elements, pad):
 @pytest.mark.parametrize(
     "content, expected",
     [
-        ('a\\"b', 'a"b'), ("\\ud83d\\ude00", "\U0001f600"), ("\\u0000", "\x00"),
+        ('a\\"b', 'a"b'),
+        ("\\ud83d\\ude00", "\U0001f600"),
+        ("\\u0000", "\x00"),
         ('\\"\\\\\\/\\b\\f\\n\\r\\t', '"\\/\b\f\n\r\t'),
         ("tab\there", "tab\there"),  # raw control bytes pass when there is no backslash
-        ("del\x7f\\n", "del\x7f\n"), ("caf\u00e9 \\u4e2d", "caf\u00e9 \u4e2d"),
+        ("del\x7f\\n", "del\x7f\n"),
+        ("caf\u00e9 \\u4e2d", "caf\u00e9 \u4e2d"),
         ("x" * 40 + "\\n" + "\u00e9" * 40, "x" * 40 + "\n" + "\u00e9" * 40),
     ],
 )
@@ -191,13 +212,26 @@ BIG = "9" * 4300
 @pytest.mark.parametrize(
     "text, expected",
     [
-        ("-0", 0), ("9223372036854775807", 2**63 - 1), ("9223372036854775808", 2**63),
-        ("-9223372036854775808", -(2**63)), ("-9223372036854775809", -(2**63) - 1),
-        ("18446744073709551616", 2**64), ("1234567890" * 3, 123456789012345678901234567890),
-        (BIG, int(BIG)), ("-" + BIG, -int(BIG)), ("0e1", 0.0), ("1E+2", 100.0), ("1e-7", 1e-7),
-        ("1e400", math.inf), ("-1e400", -math.inf), ("123456789e-400", 0.0),
-        ("1" + "0" * 400 + ".0", math.inf), ("Infinity", math.inf), ("-Infinity", -math.inf),
-        ("Inf", math.inf), ("-infinity", -math.inf),
+        ("-0", 0),
+        ("9223372036854775807", 2**63 - 1),
+        ("9223372036854775808", 2**63),
+        ("-9223372036854775808", -(2**63)),
+        ("-9223372036854775809", -(2**63) - 1),
+        ("18446744073709551616", 2**64),
+        ("1234567890" * 3, 123456789012345678901234567890),
+        (BIG, int(BIG)),
+        ("-" + BIG, -int(BIG)),
+        ("0e1", 0.0),
+        ("1E+2", 100.0),
+        ("1e-7", 1e-7),
+        ("1e400", math.inf),
+        ("-1e400", -math.inf),
+        ("123456789e-400", 0.0),
+        ("1" + "0" * 400 + ".0", math.inf),
+        ("Infinity", math.inf),
+        ("-Infinity", -math.inf),
+        ("Inf", math.inf),
+        ("-infinity", -math.inf),
     ],
 )
 def test_numbers(text, expected):
@@ -208,8 +242,11 @@ def test_numbers(text, expected):
 
 def test_negative_zero_and_nan_bits():
     assert math.copysign(1.0, loads("-0.0")) == math.copysign(1.0, loads("-1e-400")) == -1.0
-    for text, bits in [("NaN", 0x7FF8000000000000), ("-NaN", 0xFFF8000000000000),
-                       ("-nan", 0xFFF8000000000000)]:
+    for text, bits in [
+        ("NaN", 0x7FF8000000000000),
+        ("-NaN", 0xFFF8000000000000),
+        ("-nan", 0xFFF8000000000000),
+    ]:
         assert struct.unpack("<Q", struct.pack("<d", loads(text)))[0] == bits
 
 
@@ -221,11 +258,14 @@ def test_negative_zero_and_nan_bits():
     [
         ('{"x": 1, "y": 2}', {"a": 1, "b": 2}),
         ('[{"a": 1, "b": 2}, {"b": 3, "a": 4}]', [{"a": 1, "b": 2}, {"a": 3, "b": 4}]),
-        ('{"a": 1,}', {"a": 1}), ("{}", {}), ('{"a": [{"x": 1}]}', {"a": [{"x": 1}]}),
+        ('{"a": 1,}', {"a": 1}),
+        ("{}", {}),
+        ('{"a": [{"x": 1}]}', {"a": [{"x": 1}]}),
         ('[: k; {"p": 1} ]', [{"k": {"a": 1}}]),
         ('{"\\x": 1}', {"a": 1}),  # the key is skipped, not decoded
         ('{"k:,}": 1, "b": 2}', {"a": 1, "b": 2}),  # nothing inside a quoted key counts
-        ('{"k\\":": 1}', {"a": 1}), ("{k x y: 1, 7: 2}", {"a": 1, "b": 2}),
+        ('{"k\\":": 1}', {"a": 1}),
+        ("{k x y: 1, 7: 2}", {"a": 1, "b": 2}),
         ('{"a": 1 /* c */, // c\n "b": 2}', {"a": 1, "b": 2}),
     ],
 )
@@ -248,8 +288,11 @@ def test_schema_forms_and_shared_keys():
 @pytest.mark.parametrize(
     "opener, inner, closer, limit, schema",
     [
-        ("[", "", "]", 1024, None), ('{"k":', "1", "}", 1024, None), ("[:a;", "", "]", 1024, None),
-        ('[{"a":', "1", "}]", 512, None), ('{"a":', "1", "}", 1024, AB),
+        ("[", "", "]", 1024, None),
+        ('{"k":', "1", "}", 1024, None),
+        ("[:a;", "", "]", 1024, None),
+        ('[{"a":', "1", "}]", 512, None),
+        ('{"a":', "1", "}", 1024, AB),
     ],
 )
 def test_nesting_limit(opener, inner, closer, limit, schema):
@@ -288,20 +331,35 @@ NUMBER_ERRORS = {
     "data, message",
     [
         # documents
-        (b"", pe(END, 0)), (" \n ", pe(END, 3)), ("/* only */ // comment", pe(END, 21)),
+        (b"", pe(END, 0)),
+        (" \n ", pe(END, 3)),
+        ("/* only */ // comment", pe(END, 21)),
         ("1 2", pe("Trailing content after document", 2)),
         ('"\u00e9" x', pe("Trailing content after document", 5)),  # bytes, not characters
         ("[1] ]", pe("Trailing content after document", 4)),
         (" \ufeff1", bad("\u00ef", 1)),  # a byte-order mark only at offset 0
         # structure
-        ("x", bad("x", 0)), ("[1,", pe(END, 3)), (b"\xc3", bad("\u00c3", 0)),
-        ("[,1]", bad(",", 1)), ("[1,,2]", bad(",", 3)), ("[1 2]", bad("2", 3)),
-        ("[nul]", bad("n", 1)), ("[nullx]", bad("x", 5)), ("{", pe(END, 1)),
-        ('{"a":1 "b":2}', bad('"', 7)), ("{,}", bad(",", 1)), ('{"a', pe(END, 1)),
-        ('{"a" 1}', pe(END, 4)), ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 5", 5)),
-        ('{"a" ,"b": 1}', pe("Expected ':' at position 4", 4)), ("{'a': 1}", bad("'", 1)),
-        ("{-a: 1}", bad("-", 1)), (b'{"\xff": 1}', pe("Invalid UTF-8 in key", 2)),
-        ("+1", bad("+", 0)), (".5", bad(".", 0)), ("[\x01]", bad("\x01", 1)),
+        ("x", bad("x", 0)),
+        ("[1,", pe(END, 3)),
+        (b"\xc3", bad("\u00c3", 0)),
+        ("[,1]", bad(",", 1)),
+        ("[1,,2]", bad(",", 3)),
+        ("[1 2]", bad("2", 3)),
+        ("[nul]", bad("n", 1)),
+        ("[nullx]", bad("x", 5)),
+        ("{", pe(END, 1)),
+        ('{"a":1 "b":2}', bad('"', 7)),
+        ("{,}", bad(",", 1)),
+        ('{"a', pe(END, 1)),
+        ('{"a" 1}', pe(END, 4)),
+        ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 5", 5)),
+        ('{"a" ,"b": 1}', pe("Expected ':' at position 4", 4)),
+        ("{'a': 1}", bad("'", 1)),
+        ("{-a: 1}", bad("-", 1)),
+        (b'{"\xff": 1}', pe("Invalid UTF-8 in key", 2)),
+        ("+1", bad("+", 0)),
+        (".5", bad(".", 0)),
+        ("[\x01]", bad("\x01", 1)),
         # strings
         ('"\\ud83d"', pe("Invalid Unicode escape at position 1", 1)),
         ('"\\u12"', pe("Invalid Unicode escape at position 5", 5)),
@@ -309,7 +367,9 @@ NUMBER_ERRORS = {
         ('"\\"\\u12', pe(END, 7)),  # input ends in the digits
         ('"\\x41"', pe("Invalid escape sequence '\\x' at position 2", 2)),
         ('"a\\n\tb"', pe("Unescaped control character at position 4", 4)),
-        ('"abc', pe(END, 0)), ('"ab\\"', pe(END, 5)), ('"ab\\', pe(END, 0)),
+        ('"abc', pe(END, 0)),
+        ('"ab\\"', pe(END, 5)),
+        ('"ab\\', pe(END, 0)),
         (b'"\xff"', pe("Invalid UTF-8 in string", 0)),
         (b'["\xed\xa0\x80"]', pe("Invalid UTF-8 in string", 1)),
         (b'"\xff\\n"', "Invalid UTF-8 in string"),
@@ -328,13 +388,15 @@ def test_errors(data, message):
     [
         ('{"a": 1, "b": 2, "c": 3}', AB, pe("Expected '}' at position 17", 17)),
         ('{"a": 1, "b": 2,', AB, pe("Expected '}' at position 16", 16)),
-        ('{"a": 1}', [], pe("Expected '}' at position 1", 1)), ('{"a" 1}', AB, pe(END, 1)),
+        ('{"a": 1}', [], pe("Expected '}' at position 1", 1)),
+        ('{"a" 1}', AB, pe(END, 1)),
         ('{"a', AB, pe(END, 1)),  # an unterminated key leaves no colon
         ('[{"a" 1}, {"b": 2}]', AB, pe("Expected ':' at position 2", 2)),
         ('{"a": 1, 2}', AB, pe(END, 9)),
         ('[{"a": 1, 2}, {"b": 3}]', AB, pe("Expected ':' at position 10", 10)),
         ('{"a": 1, "b" }:', AB, pe("Expected ':' at position 9", 9)),
-        ('{"a": 1 "b": 2}', AB, bad('"', 8)), ("{ ", AB, pe(END, 2)),
+        ('{"a": 1 "b": 2}', AB, bad('"', 8)),
+        ("{ ", AB, pe(END, 2)),
     ],
 )
 def test_schema_errors(text, schema, message):

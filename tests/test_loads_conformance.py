@@ -52,16 +52,29 @@ def test_accepted_documents_agree_with_json(path):
 # The reader's extensions to JSON make these documents valid PLAV.
 ACCEPTED_ON_PURPOSE = {
     "trailing commas": ["array_extra_comma", "array_number_and_comma", "object_trailing_comma"],
-    "NaN and Infinity words": ["number_-NaN", "number_NaN", "number_Inf", "number_infinity",
-                               "number_minus_infinity"],
+    "NaN and Infinity words": [
+        "number_-NaN",
+        "number_NaN",
+        "number_Inf",
+        "number_infinity",
+        "number_minus_infinity",
+    ],
     "unquoted keys (digits, digits and E, words such as null)": [
-        "object_non_string_key", "object_non_string_key_but_huge_number_instead",
-        "object_repeated_null_null", "object_unquoted_key"],
+        "object_non_string_key",
+        "object_non_string_key_but_huge_number_instead",
+        "object_repeated_null_null",
+        "object_unquoted_key",
+    ],
     "comments wherever whitespace may stand, a line comment running to the end": [
-        "object_trailing_comment", "object_trailing_comment_slash_open",
-        "structure_object_with_comment"],
+        "object_trailing_comment",
+        "object_trailing_comment_slash_open",
+        "structure_object_with_comment",
+    ],
     "raw control bytes in a string without a backslash": [
-        "string_unescaped_ctrl_char", "string_unescaped_newline", "string_unescaped_tab"],
+        "string_unescaped_ctrl_char",
+        "string_unescaped_newline",
+        "string_unescaped_tab",
+    ],
 }
 ACCEPTED_FILES = {f"n_{name}.json" for names in ACCEPTED_ON_PURPOSE.values() for name in names}
 
@@ -244,15 +257,23 @@ def test_invalid_utf8_key_fails_every_time():
 
 def sip_reference(k0, k1, data, c_rounds, d_rounds):
     mask = (1 << 64) - 1
-    v = [k0 ^ 0x736F6D6570736575, k1 ^ 0x646F72616E646F6D,
-         k0 ^ 0x6C7967656E657261, k1 ^ 0x7465646279746573]
+    v = [
+        k0 ^ 0x736F6D6570736575,
+        k1 ^ 0x646F72616E646F6D,
+        k0 ^ 0x6C7967656E657261,
+        k1 ^ 0x7465646279746573,
+    ]
 
     def rotl(x, r):
         return ((x << r) | (x >> (64 - r))) & mask
 
     def rnd():  # each step: v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
-        for a, b, r, spin in ((0, 1, 13, True), (2, 3, 16, False), (0, 3, 21, False),
-                              (2, 1, 17, True)):
+        for a, b, r, spin in (
+            (0, 1, 13, True),
+            (2, 3, 16, False),
+            (0, 3, 21, False),
+            (2, 1, 17, True),
+        ):
             v[a] = (v[a] + v[b]) & mask
             v[b] = rotl(v[b], r) ^ v[a]
             if spin:

@@ -23,20 +23,36 @@ STUB_FUNCTIONS = {n.name: n for n in STUB_TREE.body if isinstance(n, ast.Functio
 
 
 def test_names_and_reexports():
-    assert plav_core.__all__ == ["__version__", "__simd__", "DecodeError", "loads", "dumps",
-                                 "format_hint", "raw_decode"]
-    assert sorted(plav.__all__) == sorted(
-        plav_core.__all__ + ["load", "dump", "LEAN", "extract"])
+    assert plav_core.__all__ == [
+        "__version__",
+        "__simd__",
+        "DecodeError",
+        "loads",
+        "dumps",
+        "format_hint",
+        "raw_decode",
+    ]
+    assert sorted(plav.__all__) == sorted(plav_core.__all__ + ["load", "dump", "LEAN", "extract"])
     for name in plav_core.__all__:
         assert getattr(plav, name) is getattr(plav_core, name)
     assert plav_core.__version__ == "1.0.3"
     _, avx512f, avx512bw = T.cpu_features()
     assert plav_core.__simd__ == ("AVX-512" if avx512f and avx512bw else "AVX2")
-    (all_node,) = [n for n in STUB_TREE.body if isinstance(n, ast.Assign)
-                   and ast.unparse(n.targets[0]) == "__all__"]
+    (all_node,) = [
+        n
+        for n in STUB_TREE.body
+        if isinstance(n, ast.Assign) and ast.unparse(n.targets[0]) == "__all__"
+    ]
     assert ast.literal_eval(all_node.value) == plav.__all__
-    assert set(STUB_FUNCTIONS) == {"loads", "dumps", "format_hint", "load", "dump", "raw_decode",
-                                   "extract"}
+    assert set(STUB_FUNCTIONS) == {
+        "loads",
+        "dumps",
+        "format_hint",
+        "load",
+        "dump",
+        "raw_decode",
+        "extract",
+    }
     assert STUB.with_name("py.typed").is_file()
 
 
@@ -71,45 +87,69 @@ def test_plav_core_stubs_ship_beside_the_extension_and_as_a_stub_package():
 def test_cmake_refuses_other_platforms(tmp_path):
     cmake = Path(sys.executable).with_name("cmake")
     result = subprocess.run(
-        [cmake, "-S", ROOT, "-B", tmp_path, "-DCMAKE_SYSTEM_NAME=Linux",
-         "-DCMAKE_SYSTEM_PROCESSOR=aarch64"], capture_output=True, text=True, timeout=120)
+        [
+            cmake,
+            "-S",
+            ROOT,
+            "-B",
+            tmp_path,
+            "-DCMAKE_SYSTEM_NAME=Linux",
+            "-DCMAKE_SYSTEM_PROCESSOR=aarch64",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode != 0
     assert "plav_core builds only for Linux on x86-64" in " ".join(result.stderr.split())
 
 
 def test_docstrings():
     lines = plav_core.__doc__.split("\n")
-    assert lines[:3] == ["PLAV (Quorvent) \u2014 SIMD-accelerated parser for Python", "",
-                         "This module provides high-performance parsing of PLAV/JSON data using"]
+    assert lines[:3] == [
+        "PLAV (Quorvent) \u2014 SIMD-accelerated parser for Python",
+        "",
+        "This module provides high-performance parsing of PLAV/JSON data using",
+    ]
     assert "AVX2/AVX-512 SIMD intrinsics" in lines[3] and len(lines) == 4
     doc = plav_core.dumps.__doc__
     assert doc.endswith("'[: name, dept; Alice, Eng; Bob, Mkt ]'")
     assert "str \u2014 the serialized PLAV/JSON string" in doc
     sig_line = (
-        'dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, '
+        "dumps(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
         'implicit_null=False, row_count=True, multiline_mox=False, delimiter="comma", '
         'cells="safe", bare_text=False, sort_keys=False, default=None)'
     )
-    assert plav_core.dumps.__text_signature__ == sig_line[len("dumps"):]
+    assert plav_core.dumps.__text_signature__ == sig_line[len("dumps") :]
     assert "\n    cells: " in doc and "\n    bare_text: " in doc
     assert "\n    sort_keys: " in doc and "\n    default: " in doc
     lines = plav_core.loads.__doc__.split("\n")
     assert lines[-1] == "    [1, 2, 3]"
-    assert lines[-4] == "    >>> plav.loads('{\"key\": \"value\"}')"
+    assert lines[-4] == '    >>> plav.loads(\'{"key": "value"}\')'
 
 
 @pytest.mark.parametrize(
     ("name", "signature", "first_doc_line"),
     [
-        ("loads", "(data, schema=None, *, partial=False, strict=False)",
-         "Parse PLAV/JSON data from bytes or string"),
-        ("dumps",
-         ("(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
-          "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
-          "cells='safe', bare_text=False, sort_keys=False, default=None)"),
-         "Serialize a Python object to a PLAV or JSON string."),
-        ("format_hint", "(style='mox_grid')",
-         "Return a concise format description for pasting into LLM system prompts."),
+        (
+            "loads",
+            "(data, schema=None, *, partial=False, strict=False)",
+            "Parse PLAV/JSON data from bytes or string",
+        ),
+        (
+            "dumps",
+            (
+                "(data, *, mox_grid=True, unquoted_keys=False, indent=None, bare_strings=False, "
+                "implicit_null=False, row_count=True, multiline_mox=False, delimiter='comma', "
+                "cells='safe', bare_text=False, sort_keys=False, default=None)"
+            ),
+            "Serialize a Python object to a PLAV or JSON string.",
+        ),
+        (
+            "format_hint",
+            "(style='mox_grid')",
+            "Return a concise format description for pasting into LLM system prompts.",
+        ),
     ],
 )
 def test_signatures_docstrings_and_stubs(name, signature, first_doc_line):
@@ -120,10 +160,13 @@ def test_signatures_docstrings_and_stubs(name, signature, first_doc_line):
     args = STUB_FUNCTIONS[name].args
     assert args.vararg is None and args.kwarg is None and not args.posonlyargs
     defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
-    stub = [(a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD, d)
-            for a, d in zip(args.args, defaults)]
-    stub += [(a.arg, inspect.Parameter.KEYWORD_ONLY, d)
-             for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    stub = [
+        (a.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD, d) for a, d in zip(args.args, defaults)
+    ]
+    stub += [
+        (a.arg, inspect.Parameter.KEYWORD_ONLY, d)
+        for a, d in zip(args.kwonlyargs, args.kw_defaults)
+    ]
     runtime = list(inspect.signature(func).parameters.values())
     assert [(p.name, p.kind) for p in runtime] == [(n, k) for n, k, _ in stub]
     for param, (_, _, default) in zip(runtime, stub):
@@ -164,17 +207,28 @@ print(open(path).read())
 def test_mypy_strict_accepts_use_rejects_misuse_and_passes_the_package(tmp_path):
     # typed_usage.py marks each wrong call `type: ignore[...]`, checked by warn_unused_ignores.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path),
-         str(Path(__file__).with_name("typed_usage.py")), "plav"],
-        capture_output=True, text=True, cwd=ROOT / "src",
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path),
+            str(Path(__file__).with_name("typed_usage.py")),
+            "plav",
+        ],
+        capture_output=True,
+        text=True,
+        cwd=ROOT / "src",
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def stub_literal(alias):
     """The strings of `alias: TypeAlias = Literal[...]` in the stub."""
-    (node,) = [n for n in STUB_TREE.body
-               if isinstance(n, ast.AnnAssign) and ast.unparse(n.target) == alias]
+    (node,) = [
+        n for n in STUB_TREE.body if isinstance(n, ast.AnnAssign) and ast.unparse(n.target) == alias
+    ]
     return typing.get_args(eval(ast.unparse(node.value), {"Literal": typing.Literal}))
 
 
@@ -211,12 +265,18 @@ def test_format_hint_texts(style, first_line):
 def test_format_hint_text_details():
     assert "\t" not in format_hint("tab")
     assert format_hint("tab").split("\n")[1] == (
-        "Format: [: col1\\tcol2\\tcol3; row1val1\\trow1val2\\trow1val3; ... ]")
+        "Format: [: col1\\tcol2\\tcol3; row1val1\\trow1val2\\trow1val3; ... ]"
+    )
     lines = format_hint(style="multiline").split("\n")
-    assert lines[4:8] == ["  [3]{id,name,score}:", "    1,Alice,95", "    2,Bob,87",
-                          "    3,Carol,92"]
+    assert lines[4:8] == [
+        "  [3]{id,name,score}:",
+        "    1,Alice,95",
+        "    2,Bob,87",
+        "    3,Carol,92",
+    ]
     assert format_hint().split("\n")[6] == (
-        "Example: [3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]")
+        "Example: [3: id, name, score; 1, Alice, 95; 2, Bob, 87; 3, Carol, 92 ]"
+    )
     # unknown styles, wrong case and names with no UTF-8 form give the grid text
     for style in ["mox_grid", "unknown", "", "Tab", "MULTILINE", "tab ", "\ud800"]:
         assert format_hint(style) == format_hint()
@@ -228,11 +288,14 @@ def test_lean_hint_example_reads_as_it_says_and_costs_few_tokens():
     from plav import _tokens
 
     lines = format_hint("lean").split("\n")
-    example = next(x for x in lines if x.startswith("Example: "))[len("Example: "):]
-    assert plav.loads(example) == [{"id": 1, "name": "Ana Mensah", "tags": ["a", "b"]},
-                                   {"id": 2, "name": "Bo, Jr", "tags": None}]
+    example = next(x for x in lines if x.startswith("Example: "))[len("Example: ") :]
+    assert plav.loads(example) == [
+        {"id": 1, "name": "Ana Mensah", "tags": ["a", "b"]},
+        {"id": 2, "name": "Bo, Jr", "tags": None},
+    ]
     assert plav.dumps(plav.loads(example), **{**plav.LEAN, "delimiter": "comma"}) == (
-        '[2: id, name, tags; 1, Ana Mensah, ["a","b"]; 2, "Bo, Jr",  ]')
+        '[2: id, name, tags; 1, Ana Mensah, ["a","b"]; 2, "Bo, Jr",  ]'
+    )
     count = _tokens.load_counters(DATA / "tokenizers").counters["o200k_base"]
     assert count(format_hint("lean")) <= count(format_hint("mox_grid")) + 40
 
@@ -242,7 +305,8 @@ def test_lean_hint_example_reads_as_it_says_and_costs_few_tokens():
     [
         ((None,), {}, "argument 'style' must be str, not None"),
         ((), {"style": b"tab"}, "argument 'style' must be str, not bytes"),
-        (("tab", "x"), {}, "at most 1 argument"), ((), {"styl": "tab"}, "styl"),
+        (("tab", "x"), {}, "at most 1 argument"),
+        ((), {"styl": "tab"}, "styl"),
         (("tab",), {"style": "tab"}, "argument"),
     ],
 )
@@ -260,19 +324,36 @@ def runtime(name):
     ("call", "message"),
     [
         (lambda: plav_core.dumps(), "dumps() missing required argument 'data' (pos 1)"),
-        (lambda: plav_core.dumps(mox_grid=False), "dumps() missing required argument 'data' (pos 1)"),
+        (
+            lambda: plav_core.dumps(mox_grid=False),
+            "dumps() missing required argument 'data' (pos 1)",
+        ),
         (lambda: plav_core.dumps(1, 2), "dumps() takes at most 1 positional argument (2 given)"),
-        (lambda: plav_core.dumps(1, x=1), ("'x' is an invalid keyword argument for dumps()",
-                                            "dumps() got an unexpected keyword argument 'x'")),
-        (lambda: plav_core.dumps(1, data=1),
-         "argument for dumps() given by name ('data') and position (1)"),
+        (
+            lambda: plav_core.dumps(1, x=1),
+            (
+                "'x' is an invalid keyword argument for dumps()",
+                "dumps() got an unexpected keyword argument 'x'",
+            ),
+        ),
+        (
+            lambda: plav_core.dumps(1, data=1),
+            "argument for dumps() given by name ('data') and position (1)",
+        ),
         (lambda: plav_core.loads(), "loads() missing required argument 'data' (pos 1)"),
         (lambda: plav_core.loads(schema=None), "loads() missing required argument 'data' (pos 1)"),
         (lambda: plav_core.loads(b"1", None, 3), "loads() takes at most 2 arguments (3 given)"),
-        (lambda: plav_core.loads(b"1", x=1), ("'x' is an invalid keyword argument for loads()",
-                                               "loads() got an unexpected keyword argument 'x'")),
-        (lambda: plav_core.loads(b"1", **{runtime("data"): 1}),
-         "argument for loads() given by name ('data') and position (1)"),
+        (
+            lambda: plav_core.loads(b"1", x=1),
+            (
+                "'x' is an invalid keyword argument for loads()",
+                "loads() got an unexpected keyword argument 'x'",
+            ),
+        ),
+        (
+            lambda: plav_core.loads(b"1", **{runtime("data"): 1}),
+            "argument for loads() given by name ('data') and position (1)",
+        ),
     ],
 )
 def test_argument_errors_in_cpythons_wording(call, message):

@@ -52,7 +52,11 @@ def test_console_example(text, line):
         command, _, expected = chunk.partition("\n")
         result = subprocess.run(
             ["bash", "-o", "pipefail", "-c", command],
-            capture_output=True, text=True, cwd=ROOT, env=env, timeout=120,
+            capture_output=True,
+            text=True,
+            cwd=ROOT,
+            env=env,
+            timeout=120,
         )
         assert result.returncode == 0, f"{command}\n{result.stderr}"
         assert result.stdout == expected, command

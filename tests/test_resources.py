@@ -20,12 +20,22 @@ SMALL_DOCS = [
     b'[: id, name; 1, Ann; 2, "Bo" ]',
 ]
 FAILING_DOCS = [
-    b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}', b'[1, 2, "abc\\q"]', b'{"a": "\xff"}',
-    b"[[[[1e5.3]]]]", b"[: a, b; 1, 2; 3 4 ]", b'{"a": 1, "b": "unterminated', b"[" * 2000,
-    b"1" * 5000, b"[: a; x\xff ]", b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
+    b'{"a": [1, 2, {"b": "c", "d": [1, 2, x]}]}',
+    b'[1, 2, "abc\\q"]',
+    b'{"a": "\xff"}',
+    b"[[[[1e5.3]]]]",
+    b"[: a, b; 1, 2; 3 4 ]",
+    b'{"a": 1, "b": "unterminated',
+    b"[" * 2000,
+    b"1" * 5000,
+    b"[: a; x\xff ]",
+    b'[: a; "}";' + b"1;" * 300 + b" 2 ]",
 ]
-SCHEMA_DOCS = [b'[{"x": 1, "y": [1, 2]}, {"x": 2}]', b'[{"x": 1}, {"x": 2, "y": 3, "z": 4}]',
-               b'[{"x": 1, "y": [1, 2]}, {"x" 2}]']
+SCHEMA_DOCS = [
+    b'[{"x": 1, "y": [1, 2]}, {"x": 2}]',
+    b'[{"x": 1}, {"x": 2, "y": 3, "z": 4}]',
+    b'[{"x": 1, "y": [1, 2]}, {"x" 2}]',
+]
 
 
 def rss_kib():
@@ -43,15 +53,23 @@ DUMPS_VALUES = [
     [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}],
     [1, 2.5, None, True, b"\x00"],
 ]
-DUMPS_FAILING = [{"a": [1, {2, 3}]}, ["\ud800"], [{"a": 1}, {"a": Boom()}] * 6,
-                 loads("[" * 300 + "]" * 300), [{1: "x"}, {1: "y"}]]
+DUMPS_FAILING = [
+    {"a": [1, {2, 3}]},
+    ["\ud800"],
+    [{"a": 1}, {"a": Boom()}] * 6,
+    loads("[" * 300 + "]" * 300),
+    [{1: "x"}, {1: "y"}],
+]
 
 
 CALLS = (
     [lambda d=d: loads(d) for d in SMALL_DOCS + FAILING_DOCS]
     + [lambda d=d: loads(d, ["a", "b"]) for d in SCHEMA_DOCS]
-    + [lambda v=v, o=o: dumps(v, **o) for v in DUMPS_VALUES + DUMPS_FAILING
-       for o in ({}, {"indent": 2, "bare_strings": True})]
+    + [
+        lambda v=v, o=o: dumps(v, **o)
+        for v in DUMPS_VALUES + DUMPS_FAILING
+        for o in ({}, {"indent": 2, "bare_strings": True})
+    ]
 )
 
 
@@ -122,14 +140,23 @@ def test_one_huge_dumps_keeps_no_memory():
     # a call that needed them large. A fresh process with a fixed mmap threshold, so
     # that glibc hands freed large blocks back instead of keeping them in its heap.
     env = {**os.environ, "GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072"}
-    out = subprocess.run([sys.executable, "-c", KEEP_SCRIPT], capture_output=True, text=True,
-                         check=True, env=env).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", KEEP_SCRIPT], capture_output=True, text=True, check=True, env=env
+    ).stdout
     assert int(out) < 24 * 1024
 
 
 def test_threads_read_different_files_correctly():
-    names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers",
-             "update-center", "gsoc-2018"]
+    names = [
+        "twitter",
+        "citm_catalog",
+        "canada",
+        "github_events",
+        "mesh",
+        "numbers",
+        "update-center",
+        "gsoc-2018",
+    ]
     raws = [(DATA / "json" / f"{n}.json").read_bytes() for n in names]
     expected = [json.loads(r) for r in raws]
     errors = []
@@ -199,8 +226,9 @@ def test_caches_are_released_safely_at_interpreter_exit():
     # shutdown (after the scan without the GIL, or inside a model's Python method);
     # neither that nor the caches may crash the interpreter.
     for _ in range(5):
-        out = subprocess.run([sys.executable, "-c", FINALISATION_SCRIPT], capture_output=True,
-                             text=True, timeout=60)
+        out = subprocess.run(
+            [sys.executable, "-c", FINALISATION_SCRIPT], capture_output=True, text=True, timeout=60
+        )
         assert (out.returncode, out.stdout.strip()) == (0, "done"), out.stderr
 
 
@@ -238,8 +266,10 @@ def test_only_large_inputs_let_other_threads_run_during_loads():
         seen = list(map(operator.call, funcs, args))
         return seen[-1] != seen[0]
 
-    small = [b'{"id": 7, "text": "short message", "tags": ["a", "b"]}',
-             b"[" + b"1," * 20000 + b"1]"]  # 40 KB
+    small = [
+        b'{"id": 7, "text": "short message", "tags": ["a", "b"]}',
+        b"[" + b"1," * 20000 + b"1]",
+    ]  # 40 KB
     large = b" " * (32 << 20) + b"1"  # a scan of milliseconds, whatever the host's load
     thread = threading.Thread(target=spin)
     thread.start()

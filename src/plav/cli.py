@@ -29,7 +29,12 @@ from plav._extract import read_reply
 
 _HintStyle = Literal["mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean", "reply"]
 _HINT_STYLES: tuple[_HintStyle, ...] = (
-    "mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean", "reply"
+    "mox_grid",
+    "mox_grid_rowcount",
+    "multiline",
+    "tab",
+    "lean",
+    "reply",
 )
 
 
@@ -208,8 +213,9 @@ def _measure(text: str, counters: _tokens.TokenCounters) -> str:
 
 def _json_text(obj: Any, args: argparse.Namespace) -> str:
     separators = (",", ":") if args.compact else None
-    return json.dumps(obj, ensure_ascii=False, indent=args.indent, separators=separators,
-                      sort_keys=args.sort_keys)
+    return json.dumps(
+        obj, ensure_ascii=False, indent=args.indent, separators=separators, sort_keys=args.sort_keys
+    )
 
 
 def _cmd_decode(args: argparse.Namespace) -> None:
@@ -347,29 +353,58 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     )
     add_io(enc, "JSON or PLAV")
     enc.add_argument("-o", "--output", metavar="OUTPUT", help="output file (default: stdout)")
-    enc.add_argument("--no-mox-grid", dest="mox_grid", action="store_false",
-                     help="write lists of dicts as plain arrays")
-    enc.add_argument("--unquoted-keys", action="store_true",
-                     help="write identifier-like dict keys without quotes")
-    enc.add_argument("--indent", type=_non_negative, metavar="N",
-                     help="pretty-print with N spaces per level")
-    enc.add_argument("--bare-strings", action="store_true",
-                     help="write identifier-like grid cell strings without quotes")
-    enc.add_argument("--implicit-null", action="store_true",
-                     help="write missing or null grid cells as nothing")
-    enc.add_argument("--no-row-count", dest="row_count", action="store_false",
-                     help="leave the row count out of grid openings")
-    enc.add_argument("--multiline", action="store_true",
-                     help="one grid row per line (a layout plav does not read back)")
-    enc.add_argument("--delimiter", choices=("comma", "tab", "pipe"),
-                     help="separator between grid cells (default: comma)")
-    enc.add_argument("--sort-keys", action="store_true",
-                     help="write the members of every object in sorted key order")
-    enc.add_argument("--lean", action="store_true",
-                     help="the options that save most tokens (plav.LEAN): bare text cells, "
-                     "any value as a cell, --implicit-null --unquoted-keys --delimiter tab")
-    enc.add_argument("--stats", action="store_true",
-                     help="print sizes of JSON compact and the output to stderr")
+    enc.add_argument(
+        "--no-mox-grid",
+        dest="mox_grid",
+        action="store_false",
+        help="write lists of dicts as plain arrays",
+    )
+    enc.add_argument(
+        "--unquoted-keys",
+        action="store_true",
+        help="write identifier-like dict keys without quotes",
+    )
+    enc.add_argument(
+        "--indent", type=_non_negative, metavar="N", help="pretty-print with N spaces per level"
+    )
+    enc.add_argument(
+        "--bare-strings",
+        action="store_true",
+        help="write identifier-like grid cell strings without quotes",
+    )
+    enc.add_argument(
+        "--implicit-null", action="store_true", help="write missing or null grid cells as nothing"
+    )
+    enc.add_argument(
+        "--no-row-count",
+        dest="row_count",
+        action="store_false",
+        help="leave the row count out of grid openings",
+    )
+    enc.add_argument(
+        "--multiline",
+        action="store_true",
+        help="one grid row per line (a layout plav does not read back)",
+    )
+    enc.add_argument(
+        "--delimiter",
+        choices=("comma", "tab", "pipe"),
+        help="separator between grid cells (default: comma)",
+    )
+    enc.add_argument(
+        "--sort-keys",
+        action="store_true",
+        help="write the members of every object in sorted key order",
+    )
+    enc.add_argument(
+        "--lean",
+        action="store_true",
+        help="the options that save most tokens (plav.LEAN): bare text cells, "
+        "any value as a cell, --implicit-null --unquoted-keys --delimiter tab",
+    )
+    enc.add_argument(
+        "--stats", action="store_true", help="print sizes of JSON compact and the output to stderr"
+    )
     enc.add_argument("--tokenizers", metavar="DIR", help=tokenizer_help)
     enc.set_defaults(run=_cmd_encode)
 
@@ -379,21 +414,30 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     add_io(dec, "PLAV or JSON")
     dec.add_argument("-o", "--output", metavar="OUTPUT", help="output file (default: stdout)")
     layout = dec.add_mutually_exclusive_group()
-    layout.add_argument("--indent", type=_non_negative, metavar="N",
-                        help="pretty-print with N spaces per level")
-    layout.add_argument("--compact", action="store_true",
-                        help="no spaces after commas and colons")
+    layout.add_argument(
+        "--indent", type=_non_negative, metavar="N", help="pretty-print with N spaces per level"
+    )
+    layout.add_argument("--compact", action="store_true", help="no spaces after commas and colons")
     dec.add_argument("--sort-keys", action="store_true", help="write object members by key")
-    dec.add_argument("--lines", action="store_true",
-                     help="JSON Lines: read one document per line, write one per line")
-    dec.add_argument("--extract", action="store_true",
-                     help="find the value in a model's reply: a json/plav code fence, else the "
-                     "first value in the text")
-    dec.add_argument("--partial", action="store_true",
-                     help="read text that ends early as far as it is complete")
-    dec.add_argument("--strict", action="store_true",
-                     help="every grid row must have one cell per key, and a given row count "
-                     "must match")
+    dec.add_argument(
+        "--lines",
+        action="store_true",
+        help="JSON Lines: read one document per line, write one per line",
+    )
+    dec.add_argument(
+        "--extract",
+        action="store_true",
+        help="find the value in a model's reply: a json/plav code fence, else the "
+        "first value in the text",
+    )
+    dec.add_argument(
+        "--partial", action="store_true", help="read text that ends early as far as it is complete"
+    )
+    dec.add_argument(
+        "--strict",
+        action="store_true",
+        help="every grid row must have one cell per key, and a given row count must match",
+    )
     dec.set_defaults(run=_cmd_decode, usage_error=dec.error)
 
     st = sub.add_parser(
@@ -407,7 +451,8 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     st.set_defaults(run=_cmd_stats)
 
     hint = sub.add_parser(
-        "hint", help="print the format description for an LLM prompt",
+        "hint",
+        help="print the format description for an LLM prompt",
         description="Print the description of the grid format to paste into a prompt.",
     )
     hint.add_argument("style", nargs="?", default="mox_grid", choices=_HINT_STYLES)

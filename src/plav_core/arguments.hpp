@@ -20,8 +20,7 @@ class Parameters {
 
     // Fills out[i] (borrowed, nullptr when not given) for each parameter. False,
     // with no exception set, when the call needs CPython's parser.
-    bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-              PyObject **out) noexcept;
+    bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) noexcept;
 
   private:
     static constexpr size_t MAX = 16;
@@ -30,7 +29,7 @@ class Parameters {
     const char *const *names_;
     size_t positional_;
     size_t count_ = 0;
-    PyObject *interned_[MAX] = {};  // created at the first call, kept for the process
+    PyObject *interned_[MAX] = {}; // created at the first call, kept for the process
 };
 
 // The arguments of a fast call as the tuple and dict of a classic call, for
@@ -38,4 +37,4 @@ class Parameters {
 bool classic_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyRef &tuple,
                        PyRef &dict) noexcept;
 
-}  // namespace plav
+} // namespace plav

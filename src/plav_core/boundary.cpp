@@ -9,9 +9,9 @@
 namespace plav {
 namespace {
 
-PyObject *INTERNAL_FAILURE = nullptr;  // strong reference, kept for the process
+PyObject *INTERNAL_FAILURE = nullptr; // strong reference, kept for the process
 
-}  // namespace
+} // namespace
 
 PyObject *create_internal_failure_type() noexcept {
     if (!INTERNAL_FAILURE) {
@@ -24,7 +24,9 @@ PyObject *create_internal_failure_type() noexcept {
     return INTERNAL_FAILURE;
 }
 
-PyObject *internal_failure_type() noexcept { return INTERNAL_FAILURE; }
+PyObject *internal_failure_type() noexcept {
+    return INTERNAL_FAILURE;
+}
 
 PyObject *raise_error(Error &&err) noexcept {
     if (auto *pe = std::get_if<ParseError>(&err)) {
@@ -43,8 +45,12 @@ void raise_pending(const PendingError &e) noexcept {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return;
-    case ErrorKind::ValueError: type = PyExc_ValueError; break;
-    case ErrorKind::TypeError: type = PyExc_TypeError; break;
+    case ErrorKind::ValueError:
+        type = PyExc_ValueError;
+        break;
+    case ErrorKind::TypeError:
+        type = PyExc_TypeError;
+        break;
     case ErrorKind::MemoryError:
         if (e.message.empty()) {
             PyErr_NoMemory();
@@ -52,16 +58,22 @@ void raise_pending(const PendingError &e) noexcept {
         }
         type = PyExc_MemoryError;
         break;
-    case ErrorKind::RuntimeError: type = PyExc_RuntimeError; break;
-    case ErrorKind::InternalFailure: type = internal_failure_type(); break;
+    case ErrorKind::RuntimeError:
+        type = PyExc_RuntimeError;
+        break;
+    case ErrorKind::InternalFailure:
+        type = internal_failure_type();
+        break;
     }
     PyErr_Clear();
-    PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(
-        e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
-    if (!msg) return;
+    PyRef msg = PyRef::steal(
+        PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
+    if (!msg)
+        return;
     PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
-    if (!exc) return;
-    PyErr_SetRaisedException(exc.release());  // steals
+    if (!exc)
+        return;
+    PyErr_SetRaisedException(exc.release()); // steals
 }
 
-}  // namespace plav
+} // namespace plav

@@ -37,4 +37,4 @@ PyObject *raw_decode_entry(PyObject *self, PyObject *const *args, Py_ssize_t nar
 PyObject *read_at_entry(PyObject *self, PyObject *args) noexcept;
 PyObject *format_hint_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
 
-}  // namespace plav
+} // namespace plav

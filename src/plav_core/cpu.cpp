@@ -16,8 +16,8 @@ constexpr uint32_t ECX1_F16C = 1u << 29;
 constexpr uint32_t EBX7_AVX2 = 1u << 5;
 constexpr uint32_t EBX7_AVX512F = 1u << 16;
 constexpr uint32_t EBX7_AVX512BW = 1u << 30;
-constexpr uint64_t XCR0_AVX_STATE = (1u << 1) | (1u << 2);                 // SSE, AVX
-constexpr uint64_t XCR0_AVX512_STATE = (1u << 5) | (1u << 6) | (1u << 7);  // opmask, ZMM
+constexpr uint64_t XCR0_AVX_STATE = (1u << 1) | (1u << 2);                // SSE, AVX
+constexpr uint64_t XCR0_AVX512_STATE = (1u << 5) | (1u << 6) | (1u << 7); // opmask, ZMM
 
 // Bit layout of the cache word: bit 0 initialised, bits 1..3 the three flags.
 constexpr uint32_t CACHE_READY = 1u << 0;
@@ -46,21 +46,22 @@ CpuidBits read_cpuid_bits() noexcept {
         __cpuid_count(7, 0, a, b, c, d);
         bits.leaf7_ebx = b;
     }
-    if ((bits.leaf1_ecx & ECX1_XSAVE) && (bits.leaf1_ecx & ECX1_OSXSAVE)) bits.xcr0 = read_xcr0();
+    if ((bits.leaf1_ecx & ECX1_XSAVE) && (bits.leaf1_ecx & ECX1_OSXSAVE))
+        bits.xcr0 = read_xcr0();
     return bits;
 }
 
-}  // namespace
+} // namespace
 
 CpuFeatures derive_cpu_features(const CpuidBits &bits) noexcept {
     CpuFeatures f;
-    if (bits.max_leaf < 7) return f;
+    if (bits.max_leaf < 7)
+        return f;
     const bool os_xsave = (bits.leaf1_ecx & ECX1_XSAVE) && (bits.leaf1_ecx & ECX1_OSXSAVE);
     const uint64_t xcr0 = os_xsave ? bits.xcr0 : 0;
     const bool os_avx = os_xsave && (xcr0 & XCR0_AVX_STATE) == XCR0_AVX_STATE;
     const bool os_avx512 = os_avx && (xcr0 & XCR0_AVX512_STATE) == XCR0_AVX512_STATE;
-    const bool fma_f16c =
-        (bits.leaf1_ecx & ECX1_FMA) && (bits.leaf1_ecx & ECX1_F16C);
+    const bool fma_f16c = (bits.leaf1_ecx & ECX1_FMA) && (bits.leaf1_ecx & ECX1_F16C);
     f.avx2 = os_avx && (bits.leaf7_ebx & EBX7_AVX2);
     f.avx512f = os_avx512 && fma_f16c && (bits.leaf7_ebx & EBX7_AVX512F);
     f.avx512bw = os_avx512 && fma_f16c && (bits.leaf7_ebx & EBX7_AVX512BW);
@@ -82,4 +83,4 @@ CpuFeatures cpu_features() noexcept {
     return f;
 }
 
-}  // namespace plav
+} // namespace plav

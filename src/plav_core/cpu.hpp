@@ -14,10 +14,10 @@ struct CpuFeatures {
 // The raw bits the derivation reads. `xcr0` is only meaningful when leaf 1 ECX
 // reports XSAVE and OSXSAVE; the derivation ignores it otherwise.
 struct CpuidBits {
-    uint32_t max_leaf = 0;   // CPUID leaf 0 EAX
-    uint32_t leaf1_ecx = 0;  // CPUID leaf 1 ECX
-    uint32_t leaf7_ebx = 0;  // CPUID leaf 7 sub-leaf 0 EBX (ignored when max_leaf < 7)
-    uint64_t xcr0 = 0;       // XCR0 read with xgetbv
+    uint32_t max_leaf = 0;  // CPUID leaf 0 EAX
+    uint32_t leaf1_ecx = 0; // CPUID leaf 1 ECX
+    uint32_t leaf7_ebx = 0; // CPUID leaf 7 sub-leaf 0 EBX (ignored when max_leaf < 7)
+    uint64_t xcr0 = 0;      // XCR0 read with xgetbv
 };
 
 CpuFeatures derive_cpu_features(const CpuidBits &bits) noexcept;
@@ -28,9 +28,11 @@ CpuFeatures cpu_features() noexcept;
 enum class SimdLevel : uint8_t { Scalar, Avx2, Avx512 };
 
 inline SimdLevel simd_level(CpuFeatures f) noexcept {
-    if (f.avx512f && f.avx512bw) return SimdLevel::Avx512;
-    if (f.avx2) return SimdLevel::Avx2;
+    if (f.avx512f && f.avx512bw)
+        return SimdLevel::Avx512;
+    if (f.avx2)
+        return SimdLevel::Avx2;
     return SimdLevel::Scalar;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -75,19 +75,24 @@ constexpr std::string_view REPLY_TEXT =
     "Example: [2: id, name, note; 1, \"Lee, Ann\", ; 2, Bo, \"late; again\" ]";
 
 std::string_view select_hint(std::string_view style) {
-    if (style == "reply") return REPLY_TEXT;
-    if (style == "tab") return TAB_TEXT;
-    if (style == "mox_grid_rowcount") return ROWCOUNT_TEXT;
-    if (style == "multiline") return MULTILINE_TEXT;
-    if (style == "lean") return LEAN_TEXT;
+    if (style == "reply")
+        return REPLY_TEXT;
+    if (style == "tab")
+        return TAB_TEXT;
+    if (style == "mox_grid_rowcount")
+        return ROWCOUNT_TEXT;
+    if (style == "multiline")
+        return MULTILINE_TEXT;
+    if (style == "lean")
+        return LEAN_TEXT;
     return GRID_TEXT;
 }
 
-}  // namespace
+} // namespace
 
 PyObject *format_hint_entry(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     static const char *kwlist[] = {"style", nullptr};
-    PyObject *style = nullptr;  // borrowed
+    PyObject *style = nullptr; // borrowed
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:format_hint", const_cast<char **>(kwlist),
                                      &style))
         return nullptr;
@@ -106,13 +111,14 @@ PyObject *format_hint_entry(PyObject *, PyObject *args, PyObject *kwargs) noexce
         if (utf8) {
             text = select_hint(std::string_view(utf8, static_cast<size_t>(size)));
         } else {
-            PyErr_Clear();  // a str with no UTF-8 form names no style: the grid text
+            PyErr_Clear(); // a str with no UTF-8 form names no style: the grid text
         }
     }
     PyObject *result =
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (!result) return raise_error(PendingError::internal("Failed to create string"));
+    if (!result)
+        return raise_error(PendingError::internal("Failed to create string"));
     return result;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -7,11 +7,11 @@
 #include "boundary.hpp"
 #include "cpu.hpp"
 #include "memory.hpp"
+#include "parser/field_descriptor.hpp"
 #include "parser/index_parser.hpp"
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
 #include "simd/scanner.hpp"
-#include "parser/field_descriptor.hpp"
 #include "simd/whitespace.hpp"
 
 namespace plav {
@@ -40,7 +40,7 @@ class GcPause {
 // its call ends.
 struct ThreadScratch {
     StructuralIndex index;
-    Vec<PyRef> items;  // empty between calls
+    Vec<PyRef> items; // empty between calls
     bool in_use = false;
 
     ThreadScratch() = default;
@@ -49,11 +49,12 @@ struct ThreadScratch {
     // Elements are left only by a thread that ended inside a call, without the
     // GIL (CPython ends daemon threads so at shutdown): they stay with the process.
     ~ThreadScratch() {
-        for (PyRef &item : items) (void)item.release();
+        for (PyRef &item : items)
+            (void)item.release();
     }
 };
 thread_local ThreadScratch LOAD_SCRATCH;
-constexpr size_t KEEP_ENTRIES = size_t{1} << 12;  // at most 288 KiB kept per thread
+constexpr size_t KEEP_ENTRIES = size_t{1} << 12; // at most 288 KiB kept per thread
 
 // Inputs from this size on are scanned without the GIL, so that threads can scan
 // in parallel. Below it the scan takes a few microseconds at most: releasing the
@@ -69,9 +70,11 @@ class ScratchLease {
         thread_.in_use = true;
     }
     ~ScratchLease() {
-        if (!borrowed_) return;
+        if (!borrowed_)
+            return;
         thread_.index.trim(KEEP_ENTRIES);
-        if (thread_.items.capacity() > KEEP_ENTRIES) thread_.items.release();
+        if (thread_.items.capacity() > KEEP_ENTRIES)
+            thread_.items.release();
         thread_.in_use = false;
     }
     ScratchLease(const ScratchLease &) = delete;
@@ -143,7 +146,9 @@ Parameters LOADS_PARAMETERS{KEYWORDS, 2};
 const char *const TWO_KEYWORDS[] = {"data", "schema", nullptr};
 
 // The truth value of an optional flag argument: 0, 1, or -1 with an error set.
-int flag_of(PyObject *o) noexcept { return o ? PyObject_IsTrue(o) : 0; }
+int flag_of(PyObject *o) noexcept {
+    return o ? PyObject_IsTrue(o) : 0;
+}
 
 } // namespace
 
@@ -158,8 +163,7 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
             !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(),
                                          surplus ? "O|O:loads" : "O|O$OO:loads",
                                          const_cast<char **>(surplus ? TWO_KEYWORDS : KEYWORDS),
-                                         &given[0], &given[1],
-                                         &given[2], &given[3]))
+                                         &given[0], &given[1], &given[2], &given[3]))
             return nullptr;
     }
     PyObject *const data = given[0];
@@ -391,8 +395,8 @@ PyObject *raw_decode_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!RAW_PARAMETERS.bind(args, nargs, kwnames, given) || !given[0]) {
         if (!classic_arguments(args, nargs, kwnames, classic[0], classic[1]) ||
             !PyArg_ParseTupleAndKeywords(classic[0].get(), classic[1].get(), "O|OO:raw_decode",
-                                         const_cast<char **>(RAW_KEYWORDS), &given[0],
-                                         &given[1], &given[2]))
+                                         const_cast<char **>(RAW_KEYWORDS), &given[0], &given[1],
+                                         &given[2]))
             return nullptr;
     }
     PyObject *const data = given[0];
@@ -452,13 +456,15 @@ PyObject *raw_decode_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     Error error = unexpected_eof(len);
     PyRef value;
     if (from <= len)
-        value = PyRef::steal(read_value_at(text, len, from, schema, false, false, false, end, error));
+        value =
+            PyRef::steal(read_value_at(text, len, from, schema, false, false, false, end, error));
     if (!value) {
         if (const ParseError *e = std::get_if<ParseError>(&error))
             return raise_decode_error(*e, data, text, len, is_str);
         return raise_error(std::move(error));
     }
-    const size_t end_index = ascii ? end : static_cast<size_t>(start) + count_chars(text + from, end - from);
+    const size_t end_index =
+        ascii ? end : static_cast<size_t>(start) + count_chars(text + from, end - from);
     PyRef end_obj = PyRef::steal(PyLong_FromSize_t(end_index));
     if (!end_obj)
         return nullptr;
@@ -485,12 +491,13 @@ PyObject *read_at_entry(PyObject *, PyObject *args) noexcept {
         return nullptr;
     size_t end = 0;
     Error error;
-    PyRef value = PyRef::steal(read_value_at(reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)),
-                                             static_cast<size_t>(stop), static_cast<size_t>(start),
-                                             schema, partial, strict, whole, end, error));
+    PyRef value = PyRef::steal(read_value_at(
+        reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)), static_cast<size_t>(stop),
+        static_cast<size_t>(start), schema, partial, strict, whole, end, error));
     if (!value) {
         if (const ParseError *e = std::get_if<ParseError>(&error))
-            return raise_decode_error(*e, data, reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)),
+            return raise_decode_error(*e, data,
+                                      reinterpret_cast<const uint8_t *>(PyBytes_AsString(data)),
                                       static_cast<size_t>(n), false);
         return raise_error(std::move(error));
     }

@@ -91,7 +91,8 @@ constexpr const char *DUMPS_DOC =
     "    >>> plav.dumps([{\"id\": 1, \"x\": 10}, {\"id\": 2, \"x\": 20}])\n"
     "    '[: id, x; 1, 10; 2, 20 ]'\n"
     "\n"
-    "    >>> plav.dumps([{\"name\":\"Alice\",\"dept\":\"Eng\"},{\"name\":\"Bob\",\"dept\":\"Mkt\"}], "
+    "    >>> "
+    "plav.dumps([{\"name\":\"Alice\",\"dept\":\"Eng\"},{\"name\":\"Bob\",\"dept\":\"Mkt\"}], "
     "bare_strings=True)\n"
     "    '[: name, dept; Alice, Eng; Bob, Mkt ]'";
 
@@ -135,10 +136,8 @@ template <typename F> PyCFunction as_method(F *entry) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
-PyMethodDef LOADS_DEF = {"loads", as_method(loads_entry),
-                         METH_FASTCALL | METH_KEYWORDS, LOADS_DOC};
-PyMethodDef DUMPS_DEF = {"dumps", as_method(dumps_entry),
-                         METH_FASTCALL | METH_KEYWORDS, DUMPS_DOC};
+PyMethodDef LOADS_DEF = {"loads", as_method(loads_entry), METH_FASTCALL | METH_KEYWORDS, LOADS_DOC};
+PyMethodDef DUMPS_DEF = {"dumps", as_method(dumps_entry), METH_FASTCALL | METH_KEYWORDS, DUMPS_DOC};
 PyMethodDef RAW_DECODE_DEF = {"raw_decode", as_method(raw_decode_entry),
                               METH_FASTCALL | METH_KEYWORDS, RAW_DECODE_DOC};
 PyMethodDef READ_AT_DEF = {"_read_at", read_at_entry, METH_VARARGS,
@@ -146,46 +145,57 @@ PyMethodDef READ_AT_DEF = {"_read_at", read_at_entry, METH_VARARGS,
 PyMethodDef FORMAT_HINT_DEF = {"format_hint", as_method(format_hint_entry),
                                METH_VARARGS | METH_KEYWORDS, FORMAT_HINT_DOC};
 
-PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "plav_core", MODULE_DOC, 0, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "plav_core", MODULE_DOC, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<int64_t> OWNER_INTERPRETER{-1};
-PyObject *MODULE = nullptr;            // strong reference, kept for the life of the process
+PyObject *MODULE = nullptr; // strong reference, kept for the life of the process
 
 // Appends `name` to the module's __all__ (creating it when absent) and sets the attribute.
 // Steals `value`.
 bool add_name(PyObject *module, const char *name, PyObject *value) {
     PyRef owned = PyRef::steal(value);
-    if (!owned) return false;
+    if (!owned)
+        return false;
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return false;
         PyErr_Clear();
         all = PyRef::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0)
+            return false;
     }
     PyRef name_obj = PyRef::steal(PyUnicode_FromString(name));
-    if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0) return false;
+    if (!name_obj || PyList_Append(all.get(), name_obj.get()) < 0)
+        return false;
     return PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
 bool add_function(PyObject *module, PyMethodDef *def, bool exported = true) {
     const char *module_name = PyModule_GetName(module);
-    if (!module_name) return false;
+    if (!module_name)
+        return false;
     PyRef mod_name = PyRef::steal(PyUnicode_FromString(module_name));
-    if (!mod_name) return false;
+    if (!mod_name)
+        return false;
     PyRef func = PyRef::steal(PyCMethod_New(def, module, mod_name.get(), nullptr));
-    if (!func) return false;
+    if (!func)
+        return false;
     PyRef fname = PyRef::steal(PyObject_GetAttrString(func.get(), "__name__"));
-    if (!fname) return false;
+    if (!fname)
+        return false;
     const char *fname_text = PyUnicode_AsUTF8AndSize(fname.get(), nullptr);
-    if (!fname_text) return false;
-    if (!exported) return PyObject_SetAttrString(module, fname_text, func.get()) == 0;
+    if (!fname_text)
+        return false;
+    if (!exported)
+        return PyObject_SetAttrString(module, fname_text, func.get()) == 0;
     return add_name(module, fname_text, func.release());
 }
 
 bool module_body(PyObject *module) {
-    if (!add_name(module, "__version__", PyUnicode_FromString("1.0.3"))) return false;
+    if (!add_name(module, "__version__", PyUnicode_FromString("1.0.3")))
+        return false;
     const CpuFeatures f = cpu_features();
     if (!f.avx2) {
         PyErr_SetString(PyExc_RuntimeError,
@@ -194,9 +204,11 @@ bool module_body(PyObject *module) {
         return false;
     }
     const char *level = (f.avx512f && f.avx512bw) ? "AVX-512" : "AVX2";
-    if (!add_name(module, "__simd__", PyUnicode_FromString(level))) return false;
-    if (!create_internal_failure_type()) return false;
-    PyObject *decode_error = create_decode_error_type();  // borrowed
+    if (!add_name(module, "__simd__", PyUnicode_FromString(level)))
+        return false;
+    if (!create_internal_failure_type())
+        return false;
+    PyObject *decode_error = create_decode_error_type(); // borrowed
     if (!decode_error || !add_name(module, "DecodeError", PyRef::borrow(decode_error).release()))
         return false;
     return add_function(module, &LOADS_DEF) && add_function(module, &DUMPS_DEF) &&
@@ -204,14 +216,15 @@ bool module_body(PyObject *module) {
            add_function(module, &READ_AT_DEF, false);
 }
 
-}  // namespace
+} // namespace
 
-}  // namespace plav
+} // namespace plav
 
 PyMODINIT_FUNC PyInit_plav_core(void) {
     using namespace plav;
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) return nullptr;
+    if (id == -1)
+        return nullptr;
     int64_t expected = -1;
     if (!OWNER_INTERPRETER.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
@@ -219,10 +232,14 @@ PyMODINIT_FUNC PyInit_plav_core(void) {
                         "initialised by another interpreter of this process");
         return nullptr;
     }
-    if (MODULE) return PyRef::borrow(MODULE).release();
+    if (MODULE)
+        return PyRef::borrow(MODULE).release();
     PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, PYTHON_ABI_VERSION));
-    if (!module) return nullptr;
-    if (!module_body(module.get())) return nullptr;
-    if (!MODULE) MODULE = module.release();
+    if (!module)
+        return nullptr;
+    if (!module_body(module.get()))
+        return nullptr;
+    if (!MODULE)
+        MODULE = module.release();
     return PyRef::borrow(MODULE).release();
 }

@@ -9,4 +9,3 @@ from plav import loads as loads
 from plav import raw_decode as raw_decode
 
 __all__ = ["__version__", "__simd__", "DecodeError", "loads", "dumps", "format_hint", "raw_decode"]
-

@@ -16,7 +16,8 @@ class PyRef {
     PyRef &operator=(const PyRef &) = delete;
     PyRef(PyRef &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     PyRef &operator=(PyRef &&other) noexcept {
-        if (this != &other) reset(std::exchange(other.obj_, nullptr));
+        if (this != &other)
+            reset(std::exchange(other.obj_, nullptr));
         return *this;
     }
     ~PyRef() { Py_XDECREF(obj_); }
@@ -50,7 +51,8 @@ class BufferView {
     BufferView(const BufferView &) = delete;
     BufferView &operator=(const BufferView &) = delete;
     ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_)
+            PyBuffer_Release(&view_);
     }
     bool get(PyObject *obj, int flags) noexcept {
         held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
@@ -61,7 +63,8 @@ class BufferView {
     // Items of one byte ('B', 'b' or 'c'; a view taken without PyBUF_FORMAT is 'B').
     bool is_bytes() const noexcept {
         const char *f = view_.format ? view_.format : "B";
-        if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+        if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!')
+            ++f;
         return view_.itemsize == 1 && (*f == 'B' || *f == 'b' || *f == 'c') && f[1] == '\0';
     }
 
@@ -70,4 +73,4 @@ class BufferView {
     bool held_ = false;
 };
 
-}  // namespace plav
+} // namespace plav

@@ -10,12 +10,12 @@
 namespace plav {
 
 enum class ErrorKind : uint8_t {
-    PassThrough,  // CPython's error indicator already holds the exception to raise
+    PassThrough, // CPython's error indicator already holds the exception to raise
     ValueError,
     TypeError,
     MemoryError,
     RuntimeError,
-    InternalFailure,  // the module's own BaseException subclass
+    InternalFailure, // the module's own BaseException subclass
 };
 
 struct PendingError {
@@ -25,7 +25,9 @@ struct PendingError {
     static PendingError pass_through() { return {ErrorKind::PassThrough, {}}; }
     static PendingError value_error(std::string m) { return {ErrorKind::ValueError, std::move(m)}; }
     static PendingError type_error(std::string m) { return {ErrorKind::TypeError, std::move(m)}; }
-    static PendingError memory_error(std::string m) { return {ErrorKind::MemoryError, std::move(m)}; }
+    static PendingError memory_error(std::string m) {
+        return {ErrorKind::MemoryError, std::move(m)};
+    }
     // MemoryError without a message: raised without allocating.
     static PendingError out_of_memory() noexcept { return {ErrorKind::MemoryError, {}}; }
     static PendingError runtime_error(std::string m) {
@@ -66,6 +68,8 @@ template <class T> class [[nodiscard]] Result {
 
 struct Ok {};
 using Status = Result<Ok>;
-inline Status ok() { return Ok{}; }
+inline Status ok() {
+    return Ok{};
+}
 
-}  // namespace plav
+} // namespace plav

@@ -7,9 +7,9 @@
 
 #include "cpu.hpp"
 #include "py_ref.hpp"
+#include "serializer/number_format.hpp"
 #include "simd/escape.hpp"
 #include "simd/utf16.hpp"
-#include "serializer/number_format.hpp"
 #include "types/output_buffer.hpp"
 
 namespace plav {
@@ -20,7 +20,8 @@ PyObject *py_escape(PyObject *, PyObject *args) {
     const char *data = nullptr;
     Py_ssize_t n = 0;
     const char *level = nullptr;
-    if (!PyArg_ParseTuple(args, "y#s:escape", &data, &n, &level)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#s:escape", &data, &n, &level))
+        return nullptr;
     const CpuFeatures f = cpu_features();
     const std::string_view l(level);
     EscapeFn fn = nullptr;
@@ -51,16 +52,20 @@ PyObject *py_escape(PyObject *, PyObject *args) {
 PyObject *py_short_clean(PyObject *, PyObject *args) {
     const char *data = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#:short_clean", &data, &n)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#:short_clean", &data, &n))
+        return nullptr;
     uint8_t out[16];
-    const int r = write_short_clean(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), out);
-    if (r < 0) Py_RETURN_NONE;
+    const int r =
+        write_short_clean(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), out);
+    if (r < 0)
+        Py_RETURN_NONE;
     return Py_BuildValue("(y#N)", reinterpret_cast<const char *>(out), n, PyBool_FromLong(r));
 }
 
 PyObject *py_format_double(PyObject *, PyObject *args) {
     double v = 0;
-    if (!PyArg_ParseTuple(args, "d:format_double", &v)) return nullptr;
+    if (!PyArg_ParseTuple(args, "d:format_double", &v))
+        return nullptr;
     char out[FLOAT_TEXT_ROOM];
     const char *end = format_double(v, out);
     return PyUnicode_FromStringAndSize(out, end - out);
@@ -71,7 +76,8 @@ PyObject *py_format_double(PyObject *, PyObject *args) {
 PyObject *py_transcode(PyObject *, PyObject *args) {
     const char *data = nullptr, *form = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#s:transcode", &data, &n, &form)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#s:transcode", &data, &n, &form))
+        return nullptr;
     const auto *s = reinterpret_cast<const uint8_t *>(data);
     const auto len = static_cast<size_t>(n);
     const std::string_view f(form);
@@ -80,16 +86,19 @@ PyObject *py_transcode(PyObject *, PyObject *args) {
         return nullptr;
     }
     const size_t width = f == "utf16" ? 2 : 1;
-    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width * len)));
-    if (!out) return nullptr;
+    PyRef out =
+        PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width * len)));
+    if (!out)
+        return nullptr;
     char *room = PyBytes_AsString(out.get());
     const size_t count = width == 2 ? utf8_to_utf16_bmp(s, len, reinterpret_cast<uint16_t *>(room))
                                     : utf8_to_latin1(s, len, reinterpret_cast<uint8_t *>(room));
-    if (count == SIZE_MAX) Py_RETURN_NONE;
+    if (count == SIZE_MAX)
+        Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(room, static_cast<Py_ssize_t>(width * count));
 }
 
-}  // namespace
+} // namespace
 
 PyMethodDef ESCAPE_METHODS[] = {
     {"transcode", py_transcode, METH_VARARGS,
@@ -102,4 +111,4 @@ PyMethodDef ESCAPE_METHODS[] = {
      "format_double(x) -> shortest round-trip text as dumps writes it"},
     {nullptr, nullptr, 0, nullptr}};
 
-}  // namespace plav
+} // namespace plav

@@ -34,11 +34,13 @@ bool get_level(const char *name, SimdLevel &level) {
 
 PyObject *to_list(const PosList &list) {
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
-    if (!out) return nullptr;
+    if (!out)
+        return nullptr;
     for (size_t i = 0; i < list.size(); ++i) {
         PyObject *v = PyLong_FromUnsignedLongLong(list[i]);
-        if (!v) return nullptr;
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), v);  // steals v
+        if (!v)
+            return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), v); // steals v
     }
     return out.release();
 }
@@ -49,21 +51,27 @@ PyObject *py_scan(PyObject *, PyObject *args) {
     const char *data = nullptr, *level_name = nullptr;
     Py_ssize_t n = 0;
     SimdLevel level;
-    if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name)) return nullptr;
-    if (!get_level(level_name, level)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name))
+        return nullptr;
+    if (!get_level(level_name, level))
+        return nullptr;
     StructuralIndex idx;
-    if (!idx.prepare(static_cast<size_t>(n))) return PyErr_NoMemory();
+    if (!idx.prepare(static_cast<size_t>(n)))
+        return PyErr_NoMemory();
     scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level, idx);
-    if (idx.failed()) return PyErr_NoMemory();
-    const PosList *lists[] = {&idx.open_braces,    &idx.open_brackets, &idx.colons,
-                              &idx.semicolons,     &idx.commas,        &idx.close_brackets,
-                              &idx.close_braces,   &idx.quotes};
+    if (idx.failed())
+        return PyErr_NoMemory();
+    const PosList *lists[] = {&idx.open_braces,  &idx.open_brackets, &idx.colons,
+                              &idx.semicolons,   &idx.commas,        &idx.close_brackets,
+                              &idx.close_braces, &idx.quotes};
     PyRef out = PyRef::steal(PyTuple_New(8));
-    if (!out) return nullptr;
+    if (!out)
+        return nullptr;
     for (int i = 0; i < 8; ++i) {
         PyObject *l = to_list(*lists[i]);
-        if (!l) return nullptr;
-        PyTuple_SetItem(out.get(), i, l);  // steals l
+        if (!l)
+            return nullptr;
+        PyTuple_SetItem(out.get(), i, l); // steals l
     }
     return out.release();
 }
@@ -120,8 +128,10 @@ bool avx2_input(Py_ssize_t n) {
 PyObject *py_whitespace_prefix(PyObject *, PyObject *args) {
     const char *bytes = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#:whitespace_prefix", &bytes, &n)) return nullptr;
-    if (!avx2_input(n)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#:whitespace_prefix", &bytes, &n))
+        return nullptr;
+    if (!avx2_input(n))
+        return nullptr;
     const auto *p = reinterpret_cast<const uint8_t *>(bytes);
     return PyLong_FromSize_t(whitespace_prefix_avx2(p, p + n));
 }
@@ -130,15 +140,18 @@ PyObject *py_whitespace_prefix(PyObject *, PyObject *args) {
 PyObject *py_scan_content(PyObject *, PyObject *args) {
     const char *bytes = nullptr, *form = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#s:scan_content", &bytes, &n, &form)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#s:scan_content", &bytes, &n, &form))
+        return nullptr;
     const auto *p = reinterpret_cast<const uint8_t *>(bytes);
     const std::string_view f(form);
-    if (f == "words") return PyLong_FromUnsignedLong(scan_content_words(p, static_cast<size_t>(n)));
+    if (f == "words")
+        return PyLong_FromUnsignedLong(scan_content_words(p, static_cast<size_t>(n)));
     if (f != "avx2") {
         PyErr_SetString(PyExc_ValueError, "unknown form");
         return nullptr;
     }
-    if (!avx2_input(n)) return nullptr;
+    if (!avx2_input(n))
+        return nullptr;
     return PyLong_FromUnsignedLong(scan_content_avx2(p, static_cast<size_t>(n)));
 }
 
@@ -147,11 +160,14 @@ PyObject *py_scan_content(PyObject *, PyObject *args) {
 PyObject *py_unsafe_in_cell(PyObject *, PyObject *args) {
     const char *bytes = nullptr, *form = nullptr;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y#s:unsafe_in_cell", &bytes, &n, &form)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#s:unsafe_in_cell", &bytes, &n, &form))
+        return nullptr;
     const auto *p = reinterpret_cast<const uint8_t *>(bytes);
     const std::string_view f(form);
-    if (f == "bytes") return PyBool_FromLong(has_unsafe_byte_bytes(p, static_cast<size_t>(n)));
-    if (f == "sse2") return PyBool_FromLong(has_unsafe_byte(p, static_cast<size_t>(n)));
+    if (f == "bytes")
+        return PyBool_FromLong(has_unsafe_byte_bytes(p, static_cast<size_t>(n)));
+    if (f == "sse2")
+        return PyBool_FromLong(has_unsafe_byte(p, static_cast<size_t>(n)));
     PyErr_SetString(PyExc_ValueError, "unknown form");
     return nullptr;
 }
@@ -175,9 +191,11 @@ PyObject *py_derive_cpu_features(PyObject *, PyObject *args) {
     return features_tuple(derive_cpu_features(bits));
 }
 
-PyObject *py_cpu_features(PyObject *, PyObject *) { return features_tuple(cpu_features()); }
+PyObject *py_cpu_features(PyObject *, PyObject *) {
+    return features_tuple(cpu_features());
+}
 
-}  // namespace
+} // namespace
 
 PyMethodDef SCAN_METHODS[] = {
     {"scan", py_scan, METH_VARARGS, "scan(data, level) -> the eight index lists"},
@@ -194,4 +212,4 @@ PyMethodDef SCAN_METHODS[] = {
     {"cpu_features", py_cpu_features, METH_NOARGS, "cpu_features() -> cached flags"},
     {nullptr, nullptr, 0, nullptr}};
 
-}  // namespace plav
+} // namespace plav

@@ -22,7 +22,7 @@ ParseError with_char(const char *head, uint8_t c, const char *mid, uint64_t pos)
     m += std::to_string(pos);
     return ParseError{std::move(m), pos};
 }
-}  // namespace
+} // namespace
 
 ParseError invalid_char(uint8_t c, uint64_t pos) {
     return with_char("Invalid character '", c, "' at position ", pos);
@@ -33,7 +33,9 @@ ParseError expected_char(uint8_t c, uint64_t pos) {
 ParseError invalid_escape(uint8_t c, uint64_t pos) {
     return with_char("Invalid escape sequence '\\", c, "' at position ", pos);
 }
-ParseError unexpected_eof(uint64_t pos) { return ParseError{"Unexpected end of input", pos}; }
+ParseError unexpected_eof(uint64_t pos) {
+    return ParseError{"Unexpected end of input", pos};
+}
 ParseError invalid_unicode(uint64_t pos) {
     return ParseError{"Invalid Unicode escape at position " + std::to_string(pos), pos};
 }
@@ -44,8 +46,10 @@ ParseError unescaped_control(uint64_t pos) {
 std::string parse_error_text(const ParseError &e) {
     if (!e.note_position)
         return e.message;
-    return e.message + " (approximate position: \xC2\xB1" "32 bytes from " +
+    return e.message +
+           " (approximate position: \xC2\xB1"
+           "32 bytes from " +
            std::to_string(e.position) + ")";
 }
 
-}  // namespace plav
+} // namespace plav

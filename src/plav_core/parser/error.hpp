@@ -28,4 +28,4 @@ inline ParseError token_error(const char *fixed_message, uint64_t pos) {
 // The text of a ParseError: message, then (when noted) the approximate position.
 std::string parse_error_text(const ParseError &e);
 
-}  // namespace plav
+} // namespace plav

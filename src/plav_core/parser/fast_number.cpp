@@ -243,8 +243,7 @@ bool eisel_lemire(uint64_t w, int64_t q, bool negative, double &out) noexcept {
     const int lz = __builtin_clzll(w);
     w <<= lz;
     const size_t index = 2 * static_cast<size_t>(q - POWER_OF_FIVE_MIN);
-    const unsigned __int128 first =
-        static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index];
+    const unsigned __int128 first = static_cast<unsigned __int128>(w) * POWER_OF_FIVE_128[index];
     uint64_t hi = static_cast<uint64_t>(first >> 64);
     uint64_t lo = static_cast<uint64_t>(first);
     // 55 bits are needed (52 stored, the hidden one, a rounding bit and one for
@@ -280,8 +279,8 @@ bool eisel_lemire(uint64_t w, int64_t q, bool negative, double &out) noexcept {
     mantissa &= ~(uint64_t{1} << 52);
     if (power2 >= 0x7FF)
         return false; // infinite
-    const uint64_t bits = mantissa | (static_cast<uint64_t>(power2) << 52) |
-                          (negative ? uint64_t{1} << 63 : 0);
+    const uint64_t bits =
+        mantissa | (static_cast<uint64_t>(power2) << 52) | (negative ? uint64_t{1} << 63 : 0);
     std::memcpy(&out, &bits, 8);
     return true;
 }
@@ -300,7 +299,8 @@ bool read_float_fast(const uint8_t *data, size_t n, size_t start, size_t &end, d
 
 } // namespace
 
-bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept {
+bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end,
+                      double &out) noexcept {
     const char *b = reinterpret_cast<const char *>(data + start);
     const char *e = reinterpret_cast<const char *>(data + n);
     double v = 0.0;
@@ -340,7 +340,8 @@ NumberToken parse_number(const uint8_t *data, size_t n, size_t start) noexcept {
             return parse_number_full(data, n, start);
         NumberToken t;
         double v = 0.0;
-        if (!read_float(data, n, start, t.end, v)) return parse_number_full(data, n, start);
+        if (!read_float(data, n, start, t.end, v))
+            return parse_number_full(data, n, start);
         t.negative = negative;
         t.kind = NumberKind::Double;
         t.f64 = v;

@@ -64,8 +64,8 @@ bool read_float(const uint8_t *data, size_t n, size_t start, size_t &end, double
 // read_float.
 // 10^0 .. 10^22: the powers of ten a double holds exactly.
 inline constexpr double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // Digits eight at a time. In a little-endian word a byte is a digit when its
 // high nibble is 3 and adding 6 does not carry into that nibble:
@@ -92,9 +92,8 @@ inline uint32_t eight_digits_value(uint64_t v) {
     return static_cast<uint32_t>(v);
 }
 
-inline constexpr uint64_t POWERS_OF_TEN_INT[] = {1,      10,      100,      1000,
-                                          10000,  100000,  1000000,  10000000,
-                                          100000000};
+inline constexpr uint64_t POWERS_OF_TEN_INT[] = {1,      10,      100,      1000,     10000,
+                                                 100000, 1000000, 10000000, 100000000};
 
 // Appends the run of digits at `p` to `w` (which wraps past 19 digits: callers
 // count them) and returns the end of the run. A run shorter than a word is
@@ -125,7 +124,8 @@ inline const uint8_t *read_digits(const uint8_t *p, const uint8_t *e, uint64_t &
 // subnormal or infinite or the product cannot decide the rounding.
 bool eisel_lemire(uint64_t w, int64_t q, bool negative, double &out) noexcept;
 // read_float through std::from_chars alone.
-bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end, double &out) noexcept;
+bool read_float_chars(const uint8_t *data, size_t n, size_t start, size_t &end,
+                      double &out) noexcept;
 
 // The common float shapes: digits, a fraction, an exponent, at most 19
 // significant digits, ending at a byte that cannot continue a number. From `p`,

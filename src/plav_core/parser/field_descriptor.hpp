@@ -7,7 +7,7 @@
 namespace plav {
 
 struct FieldDescriptor {
-    PyRef key;  // the dict key, shared by every object read under the schema
+    PyRef key; // the dict key, shared by every object read under the schema
 };
 
 using Schema = Vec<FieldDescriptor>;

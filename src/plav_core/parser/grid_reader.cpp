@@ -381,7 +381,7 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
         PyRef row = PyRef::steal(PyDict_New());
         if (!row)
             return fail(PendingError::memory_error("Failed to create row dict"));
-        size_t i = 0;          // the key whose cell comes next
+        size_t i = 0;            // the key whose cell comes next
         uint64_t delimiters = 0; // the row's cells are one more
         for (;;) {
             skip_spaces();
@@ -407,7 +407,7 @@ PyObject *FastIndexParser::parse_mox_grid_indexed(const Schema *schema, size_t o
                 cell = read_value_or_bare_cell(schema);
             PyRef value = PyRef::steal(cell);
             if (!value || at_end_)
-                break; // the row is left out when the input ended inside it
+                break;       // the row is left out when the input ended inside it
             if (i < nkeys) { // beyond the keys only while counting a strict row's cells
                 if (PyDict_SetItem(row.get(), keys[i].get(), value.get()) < 0)
                     return fail(PendingError::runtime_error("Row dict insertion failed"));

@@ -212,23 +212,22 @@ template <bool CELL> inline PyObject *FastIndexParser::value_at(const Schema *sc
         if (partial_ && len_ - pos_ <= 5) {
             // A literal that reaches the end may still be cut short.
             const std::string_view word = b == 't'   ? syntax::TRUE_WORD
-                                         : b == 'f' ? syntax::FALSE_WORD
-                                                    : syntax::NULL_WORD;
+                                          : b == 'f' ? syntax::FALSE_WORD
+                                                     : syntax::NULL_WORD;
             const size_t have = len_ - pos_;
             if (have <= word.size() && std::memcmp(in_ + pos_, word.data(), have) == 0)
                 return cut_short(len_);
         }
-        if (b == 't' && len_ - pos_ >= 4 &&
-            load_u32(in_ + pos_) == load_u32(syntax::TRUE_WORD)) {
+        if (b == 't' && len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(syntax::TRUE_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_True).release();
         }
-        if (b == 'f' && len_ - pos_ >= 5 && std::memcmp(in_ + pos_, syntax::FALSE_WORD.data(), 5) == 0) {
+        if (b == 'f' && len_ - pos_ >= 5 &&
+            std::memcmp(in_ + pos_, syntax::FALSE_WORD.data(), 5) == 0) {
             pos_ += 5;
             return PyRef::borrow(Py_False).release();
         }
-        if (b == 'n' && len_ - pos_ >= 4 &&
-            load_u32(in_ + pos_) == load_u32(syntax::NULL_WORD)) {
+        if (b == 'n' && len_ - pos_ >= 4 && load_u32(in_ + pos_) == load_u32(syntax::NULL_WORD)) {
             pos_ += 4;
             return PyRef::borrow(Py_None).release();
         }
@@ -478,7 +477,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
 // A failed number constructor's Python error is replaced by the error `what` at
 // the token's start.
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail_number(const char *what,
-                                                                      size_t start) {
+                                                                       size_t start) {
     PyErr_Clear();
     return fail(token_error(what, start));
 }
@@ -501,7 +500,8 @@ PyObject *FastIndexParser::parse_number(bool in_cell) {
     while (p < len_ && is_digit(in_[p]))
         v = v * 10 + (in_[p++] - '0');
     const size_t nd = p - first;
-    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1)) return parse_number_slow(in_cell);
+    if (nd == 0 || nd > 18 || (in_[first] == '0' && nd > 1))
+        return parse_number_slow(in_cell);
     if (p >= len_ || !is_number_token_byte(in_[p])) {
         const size_t start = pos_;
         pos_ = p;

@@ -10,10 +10,10 @@
 
 #include "memory.hpp"
 #include "parser/error.hpp"
+#include "parser/field_descriptor.hpp"
 #include "parser/string_cache.hpp"
 #include "result.hpp"
 #include "simd/whitespace.hpp"
-#include "parser/field_descriptor.hpp"
 #include "syntax.hpp"
 #include "types/structural_index.hpp"
 
@@ -141,8 +141,7 @@ class FastIndexParser {
         if (ci >= cl.size()) {
             // Partial mode: a ',' or '}' already there means the colon never comes,
             // which is the error of the whole text.
-            if (partial_ && !window_ &&
-                (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
+            if (partial_ && !window_ && (mi < idx_.commas.size() || bi < idx_.close_braces.size()))
                 fail(unexpected_eof(at));
             else
                 cut_short(at);
@@ -242,8 +241,8 @@ class FastIndexParser {
     Error error_;
     bool partial_ = false;
     bool strict_ = false;
-    bool at_end_ = false;  // partial mode: the input ran out inside a value
-    bool failed_ = false;  // an error is set
+    bool at_end_ = false; // partial mode: the input ran out inside a value
+    bool failed_ = false; // an error is set
     bool window_ = false;
     size_t origin_ = 0;
 };

@@ -288,8 +288,7 @@ inline PyObject *memo_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &
 }
 
 // The table's lookup after a memo miss, inserting the key when it is new.
-KeyString table_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk,
-                       const uint8_t *data) {
+KeyString table_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk, const uint8_t *data) {
     const size_t n = mk.n;
     const uint64_t h = key_hash(cache->k0, cache->k1, data, n);
     size_t i = h & (TABLE_SLOTS - 1);
@@ -329,8 +328,7 @@ KeyString table_lookup(StringCache *cache, MemoSlot *pair, const MemoKey &mk,
 // The lookup behind both entries. A QUOTED key that holds a backslash is refused
 // (the caller decodes its escapes) before it is decoded or cached; a remembered
 // key, which never holds one, is found first.
-template <bool QUOTED>
-inline KeyString lookup(StringCache *cache, const uint8_t *data, size_t n) {
+template <bool QUOTED> inline KeyString lookup(StringCache *cache, const uint8_t *data, size_t n) {
     auto escaped = [&] { return QUOTED && std::memchr(data, '\\', n) != nullptr; };
     if (n > KEY_CACHE_MAX_LEN || !cache) {
         if (escaped())
@@ -351,8 +349,8 @@ inline KeyString lookup(StringCache *cache, const uint8_t *data, size_t n) {
 
 // Everything but a hit in the pair's first slot: kept out of line so that the hit
 // path saves and restores no registers.
-__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache,
-                                                           const uint8_t *data, size_t n) {
+__attribute__((noinline)) KeyString quoted_key_string_slow(StringCache *cache, const uint8_t *data,
+                                                           size_t n) {
     return lookup<true>(cache, data, n);
 }
 

@@ -34,4 +34,4 @@ Result<PyRef> materialize_as_dicts(Writer &w, PyObject *list, Py_ssize_t n) noex
 Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridHeader &header,
                             Nesting at, bool converted) noexcept;
 
-}  // namespace plav
+} // namespace plav

@@ -19,31 +19,39 @@ constexpr int MAX_ENUM_HOPS = 8;
 // or a UUID is text of digits, letters and hyphens, a Decimal a number; a
 // datetime or a time holds colons. An Enum member counts as its value.
 Result<bool> is_grid_safe(PyObject *v, Cells cells, int hops = 0) noexcept {
-    if (cells == Cells::Any) return true;
+    if (cells == Cells::Any)
+        return true;
     PyTypeObject *t = Py_TYPE(v);
-    if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type) return true;
+    if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type)
+        return true;
     const unsigned long flags = PyType_GetFlags(t);
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(v, &n);
-        if (!u) return PendingError::pass_through();
+        if (!u)
+            return PendingError::pass_through();
         return !has_unsafe_byte(reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n));
     }
-    if ((flags & Py_TPFLAGS_LONG_SUBCLASS) || PyType_IsSubtype(t, &PyFloat_Type)) return true;
+    if ((flags & Py_TPFLAGS_LONG_SUBCLASS) || PyType_IsSubtype(t, &PyFloat_Type))
+        return true;
     if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS |
                  Py_TPFLAGS_BYTES_SUBCLASS))
         return false;
     switch (native_kind(v)) {
     case NativeKind::Date:
     case NativeKind::Uuid:
-    case NativeKind::Decimal: return true;
+    case NativeKind::Decimal:
+        return true;
     case NativeKind::Enum: {
-        if (hops >= MAX_ENUM_HOPS) return false;
+        if (hops >= MAX_ENUM_HOPS)
+            return false;
         PyRef value = enum_stored_value(v);
-        if (!value) return false;
+        if (!value)
+            return false;
         return is_grid_safe(value.get(), cells, hops + 1);
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -55,7 +63,8 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
     while (PyDict_Next(dict, &pos, &key, &value)) {
         exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
         Result<bool> safe = is_grid_safe(value, cells);
-        if (!safe || !safe.value()) return safe;
+        if (!safe || !safe.value())
+            return safe;
     }
     return true;
 }
@@ -63,7 +72,8 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
 // Runs no Python code: `first` cannot change under it.
 Status build_header(PyObject *first, GridHeader &header) noexcept {
     const auto h = static_cast<size_t>(PyDict_Size(first));
-    if (!header.keys.reserve(h) || !header.texts.reserve(h)) return PendingError::out_of_memory();
+    if (!header.keys.reserve(h) || !header.texts.reserve(h))
+        return PendingError::out_of_memory();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(first, &pos, &key, &value)) {
@@ -74,14 +84,17 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
                                             "' cannot be converted to a string");
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(key, &n);
-        if (!u) return PendingError::pass_through();
+        if (!u)
+            return PendingError::pass_through();
         PyRef lookup = t == &PyUnicode_Type ? PyRef::borrow(key)
-                                             : PyRef::steal(PyUnicode_FromStringAndSize(u, n));
-        if (!lookup) return PendingError::pass_through();
+                                            : PyRef::steal(PyUnicode_FromStringAndSize(u, n));
+        if (!lookup)
+            return PendingError::pass_through();
         // The text of the held exact str, not of a subclass key that the first row
         // alone keeps alive.
         u = PyUnicode_AsUTF8AndSize(lookup.get(), &n);
-        if (!u) return PendingError::pass_through();
+        if (!u)
+            return PendingError::pass_through();
         if (!header.keys.push_back(std::move(lookup)) ||
             !header.texts.emplace_back(u, static_cast<size_t>(n)))
             return PendingError::out_of_memory();
@@ -94,11 +107,12 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
 // in which the rows are matched.
 Status sort_header(GridHeader &header) noexcept {
     const size_t h = header.texts.size();
-    if (!header.order.resize(h)) return PendingError::out_of_memory();
-    for (size_t i = 0; i < h; ++i) header.order[i] = static_cast<uint32_t>(i);
-    std::sort(header.order.begin(), header.order.end(), [&](uint32_t a, uint32_t b) {
-        return header.texts[a] < header.texts[b];
-    });
+    if (!header.order.resize(h))
+        return PendingError::out_of_memory();
+    for (size_t i = 0; i < h; ++i)
+        header.order[i] = static_cast<uint32_t>(i);
+    std::sort(header.order.begin(), header.order.end(),
+              [&](uint32_t a, uint32_t b) { return header.texts[a] < header.texts[b]; });
     return ok();
 }
 
@@ -108,11 +122,13 @@ Result<bool> texts_distinct(const Vec<std::string_view> &texts) noexcept {
     if (h <= 16) {
         for (size_t i = 0; i < h; ++i)
             for (size_t j = i + 1; j < h; ++j)
-                if (texts[i] == texts[j]) return false;
+                if (texts[i] == texts[j])
+                    return false;
         return true;
     }
     Vec<std::string_view> sorted;
-    if (!sorted.append(texts.data(), h)) return PendingError::out_of_memory();
+    if (!sorted.append(texts.data(), h))
+        return PendingError::out_of_memory();
     std::sort(sorted.begin(), sorted.end());
     return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
@@ -137,29 +153,37 @@ Result<Py_ssize_t> count_header_keys(PyObject *dict, const GridHeader &header) n
 // keys of other types (`exact_keys`: the dict has none).
 Result<Py_ssize_t> count_header_keys(Writer &w, PyObject *dict, const GridHeader &header,
                                      bool exact_keys) noexcept {
-    if (exact_keys) return count_header_keys(dict, header);
-    PythonCall call(w);  // declared first: ends after the hold is released
+    if (exact_keys)
+        return count_header_keys(dict, header);
+    PythonCall call(w); // declared first: ends after the hold is released
     PyRef hold = PyRef::borrow(dict);
     return count_header_keys(dict, header);
 }
 
-}  // namespace
+} // namespace
 
 Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
                                        GridHeader &header) noexcept {
-    if (n <= 1) return false;
+    if (n <= 1)
+        return false;
     PyRef first = PyRef::borrow(PyList_GetItem(list, 0));
-    if (!first) return PendingError::pass_through();
-    if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0) return false;
-    bool exact_keys = true;  // the first dict's are not looked up
+    if (!first)
+        return PendingError::pass_through();
+    if (!is_dict(Py_TYPE(first.get())) || PyDict_Size(first.get()) == 0)
+        return false;
+    bool exact_keys = true; // the first dict's are not looked up
     Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
-    if (!safe || !safe.value()) return safe;
-    if (Status s = build_header(first.get(), header); !s) return std::move(s.error());
+    if (!safe || !safe.value())
+        return safe;
+    if (Status s = build_header(first.get(), header); !s)
+        return std::move(s.error());
     Result<bool> distinct = texts_distinct(header.texts);
-    if (!distinct || !distinct.value()) return distinct;
+    if (!distinct || !distinct.value())
+        return distinct;
     const auto h = static_cast<Py_ssize_t>(header.keys.size());
     if (w.opt.sort_keys) {
-        if (Status s = sort_header(header); !s) return std::move(s.error());
+        if (Status s = sort_header(header); !s)
+            return std::move(s.error());
     }
 
     // Quick check: the first 10 carry exactly the header keys.
@@ -167,8 +191,10 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     const Py_ssize_t quick = n < 10 ? n : 10;
     for (Py_ssize_t i = 1; i < quick && uniform; ++i) {
         PyRef e = PyRef::borrow(PyList_GetItem(list, i));
-        if (!e) return PendingError::pass_through();
-        if (!is_dict(Py_TYPE(e.get()))) return false;
+        if (!e)
+            return PendingError::pass_through();
+        if (!is_dict(Py_TYPE(e.get())))
+            return false;
         // One walk checks the cells and whether the keys are the header's own
         // objects in its order, which settles the key set without lookups.
         Py_ssize_t pos = 0, k = 0;
@@ -178,7 +204,8 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         while (PyDict_Next(e.get(), &pos, &key, &value)) {
             exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
             safe = is_grid_safe(value, w.opt.cells);
-            if (!safe || !safe.value()) return safe;
+            if (!safe || !safe.value())
+                return safe;
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
             ++k;
         }
@@ -186,12 +213,15 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
             uniform = false;
             break;
         }
-        if (same_keys) continue;
+        if (same_keys)
+            continue;
         Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
-        if (!found) return std::move(found.error());
+        if (!found)
+            return std::move(found.error());
         uniform = found.value() == h;
     }
-    if (uniform) return true;
+    if (uniform)
+        return true;
 
     // Sampled check: at least 7 in 10 of the first 50 hold every header key. An
     // element with a key outside the header would be refused by the writer, so it
@@ -201,17 +231,23 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Py_ssize_t complete = 0;
     for (Py_ssize_t i = 0; i < m; ++i) {
         PyRef e = PyRef::borrow(PyList_GetItem(list, i));
-        if (!e) return PendingError::pass_through();
-        if (!is_dict(Py_TYPE(e.get()))) return false;
+        if (!e)
+            return PendingError::pass_through();
+        if (!is_dict(Py_TYPE(e.get())))
+            return false;
         exact_keys = true;
         safe = dict_has_only_mox_grid_cells(e.get(), w.opt.cells, exact_keys);
-        if (!safe || !safe.value()) return safe;
+        if (!safe || !safe.value())
+            return safe;
         Result<Py_ssize_t> found = count_header_keys(w, e.get(), header, exact_keys);
-        if (!found) return std::move(found.error());
-        if (found.value() < PyDict_Size(e.get())) return false;
-        if (found.value() == h) ++complete;
+        if (!found)
+            return std::move(found.error());
+        if (found.value() < PyDict_Size(e.get()))
+            return false;
+        if (found.value() == h)
+            ++complete;
     }
     return complete >= threshold;
 }
 
-}  // namespace plav
+} // namespace plav

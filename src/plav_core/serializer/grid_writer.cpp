@@ -13,7 +13,8 @@ namespace {
 enum class Layout : uint8_t { Compact, Indented, MultiLine };
 
 bool same_text(PyObject *key, std::string_view text) noexcept {
-    if (!is_str(Py_TYPE(key))) return false;
+    if (!is_str(Py_TYPE(key)))
+        return false;
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(key, &n);
     if (!u) {
@@ -28,31 +29,35 @@ struct GridWriter {
     const GridHeader &header;
     Nesting cell_at;
     std::string_view separator;
-    Vec<PyObject *> cells;         // the current row's values: borrowed, or held in `held`
-    Vec<PyRef> held;               // the row and its values, when finding them ran Python code
-    Vec<PyObject *> reordered;     // room for the cells in written order (sort_keys)
-    char separator_block[4] = {};  // the separator padded for put_block4
+    Vec<PyObject *> cells;        // the current row's values: borrowed, or held in `held`
+    Vec<PyRef> held;              // the row and its values, when finding them ran Python code
+    Vec<PyObject *> reordered;    // room for the cells in written order (sort_keys)
+    char separator_block[4] = {}; // the separator padded for put_block4
 
     // The row's values in header order (nullptr: missing). Yields false when the
     // row holds a key outside the header.
     Result<bool> collect(PyObject *row) noexcept {
         const size_t h = header.keys.size();
         const Py_ssize_t size = PyDict_Size(row);
-        if (size > static_cast<Py_ssize_t>(h)) return false;
+        if (size > static_cast<Py_ssize_t>(h))
+            return false;
         // Rows mostly hold the header keys in header order, often as the very same
         // objects: one walk matches them without hashing.
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         size_t i = 0;
-        bool exact_keys = true;  // no key of another type than exact str so far
+        bool exact_keys = true; // no key of another type than exact str so far
         for (; i < static_cast<size_t>(size); ++i) {
-            if (!PyDict_Next(row, &pos, &key, &value)) break;
+            if (!PyDict_Next(row, &pos, &key, &value))
+                break;
             exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-            if (key != header.keys[i].get() && !same_text(key, header.texts[i])) break;
+            if (key != header.keys[i].get() && !same_text(key, header.texts[i]))
+                break;
             cells[i] = value;
         }
         if (i == static_cast<size_t>(size)) {
-            for (; i < h; ++i) cells[i] = nullptr;
+            for (; i < h; ++i)
+                cells[i] = nullptr;
             return in_written_order();
         }
         // The lookups below run Python code only when they compare the header's
@@ -63,7 +68,8 @@ struct GridWriter {
             Py_ssize_t found = 0;
             for (i = 0; i < h; ++i) {
                 PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());
-                if (!v && PyErr_Occurred()) return PendingError::pass_through();
+                if (!v && PyErr_Occurred())
+                    return PendingError::pass_through();
                 found += v != nullptr;
                 cells[i] = v;
             }
@@ -71,13 +77,15 @@ struct GridWriter {
         }
         // A key's __eq__ may replace or drop the row and the values found before
         // it: the row and each value are held as soon as they are had.
-        if (!held.reserve(h + 1)) return PendingError::out_of_memory();
-        (void)held.push_back(PyRef::borrow(row));  // room reserved above
+        if (!held.reserve(h + 1))
+            return PendingError::out_of_memory();
+        (void)held.push_back(PyRef::borrow(row)); // room reserved above
         PythonCall call(w);
         Py_ssize_t found = 0;
         for (i = 0; i < h; ++i) {
             PyObject *v = PyDict_GetItemWithError(row, header.keys[i].get());
-            if (!v && PyErr_Occurred()) return PendingError::pass_through();
+            if (!v && PyErr_Occurred())
+                return PendingError::pass_through();
             if (v) {
                 ++found;
                 (void)held.push_back(PyRef::borrow(v));
@@ -89,21 +97,25 @@ struct GridWriter {
 
     // Puts the collected cells in the order the columns are written.
     bool in_written_order() noexcept {
-        if (header.order.empty()) return true;
-        for (size_t i = 0; i < cells.size(); ++i) reordered[i] = cells[header.order[i]];
+        if (header.order.empty())
+            return true;
+        for (size_t i = 0; i < cells.size(); ++i)
+            reordered[i] = cells[header.order[i]];
         std::swap(cells, reordered);
         return true;
     }
 
     Status write_cell(PyObject *v, bool keep_null) noexcept {
         if (!v || v == Py_None) {
-            if (!w.opt.implicit_null || keep_null) w.buf.put(syntax::NULL_WORD);
+            if (!w.opt.implicit_null || keep_null)
+                w.buf.put(syntax::NULL_WORD);
             return ok();
         }
         if (w.opt.bare_strings && is_str(Py_TYPE(v))) {
             Py_ssize_t n = 0;
             const char *u = PyUnicode_AsUTF8AndSize(v, &n);
-            if (!u) return PendingError::pass_through();
+            if (!u)
+                return PendingError::pass_through();
             const auto *b = reinterpret_cast<const uint8_t *>(u);
             const auto len = static_cast<size_t>(n);
             // bare_strings alone leaves identifiers bare, bare_text any text that
@@ -144,14 +156,18 @@ struct GridWriter {
     // of a one-key grid would read as the grid's end, so its cell keeps its null.
     Result<bool> write_row(PyObject *row, bool last) noexcept {
         Result<bool> fits = collect(row);
-        if (!fits || !fits.value()) return fits;
+        if (!fits || !fits.value())
+            return fits;
         const size_t h = cells.size();
         const bool keep_null = last && h == 1;
         if (w.opt.bare_strings || cell_at.level > MAX_DEPTH) {
             for (size_t i = 0; i < h; ++i) {
-                if (i > 0) w.buf.put_block4(separator_block, separator.size());
-                if (cells[i] && !is_plain_scalar(cells[i])) return write_held_from(row, i, last);
-                if (Status s = write_cell(cells[i], keep_null); !s) return std::move(s.error());
+                if (i > 0)
+                    w.buf.put_block4(separator_block, separator.size());
+                if (cells[i] && !is_plain_scalar(cells[i]))
+                    return write_held_from(row, i, last);
+                if (Status s = write_cell(cells[i], keep_null); !s)
+                    return std::move(s.error());
             }
             return true;
         }
@@ -160,7 +176,8 @@ struct GridWriter {
         const bool skip_null = w.opt.implicit_null && !keep_null;
         const size_t separator_size = separator.size();
         OutputBuffer &buf = w.buf;
-        if (!buf.try_reserve(h * (SCALAR_ROOM + 4))) return PendingError::out_of_memory();
+        if (!buf.try_reserve(h * (SCALAR_ROOM + 4)))
+            return PendingError::out_of_memory();
         uint8_t *out = buf.cursor();
         for (size_t i = 0; i < h; ++i) {
             if (i > 0) {
@@ -180,9 +197,12 @@ struct GridWriter {
                 continue;
             }
             buf.set_cursor(out);
-            if (!is_plain_scalar(v)) return write_held_from(row, i, last);
-            if (Status s = write_cell(v, keep_null); !s) return std::move(s.error());
-            if (!buf.try_reserve((h - i) * (SCALAR_ROOM + 4))) return PendingError::out_of_memory();
+            if (!is_plain_scalar(v))
+                return write_held_from(row, i, last);
+            if (Status s = write_cell(v, keep_null); !s)
+                return std::move(s.error());
+            if (!buf.try_reserve((h - i) * (SCALAR_ROOM + 4)))
+                return PendingError::out_of_memory();
             out = buf.cursor();
         }
         buf.set_cursor(out);
@@ -196,13 +216,16 @@ struct GridWriter {
     Result<bool> write_held_from(PyObject *row, size_t first, bool last) noexcept {
         PyRef row_hold = PyRef::borrow(row);
         Vec<PyRef> held_cells;
-        if (!held_cells.reserve(cells.size() - first)) return PendingError::out_of_memory();
+        if (!held_cells.reserve(cells.size() - first))
+            return PendingError::out_of_memory();
         for (size_t i = first; i < cells.size(); ++i)
-            (void)held_cells.push_back(PyRef::borrow(cells[i]));  // room reserved above
+            (void)held_cells.push_back(PyRef::borrow(cells[i])); // room reserved above
         const size_t h = cells.size();
         for (size_t i = first; i < h; ++i) {
-            if (i > first) w.buf.put_block4(separator_block, separator.size());
-            if (Status s = write_cell(cells[i], last && h == 1); !s) return std::move(s.error());
+            if (i > first)
+                w.buf.put_block4(separator_block, separator.size());
+            if (Status s = write_cell(cells[i], last && h == 1); !s)
+                return std::move(s.error());
         }
         return true;
     }
@@ -215,7 +238,8 @@ struct GridWriter {
 
     void write_keys(std::string_view between) noexcept {
         for (size_t i = 0; i < header.texts.size(); ++i) {
-            if (i > 0) w.buf.put_short(between);
+            if (i > 0)
+                w.buf.put_short(between);
             write_mox_grid_header_key(w, header.texts[header.order.empty() ? i : header.order[i]]);
         }
     }
@@ -226,20 +250,23 @@ struct GridWriter {
     Result<bool> all_rows_fit(PyObject *list, Py_ssize_t n) noexcept {
         for (Py_ssize_t r = 0; r < n; ++r) {
             PyRef row = PyRef::borrow(PyList_GetItem(list, r));
-            if (!row) return PendingError::pass_through();
-            if (!is_dict(Py_TYPE(row.get()))) return false;
+            if (!row)
+                return PendingError::pass_through();
+            if (!is_dict(Py_TYPE(row.get())))
+                return false;
             Result<bool> fits = collect(row.get());
             if (!held.empty()) {
-                PythonCall release(w);  // the last references to replaced values may go here
+                PythonCall release(w); // the last references to replaced values may go here
                 held.clear();
             }
-            if (!fits || !fits.value()) return fits;
+            if (!fits || !fits.value())
+                return fits;
         }
         return true;
     }
 };
 
-}  // namespace
+} // namespace
 
 Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridHeader &header,
                             Nesting at, bool converted) noexcept {
@@ -250,13 +277,15 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     // Cells of converted rows count their conversion toward the nesting limit.
     const Nesting cell_at = converted ? Nesting{at.depth + 1, at.level + 2} : at.child();
     GridWriter g{w, header, cell_at, delimiter_text(opt.delimiter), {}, {}, {}};
-    if (!g.cells.resize(header.keys.size())) return PendingError::out_of_memory();
+    if (!g.cells.resize(header.keys.size()))
+        return PendingError::out_of_memory();
     if (!header.order.empty() && !g.reordered.resize(header.keys.size()))
         return PendingError::out_of_memory();
     std::memcpy(g.separator_block, g.separator.data(), g.separator.size());
     if (opt.default_fn) {
         Result<bool> fit = g.all_rows_fit(list, n);
-        if (!fit || !fit.value()) return fit;
+        if (!fit || !fit.value())
+            return fit;
     }
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
@@ -264,12 +293,14 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     w.buf.put('[');
     switch (layout) {
     case Layout::Compact:
-        if (opt.row_count) g.write_count(n);
+        if (opt.row_count)
+            g.write_count(n);
         w.buf.put(std::string_view(": "));
         g.write_keys(g.separator);
         break;
     case Layout::Indented:
-        if (opt.row_count) g.write_count(n);
+        if (opt.row_count)
+            g.write_count(n);
         w.buf.put(':');
         if (Status s = write_line_start(w, row_width, at.depth + 1); !s)
             return std::move(s.error());
@@ -285,8 +316,9 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     for (Py_ssize_t r = 0; r < n; ++r) {
         // A list shortened by a conversion method ends the call with IndexError.
         PyObject *row = PyList_GetItem(list, r);
-        if (!row) return PendingError::pass_through();
-        if (r + 2 < n) {  // a hint only: the row is fetched again in its turn
+        if (!row)
+            return PendingError::pass_through();
+        if (r + 2 < n) { // a hint only: the row is fetched again in its turn
             if (PyObject *ahead = PyList_GetItem(list, r + 2))
                 __builtin_prefetch(ahead);
             else
@@ -305,10 +337,11 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         }
         Result<bool> fits = g.write_row(row, r + 1 == n);
         if (!g.held.empty()) {
-            PythonCall release(w);  // the last references to replaced values may go here
+            PythonCall release(w); // the last references to replaced values may go here
             g.held.clear();
         }
-        if (!fits) return std::move(fits.error());
+        if (!fits)
+            return std::move(fits.error());
         if (!fits.value()) {
             w.rewind(start);
             return false;
@@ -317,10 +350,11 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     if (layout == Layout::Compact) {
         w.buf.put(std::string_view(" ]"));
     } else if (layout == Layout::Indented) {
-        if (Status s = write_line_start(w, row_width, at.depth); !s) return std::move(s.error());
+        if (Status s = write_line_start(w, row_width, at.depth); !s)
+            return std::move(s.error());
         w.buf.put(']');
     }
     return true;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -27,8 +27,8 @@ struct KeyTextCache {
         uint32_t length = 0;
     };
     Slot slots[SLOTS];
-    Vec<uint8_t> bytes;    // the forms, each in a slot of MAX_TEXT bytes
-    Vec<PyObject *> held;  // strong references to the keys of the forms
+    Vec<uint8_t> bytes;   // the forms, each in a slot of MAX_TEXT bytes
+    Vec<PyObject *> held; // strong references to the keys of the forms
     uint32_t generation = 1;
 
     KeyTextCache() = default;
@@ -41,12 +41,14 @@ struct KeyTextCache {
     // Forgets every entry (slots of older generations are ignored) and drops the
     // references. Freeing an exact str runs no Python code. Needs the GIL.
     void clear() noexcept {
-        if (++generation == 0) {  // wrapped: old slots could match again
-            for (Slot &s : slots) s = Slot{};
+        if (++generation == 0) { // wrapped: old slots could match again
+            for (Slot &s : slots)
+                s = Slot{};
             generation = 1;
         }
         bytes.clear();
-        for (PyObject *key : held) Py_DECREF(key);
+        for (PyObject *key : held)
+            Py_DECREF(key);
         held.clear();
     }
     Slot &slot_for(PyObject *key) noexcept {
@@ -54,4 +56,4 @@ struct KeyTextCache {
     }
 };
 
-}  // namespace plav
+} // namespace plav

@@ -19,8 +19,9 @@ struct Field {
     descrgetfunc get = nullptr;
 
     bool load(PyObject *type, const char *name) noexcept {
-        PyObject *d = PyObject_GetAttrString(type, name);  // the descriptor itself
-        if (!d) return false;
+        PyObject *d = PyObject_GetAttrString(type, name); // the descriptor itself
+        if (!d)
+            return false;
         auto getter = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(d), Py_tp_descr_get));
         if (!getter) {
             PyRef drop = PyRef::steal(d);
@@ -37,7 +38,8 @@ struct Field {
     // An int field within long; false with an exception set otherwise.
     bool read_long(PyObject *obj, long &out) const noexcept {
         PyRef v = PyRef::steal(read(obj));
-        if (!v) return false;
+        if (!v)
+            return false;
         out = PyLong_AsLong(v.get());
         return !(out == -1 && PyErr_Occurred());
     }
@@ -49,10 +51,10 @@ struct DatetimeTypes {
     bool ready = false;
     PyObject *datetime = nullptr, *date = nullptr, *time = nullptr, *timedelta = nullptr,
              *timezone = nullptr, *utcoffset = nullptr;
-    Field year, month, day;                              // date's, also for datetime
-    Field dt_hour, dt_minute, dt_second, dt_us, dt_tz;   // datetime's
-    Field t_hour, t_minute, t_second, t_us, t_tz;        // time's
-    Field td_days, td_seconds, td_us;                    // timedelta's
+    Field year, month, day;                            // date's, also for datetime
+    Field dt_hour, dt_minute, dt_second, dt_us, dt_tz; // datetime's
+    Field t_hour, t_minute, t_second, t_us, t_tz;      // time's
+    Field td_days, td_seconds, td_us;                  // timedelta's
     // Whether the packed fields can be read from the objects themselves (see
     // PackedLayout), for date, datetime and time.
     bool packed_date = false, packed_datetime = false, packed_time = false;
@@ -78,13 +80,13 @@ struct PackedLayout {
     // Whether `sample` (new reference, may be nullptr) holds `expect` there.
     static bool matches(PyObject *sample, const uint8_t *expect, size_t n, bool aware) noexcept {
         PyRef owned = PyRef::steal(sample);
-        return owned && std::memcmp(data(sample), expect, n) == 0 &&
-               has_tzinfo(sample) == aware;
+        return owned && std::memcmp(data(sample), expect, n) == 0 && has_tzinfo(sample) == aware;
     }
     // Whether instances of `type` hold n packed bytes.
     static bool fits(PyObject *type, size_t n) noexcept {
         PyRef size = PyRef::steal(PyObject_GetAttrString(type, "__basicsize__"));
-        if (!size) return false;
+        if (!size)
+            return false;
         const long basic = PyLong_AsLong(size.get());
         return basic > 0 && static_cast<size_t>(basic) >= DATA + n;
     }
@@ -98,11 +100,13 @@ constexpr uint8_t SAMPLE_DATETIME[] = {0x07, 0xE8, 5, 6, 7, 8, 9, 0x01, 0xE2, 0x
 void check_packed_layout(DatetimeTypes &d) noexcept {
 #ifdef PLAV_BUILD_TESTING
     // Test builds can be told to use the getters, so that tests cover them too.
-    if (std::getenv("PLAV_TESTING_FIELD_GETTERS")) return;
+    if (std::getenv("PLAV_TESTING_FIELD_GETTERS"))
+        return;
 #endif
     PyObject *utc = PyObject_GetAttrString(d.timezone, "utc");
     PyRef hold_utc = PyRef::steal(utc);
-    if (!utc) return;
+    if (!utc)
+        return;
     d.packed_date = PackedLayout::fits(d.date, sizeof SAMPLE_DATE) &&
                     PackedLayout::matches(PyObject_CallFunction(d.date, "iii", 2024, 5, 6),
                                           SAMPLE_DATE, sizeof SAMPLE_DATE, false);
@@ -112,25 +116,24 @@ void check_packed_layout(DatetimeTypes &d) noexcept {
                               sizeof SAMPLE_TIME, false) &&
         PackedLayout::matches(PyObject_CallFunction(d.time, "iiiiO", 7, 8, 9, 123456, utc),
                               SAMPLE_TIME, sizeof SAMPLE_TIME, true);
-    d.packed_datetime =
-        PackedLayout::fits(d.datetime, sizeof SAMPLE_DATETIME) &&
-        PackedLayout::matches(
-            PyObject_CallFunction(d.datetime, "iiiiiii", 2024, 5, 6, 7, 8, 9, 123456),
-            SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, false) &&
-        PackedLayout::matches(
-            PyObject_CallFunction(d.datetime, "iiiiiiiO", 2024, 5, 6, 7, 8, 9, 123456, utc),
-            SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, true);
+    d.packed_datetime = PackedLayout::fits(d.datetime, sizeof SAMPLE_DATETIME) &&
+                        PackedLayout::matches(PyObject_CallFunction(d.datetime, "iiiiiii", 2024, 5,
+                                                                    6, 7, 8, 9, 123456),
+                                              SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, false) &&
+                        PackedLayout::matches(PyObject_CallFunction(d.datetime, "iiiiiiiO", 2024, 5,
+                                                                    6, 7, 8, 9, 123456, utc),
+                                              SAMPLE_DATETIME, sizeof SAMPLE_DATETIME, true);
     PyErr_Clear();
 }
 struct UuidTypes {
     bool ready = false;
     PyObject *uuid = nullptr, *sixty_four = nullptr;
-    Field int_value;  // the slot UUID keeps its 128-bit value in
+    Field int_value; // the slot UUID keeps its 128-bit value in
 };
 struct DecimalTypes {
     bool ready = false;
     PyObject *decimal = nullptr, *base_str = nullptr;
-    bool builtin = false;  // the C implementation: its __str__ runs no Python code
+    bool builtin = false; // the C implementation: its __str__ runs no Python code
 };
 struct EnumTypes {
     bool ready = false;
@@ -155,20 +158,23 @@ PyObject *type_attr(PyObject *module, const char *name) noexcept {
 // The module when it is already imported (new reference), else nullptr; never
 // imports. `name` caches the interned module name.
 PyRef imported(const char *text, PyObject *&name) noexcept {
-    if (!name) name = PyUnicode_InternFromString(text);
+    if (!name)
+        name = PyUnicode_InternFromString(text);
     PyRef m = PyRef::steal(name ? PyImport_GetModule(name) : nullptr);
-    if (!m) PyErr_Clear();
+    if (!m)
+        PyErr_Clear();
     return m;
 }
 PyObject *DATETIME_NAME = nullptr, *UUID_NAME = nullptr, *DECIMAL_NAME = nullptr,
-         *ENUM_NAME = nullptr;  // strong references, kept for the life of the process
+         *ENUM_NAME = nullptr; // strong references, kept for the life of the process
 
 // Each loader fills its group from the imported module or leaves it as it was,
 // with no exception set. What it took before failing stays referenced; a later
 // call may try again.
 void load_datetime() noexcept {
     PyRef m = imported("datetime", DATETIME_NAME);
-    if (!m) return;
+    if (!m)
+        return;
     DatetimeTypes d;
     PyObject *mod = m.get();
     d.datetime = type_attr(mod, "datetime");
@@ -179,17 +185,17 @@ void load_datetime() noexcept {
     d.utcoffset = PyUnicode_InternFromString("utcoffset");
     const bool ok =
         d.datetime && d.date && d.time && d.timedelta && d.timezone && d.utcoffset &&
-        d.year.load(d.date, "year") && d.month.load(d.date, "month") &&
-        d.day.load(d.date, "day") && d.dt_hour.load(d.datetime, "hour") &&
-        d.dt_minute.load(d.datetime, "minute") && d.dt_second.load(d.datetime, "second") &&
-        d.dt_us.load(d.datetime, "microsecond") && d.dt_tz.load(d.datetime, "tzinfo") &&
-        d.t_hour.load(d.time, "hour") && d.t_minute.load(d.time, "minute") &&
-        d.t_second.load(d.time, "second") && d.t_us.load(d.time, "microsecond") &&
-        d.t_tz.load(d.time, "tzinfo") && d.td_days.load(d.timedelta, "days") &&
-        d.td_seconds.load(d.timedelta, "seconds") &&
+        d.year.load(d.date, "year") && d.month.load(d.date, "month") && d.day.load(d.date, "day") &&
+        d.dt_hour.load(d.datetime, "hour") && d.dt_minute.load(d.datetime, "minute") &&
+        d.dt_second.load(d.datetime, "second") && d.dt_us.load(d.datetime, "microsecond") &&
+        d.dt_tz.load(d.datetime, "tzinfo") && d.t_hour.load(d.time, "hour") &&
+        d.t_minute.load(d.time, "minute") && d.t_second.load(d.time, "second") &&
+        d.t_us.load(d.time, "microsecond") && d.t_tz.load(d.time, "tzinfo") &&
+        d.td_days.load(d.timedelta, "days") && d.td_seconds.load(d.timedelta, "seconds") &&
         d.td_us.load(d.timedelta, "microseconds");
     PyErr_Clear();
-    if (!ok) return;
+    if (!ok)
+        return;
     check_packed_layout(d);
     d.ready = true;
     DATETIME = d;
@@ -197,25 +203,30 @@ void load_datetime() noexcept {
 
 void load_uuid() noexcept {
     PyRef m = imported("uuid", UUID_NAME);
-    if (!m) return;
+    if (!m)
+        return;
     UuidTypes u;
     u.uuid = type_attr(m.get(), "UUID");
     u.sixty_four = PyLong_FromLong(64);
     const bool ok = u.uuid && u.sixty_four && u.int_value.load(u.uuid, "int");
     PyErr_Clear();
-    if (!ok) return;
+    if (!ok)
+        return;
     u.ready = true;
     UUID_TYPES = u;
 }
 
 void load_decimal() noexcept {
     PyRef m = imported("decimal", DECIMAL_NAME);
-    if (!m) return;
+    if (!m)
+        return;
     DecimalTypes d;
     d.decimal = type_attr(m.get(), "Decimal");
-    if (d.decimal) d.base_str = PyObject_GetAttrString(d.decimal, "__str__");
+    if (d.decimal)
+        d.base_str = PyObject_GetAttrString(d.decimal, "__str__");
     PyErr_Clear();
-    if (!d.decimal || !d.base_str) return;
+    if (!d.decimal || !d.base_str)
+        return;
     d.builtin = (PyType_GetFlags(reinterpret_cast<PyTypeObject *>(d.decimal)) &
                  Py_TPFLAGS_IMMUTABLETYPE) != 0;
     d.ready = true;
@@ -224,12 +235,14 @@ void load_decimal() noexcept {
 
 void load_enum() noexcept {
     PyRef m = imported("enum", ENUM_NAME);
-    if (!m) return;
+    if (!m)
+        return;
     EnumTypes e;
     e.enum_type = type_attr(m.get(), "Enum");
     e.value_name = PyUnicode_InternFromString("value");
     PyErr_Clear();
-    if (!e.enum_type || !e.value_name) return;
+    if (!e.enum_type || !e.value_name)
+        return;
     e.ready = true;
     ENUM = e;
 }
@@ -286,12 +299,15 @@ void put_quoted_ascii(Writer &w, const char *s, size_t n) noexcept {
 // when they are nonzero; nothing when `tzinfo` is None or its utcoffset(arg) is.
 // `arg` is the datetime itself, or None for a time.
 Status put_utc_offset(Writer &w, PyObject *tzinfo, PyObject *arg, char *&p) noexcept {
-    if (tzinfo == Py_None) return ok();
+    if (tzinfo == Py_None)
+        return ok();
     const DatetimeTypes &d = DATETIME;
-    PythonCall call(w);  // tzinfo and arg are held by the caller
+    PythonCall call(w); // tzinfo and arg are held by the caller
     PyRef offset = PyRef::steal(PyObject_CallMethodObjArgs(tzinfo, d.utcoffset, arg, nullptr));
-    if (!offset) return PendingError::pass_through();
-    if (offset.get() == Py_None) return ok();
+    if (!offset)
+        return PendingError::pass_through();
+    if (offset.get() == Py_None)
+        return ok();
     if (!is_sub(Py_TYPE(offset.get()), d.timedelta))
         return PendingError::type_error("tzinfo.utcoffset() must return None or timedelta, not '" +
                                         type_name(Py_TYPE(offset.get()), false) + "'");
@@ -305,7 +321,8 @@ Status put_utc_offset(Writer &w, PyObject *tzinfo, PyObject *arg, char *&p) noex
             "timedelta(hours=24).");
     long long total = (static_cast<long long>(days) * 86400 + seconds) * 1000000 + us;
     *p++ = total < 0 ? '-' : '+';
-    if (total < 0) total = -total;
+    if (total < 0)
+        total = -total;
     const long rest_us = static_cast<long>(total % 1000000);
     const long secs = static_cast<long>(total / 1000000);
     p = put_digits(p, secs / 3600, 2);
@@ -322,7 +339,7 @@ Status put_utc_offset(Writer &w, PyObject *tzinfo, PyObject *arg, char *&p) noex
     return ok();
 }
 
-constexpr size_t ISO_ROOM = 64;  // 26 for the datetime, 16 for the offset
+constexpr size_t ISO_ROOM = 64; // 26 for the datetime, 16 for the offset
 
 // The fields of a date, datetime or time value (those its type has), and its
 // tzinfo (a new reference; None when it has none).
@@ -399,7 +416,8 @@ char *put_day(char *p, const DateFields &f) noexcept {
 
 Status write_date(Writer &w, PyObject *v) noexcept {
     DateFields f;
-    if (!read_date(v, f)) return PendingError::pass_through();
+    if (!read_date(v, f))
+        return PendingError::pass_through();
     char text[ISO_ROOM];
     const char *end = put_day(text, f);
     put_quoted_ascii(w, text, static_cast<size_t>(end - text));
@@ -408,22 +426,26 @@ Status write_date(Writer &w, PyObject *v) noexcept {
 
 Status write_datetime(Writer &w, PyObject *v) noexcept {
     DateFields f;
-    if (!read_datetime(v, f)) return PendingError::pass_through();
+    if (!read_datetime(v, f))
+        return PendingError::pass_through();
     char text[ISO_ROOM];
     char *p = put_day(text, f);
     *p++ = 'T';
     p = put_clock(p, f.hour, f.minute, f.second, f.us);
-    if (Status s = put_utc_offset(w, f.tzinfo.get(), v, p); !s) return s;
+    if (Status s = put_utc_offset(w, f.tzinfo.get(), v, p); !s)
+        return s;
     put_quoted_ascii(w, text, static_cast<size_t>(p - text));
     return ok();
 }
 
 Status write_time(Writer &w, PyObject *v) noexcept {
     DateFields f;
-    if (!read_time(v, f)) return PendingError::pass_through();
+    if (!read_time(v, f))
+        return PendingError::pass_through();
     char text[ISO_ROOM];
     char *p = put_clock(text, f.hour, f.minute, f.second, f.us);
-    if (Status s = put_utc_offset(w, f.tzinfo.get(), Py_None, p); !s) return s;
+    if (Status s = put_utc_offset(w, f.tzinfo.get(), Py_None, p); !s)
+        return s;
     put_quoted_ascii(w, text, static_cast<size_t>(p - text));
     return ok();
 }
@@ -439,17 +461,19 @@ Result<bool> write_uuid(Writer &w, PyObject *v) noexcept {
     }
     const unsigned long long lo = PyLong_AsUnsignedLongLongMask(value.get());
     PyRef high = PyRef::steal(PyNumber_Rshift(value.get(), u.sixty_four));
-    if (!high) return PendingError::pass_through();
+    if (!high)
+        return PendingError::pass_through();
     const unsigned long long hi = PyLong_AsUnsignedLongLong(high.get());
     if (hi == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();  // negative, or 2^128 or more
+        PyErr_Clear(); // negative, or 2^128 or more
         return false;
     }
     constexpr char HEX[] = "0123456789abcdef";
     char text[36];
     size_t at = 0;
     for (int i = 0; i < 32; ++i) {
-        if (i == 8 || i == 12 || i == 16 || i == 20) text[at++] = '-';
+        if (i == 8 || i == 12 || i == 16 || i == 20)
+            text[at++] = '-';
         const unsigned long long half = i < 16 ? hi : lo;
         text[at++] = HEX[(half >> (60 - 4 * (i % 16))) & 0xF];
     }
@@ -462,10 +486,12 @@ bool is_number_token(const char *s, size_t n) noexcept {
     size_t i = 0;
     auto digits = [&] {
         const size_t start = i;
-        while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
+        while (i < n && s[i] >= '0' && s[i] <= '9')
+            ++i;
         return i - start;
     };
-    if (i < n && s[i] == '-') ++i;
+    if (i < n && s[i] == '-')
+        ++i;
     if (i < n && s[i] == '0') {
         ++i;
     } else if (i >= n || s[i] < '1' || s[i] > '9' || digits() == 0) {
@@ -473,12 +499,15 @@ bool is_number_token(const char *s, size_t n) noexcept {
     }
     if (i < n && s[i] == '.') {
         ++i;
-        if (digits() == 0) return false;
+        if (digits() == 0)
+            return false;
     }
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-        if (digits() == 0) return false;
+        if (i < n && (s[i] == '+' || s[i] == '-'))
+            ++i;
+        if (digits() == 0)
+            return false;
     }
     return i == n;
 }
@@ -488,13 +517,16 @@ bool is_number_token(const char *s, size_t n) noexcept {
 // text is none of these.
 Result<bool> write_decimal(Writer &w, PyObject *v) noexcept {
     const DecimalTypes &d = DECIMAL;
-    PythonCall call(w);  // _pydecimal's __str__ is Python code; v is held by the caller
+    PythonCall call(w); // _pydecimal's __str__ is Python code; v is held by the caller
     PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(d.base_str, v, nullptr));
-    if (!text) return PendingError::pass_through();
-    if (!PyUnicode_Check(text.get())) return false;
+    if (!text)
+        return PendingError::pass_through();
+    if (!PyUnicode_Check(text.get()))
+        return false;
     Py_ssize_t size = 0;
     const char *u = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (!u) return PendingError::pass_through();
+    if (!u)
+        return PendingError::pass_through();
     const std::string_view s(u, static_cast<size_t>(size));
     const bool negative = !s.empty() && s[0] == '-';
     const std::string_view unsigned_text = s.substr(negative ? 1 : 0);
@@ -510,55 +542,77 @@ Result<bool> write_decimal(Writer &w, PyObject *v) noexcept {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 NativeKind native_kind(PyObject *value) noexcept {
-    if (!DATETIME.ready) load_datetime();
-    if (!UUID_TYPES.ready) load_uuid();
-    if (!DECIMAL.ready) load_decimal();
-    if (!ENUM.ready) load_enum();
+    if (!DATETIME.ready)
+        load_datetime();
+    if (!UUID_TYPES.ready)
+        load_uuid();
+    if (!DECIMAL.ready)
+        load_decimal();
+    if (!ENUM.ready)
+        load_enum();
     PyTypeObject *const t = Py_TYPE(value);
     if (DATETIME.ready) {
-        if (is_sub(t, DATETIME.datetime)) return NativeKind::DateTime;  // before its base, date
-        if (is_sub(t, DATETIME.date)) return NativeKind::Date;
-        if (is_sub(t, DATETIME.time)) return NativeKind::Time;
+        if (is_sub(t, DATETIME.datetime))
+            return NativeKind::DateTime; // before its base, date
+        if (is_sub(t, DATETIME.date))
+            return NativeKind::Date;
+        if (is_sub(t, DATETIME.time))
+            return NativeKind::Time;
     }
-    if (UUID_TYPES.ready && is_sub(t, UUID_TYPES.uuid)) return NativeKind::Uuid;
-    if (DECIMAL.ready && is_sub(t, DECIMAL.decimal)) return NativeKind::Decimal;
-    if (ENUM.ready && is_sub(t, ENUM.enum_type)) return NativeKind::Enum;
+    if (UUID_TYPES.ready && is_sub(t, UUID_TYPES.uuid))
+        return NativeKind::Uuid;
+    if (DECIMAL.ready && is_sub(t, DECIMAL.decimal))
+        return NativeKind::Decimal;
+    if (ENUM.ready && is_sub(t, ENUM.enum_type))
+        return NativeKind::Enum;
     return NativeKind::None;
 }
 
 NativeKind exact_native_kind(PyTypeObject *t) noexcept {
     const auto *o = reinterpret_cast<PyObject *>(t);
     if (DATETIME.ready) {
-        if (o == DATETIME.datetime) return NativeKind::DateTime;
-        if (o == DATETIME.date) return NativeKind::Date;
-        if (o == DATETIME.time) return NativeKind::Time;
+        if (o == DATETIME.datetime)
+            return NativeKind::DateTime;
+        if (o == DATETIME.date)
+            return NativeKind::Date;
+        if (o == DATETIME.time)
+            return NativeKind::Time;
     }
-    if (DECIMAL.ready && DECIMAL.builtin && o == DECIMAL.decimal) return NativeKind::Decimal;
+    if (DECIMAL.ready && DECIMAL.builtin && o == DECIMAL.decimal)
+        return NativeKind::Decimal;
     return NativeKind::None;
 }
 
 Result<bool> write_native(Writer &w, PyObject *value, Nesting at, NativeKind kind) noexcept {
     auto written = [](Status s) -> Result<bool> {
-        if (!s) return std::move(s.error());
+        if (!s)
+            return std::move(s.error());
         return true;
     };
     switch (kind == NativeKind::None ? native_kind(value) : kind) {
-    case NativeKind::DateTime: return written(write_datetime(w, value));
-    case NativeKind::Date: return written(write_date(w, value));
-    case NativeKind::Time: return written(write_time(w, value));
-    case NativeKind::Uuid: return write_uuid(w, value);
-    case NativeKind::Decimal: return write_decimal(w, value);
+    case NativeKind::DateTime:
+        return written(write_datetime(w, value));
+    case NativeKind::Date:
+        return written(write_date(w, value));
+    case NativeKind::Time:
+        return written(write_time(w, value));
+    case NativeKind::Uuid:
+        return write_uuid(w, value);
+    case NativeKind::Decimal:
+        return write_decimal(w, value);
     case NativeKind::Enum: {
         // The member's value, written in its place as one conversion.
-        PythonCall call(w);  // declared first: ends after the value is released
+        PythonCall call(w); // declared first: ends after the value is released
         PyRef inner = PyRef::steal(PyObject_GetAttr(value, ENUM.value_name));
-        if (!inner) return PendingError::pass_through();
+        if (!inner)
+            return PendingError::pass_through();
         return written(write_value(w, inner.get(), at.converted()));
     }
-    case NativeKind::None: break;
+    case NativeKind::None:
+        break;
     }
     return false;
 }
@@ -572,9 +626,10 @@ PyRef enum_stored_value(PyObject *member) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *v = nullptr;
     while (PyDict_Next(dict.get(), &pos, &key, &v))
-        if (Py_TYPE(key) == &PyUnicode_Type && PyUnicode_CompareWithASCIIString(key, "_value_") == 0)
+        if (Py_TYPE(key) == &PyUnicode_Type &&
+            PyUnicode_CompareWithASCIIString(key, "_value_") == 0)
             return PyRef::borrow(v);
     return {};
 }
 
-}  // namespace plav
+} // namespace plav

@@ -29,8 +29,8 @@ struct Pow5Tables {
 constexpr Pow5Tables POW5;
 
 struct Decimal {
-    uint64_t digits;  // D
-    int exponent;     // e
+    uint64_t digits; // D
+    int exponent;    // e
 };
 
 // The shortest decimal in the rounding interval of x = m * 2^e2 (m with its
@@ -65,14 +65,14 @@ inline Decimal shortest_in_interval(uint64_t m, int e2, bool at_power_of_two) no
         k = (e2 * 631305 - 261663) >> 21;
     }
     const uint64_t scale = POW10_U64[-k];
-    const int shift = -e2;  // 1..62: the cut-off bits all lie in the low word
+    const int shift = -e2; // 1..62: the cut-off bits all lie in the low word
     auto scaled = [&](uint64_t c) {
         const u128 x = static_cast<u128>(c) * scale;
         const auto low = static_cast<uint64_t>(x), high = static_cast<uint64_t>(x >> 64);
         return ((high << (64 - shift)) | (low >> shift)) | ((low << (64 - shift)) != 0);
     };
     const uint64_t vb = scaled(cb), vbl = scaled(cbl), vbr = scaled(cbr);
-    const uint64_t s = vb >> 2;  // x in units of 10^k, rounded down
+    const uint64_t s = vb >> 2; // x in units of 10^k, rounded down
     // One digit fewer: the multiple of 10^(k+1) in the interval, if one is.
     const uint64_t sp10 = s / 10 * 10;
     const uint64_t tp10 = sp10 + 10;
@@ -80,7 +80,8 @@ inline Decimal shortest_in_interval(uint64_t m, int e2, bool at_power_of_two) no
     const bool tp10_in = (tp10 << 2) + excluded <= vbr;
     if (sp10_in != tp10_in) {
         Decimal d{(sp10_in ? sp10 : tp10) / 10, k + 1};
-        while (d.digits % 10 == 0) d.digits /= 10, ++d.exponent;
+        while (d.digits % 10 == 0)
+            d.digits /= 10, ++d.exponent;
         return d;
     }
     // Else the closer of s and s + 1 that lies in the interval. Neither ends in a
@@ -88,7 +89,8 @@ inline Decimal shortest_in_interval(uint64_t m, int e2, bool at_power_of_two) no
     const uint64_t t = s + 1;
     const bool s_in = vbl + excluded <= s << 2;
     const bool t_in = (t << 2) + excluded <= vbr;
-    if (s_in != t_in) return {s_in ? s : t, k};
+    if (s_in != t_in)
+        return {s_in ? s : t, k};
     const uint64_t mid = (s + t) << 1;
     return {vb < mid || (vb == mid && (s & 1) == 0) ? s : t, k};
 }
@@ -101,13 +103,16 @@ __attribute__((noinline)) Decimal shortest_general(double v) noexcept {
     int n = 1;
     const char *p = sci + 1;
     if (*p == '.') {
-        for (++p; *p != 'e'; ++p, ++n) digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+        for (++p; *p != 'e'; ++p, ++n)
+            digits = digits * 10 + static_cast<uint64_t>(*p - '0');
     }
-    ++p;  // 'e'
+    ++p; // 'e'
     const bool negative = *p == '-';
     int exp10 = 0;
-    for (++p; p < end; ++p) exp10 = exp10 * 10 + (*p - '0');
-    if (negative) exp10 = -exp10;
+    for (++p; p < end; ++p)
+        exp10 = exp10 * 10 + (*p - '0');
+    if (negative)
+        exp10 = -exp10;
     return {digits, exp10 + 1 - n};
 }
 
@@ -128,7 +133,8 @@ inline uint64_t eight_digits(uint32_t v) noexcept {
 // stores it whole and keeps the counted bytes: digits that were stored to memory
 // and read back at another offset would wait on store forwarding.
 inline u128 digit_text(uint64_t v, int n) noexcept {
-    if (n <= 8) return eight_digits(static_cast<uint32_t>(v)) >> (8 * (8 - n));
+    if (n <= 8)
+        return eight_digits(static_cast<uint32_t>(v)) >> (8 * (8 - n));
     const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000));
     const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
     // High then low digits, right-aligned in 16 bytes; shift the n digits down.
@@ -140,9 +146,11 @@ inline u128 drop_bytes(u128 text, int count) noexcept {
     return count >= 16 ? 0 : text >> (8 * count);
 }
 
-inline void store16(char *out, u128 text) noexcept { std::memcpy(out, &text, 16); }
+inline void store16(char *out, u128 text) noexcept {
+    std::memcpy(out, &text, 16);
+}
 
-}  // namespace
+} // namespace
 
 char *format_double(double v, char *out) noexcept {
     uint64_t bits;
@@ -154,22 +162,24 @@ char *format_double(double v, char *out) noexcept {
             std::memcpy(out, "NaN", 3);
             return out + 3;
         }
-        if (bits >> 63) *out++ = '-';
+        if (bits >> 63)
+            *out++ = '-';
         std::memcpy(out, "Infinity", 8);
         return out + 8;
     }
-    if (bits >> 63) *out++ = '-';
+    if (bits >> 63)
+        *out++ = '-';
     if (biased == 0 && fraction == 0) {
         std::memcpy(out, "0.0", 3);
         return out + 3;
     }
-    const int e2 = biased - 1075;  // x = (2^52 + fraction) * 2^e2 for normal x
+    const int e2 = biased - 1075; // x = (2^52 + fraction) * 2^e2 for normal x
     Decimal d;
     if (biased != 0 && e2 < 0 && e2 >= -62) {
         const uint64_t m = (uint64_t{1} << 52) | fraction;
         // An integer in [1, 2^53): every decimal with fewer digits is at least 1 away,
         // so its shortest form is the integer itself, written plain with ".0".
-        if (__builtin_ctzll(m) + e2 >= 0) {  // no set bit below 2^-e2
+        if (__builtin_ctzll(m) + e2 >= 0) { // no set bit below 2^-e2
             out = format_uint64(m >> -e2, out);
             std::memcpy(out, ".0", 2);
             return out + 2;
@@ -178,7 +188,7 @@ char *format_double(double v, char *out) noexcept {
         // o 5^t / 10^t. With at most 15 digits that is the shortest form, by the
         // argument above, and it has no trailing zero since it is odd.
         const int zeros = __builtin_ctzll(m);
-        const int places = -e2 - zeros;  // >= 1: x is not an integer
+        const int places = -e2 - zeros; // >= 1: x is not an integer
         const uint64_t odd = m >> zeros;
         if (places <= 21 && odd <= POW5.limit[places])
             d = {odd * POW5.v[places], -places};
@@ -207,7 +217,7 @@ char *format_double(double v, char *out) noexcept {
     const u128 text = digit_text(d.digits, n);
     const int total = n + (last != 0);
 
-    if (e >= 0 && k <= 16) {  // 100.0 (never 17 digits: k <= 16)
+    if (e >= 0 && k <= 16) { // 100.0 (never 17 digits: k <= 16)
         store16(out, text);
         out += n;
         std::memcpy(out, "0000000000000000", 16);
@@ -216,21 +226,21 @@ char *format_double(double v, char *out) noexcept {
         out[1] = '0';
         return out + 2;
     }
-    if (k > 0 && k <= 16) {  // 3.14
+    if (k > 0 && k <= 16) { // 3.14
         store16(out, text);
         out[k] = '.';
         store16(out + k + 1, drop_bytes(text, k));
         out[n + 1] = last;
         return out + total + 1;
     }
-    if (k > -5 && k <= 0) {  // 0.001234
+    if (k > -5 && k <= 0) { // 0.001234
         std::memcpy(out, "0.0000", 6);
         out += 2 - k;
         store16(out, text);
         out[n] = last;
         return out + total;
     }
-    out[0] = static_cast<char>(text);  // 1e16, 1.5e-7
+    out[0] = static_cast<char>(text); // 1e16, 1.5e-7
     out += 1;
     if (total > 1) {
         out[0] = '.';
@@ -247,4 +257,4 @@ char *format_double(double v, char *out) noexcept {
     return format_uint64(static_cast<uint64_t>(x), out);
 }
 
-}  // namespace plav
+} // namespace plav

@@ -7,8 +7,8 @@
 
 namespace plav {
 
-constexpr size_t INT_TEXT_MAX = 20;    // "-9223372036854775808", "18446744073709551615"
-constexpr size_t FLOAT_TEXT_MAX = 24;  // "-1.2345678901234567e-308", "-0.00001234567890123456"
+constexpr size_t INT_TEXT_MAX = 20;   // "-9223372036854775808", "18446744073709551615"
+constexpr size_t FLOAT_TEXT_MAX = 24; // "-1.2345678901234567e-308", "-0.00001234567890123456"
 // Room format_double needs at `out`: it copies whole blocks and keeps FLOAT_TEXT_MAX.
 constexpr size_t FLOAT_TEXT_ROOM = 48;
 
@@ -20,25 +20,25 @@ inline constexpr char DIGIT_PAIRS[] = "00010203040506070809101112131415161718192
                                       "75767778798081828384858687888990919293949596979899";
 
 inline constexpr uint64_t POW10_U64[20] = {1ULL,
-                                            10ULL,
-                                            100ULL,
-                                            1000ULL,
-                                            10000ULL,
-                                            100000ULL,
-                                            1000000ULL,
-                                            10000000ULL,
-                                            100000000ULL,
-                                            1000000000ULL,
-                                            10000000000ULL,
-                                            100000000000ULL,
-                                            1000000000000ULL,
-                                            10000000000000ULL,
-                                            100000000000000ULL,
-                                            1000000000000000ULL,
-                                            10000000000000000ULL,
-                                            100000000000000000ULL,
-                                            1000000000000000000ULL,
-                                            10000000000000000000ULL};
+                                           10ULL,
+                                           100ULL,
+                                           1000ULL,
+                                           10000ULL,
+                                           100000ULL,
+                                           1000000ULL,
+                                           10000000ULL,
+                                           100000000ULL,
+                                           1000000000ULL,
+                                           10000000000ULL,
+                                           100000000000ULL,
+                                           1000000000000ULL,
+                                           10000000000000ULL,
+                                           100000000000000ULL,
+                                           1000000000000000ULL,
+                                           10000000000000000ULL,
+                                           100000000000000000ULL,
+                                           1000000000000000000ULL,
+                                           10000000000000000000ULL};
 
 // Decimal digits of v: the bit length gives the count or one less.
 inline int decimal_length(uint64_t v) noexcept {
@@ -80,7 +80,8 @@ inline char *format_uint64(uint64_t v, char *out) noexcept {
 }
 
 inline char *format_int64(int64_t v, char *out) noexcept {
-    if (v >= 0) return format_uint64(static_cast<uint64_t>(v), out);
+    if (v >= 0)
+        return format_uint64(static_cast<uint64_t>(v), out);
     *out = '-';
     // Negate in unsigned arithmetic so that INT64_MIN has a magnitude too.
     return format_uint64(0 - static_cast<uint64_t>(v), out + 1);
@@ -90,4 +91,4 @@ inline char *format_int64(int64_t v, char *out) noexcept {
 // "1e16", "1.5e-7"; "NaN", "Infinity" and "-Infinity" for the non-finite values.
 char *format_double(double v, char *out) noexcept;
 
-}  // namespace plav
+} // namespace plav

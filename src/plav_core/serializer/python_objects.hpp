@@ -20,8 +20,8 @@ inline bool is_dict(PyTypeObject *t) noexcept {
 // Exact built-in scalars: writing them never runs Python code.
 inline bool is_plain_scalar(PyObject *v) noexcept {
     PyTypeObject *t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-           t == &PyBool_Type || v == Py_None;
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
 }
 
 // The type's __name__ (or its __qualname__ attribute, which may run Python code),
@@ -39,9 +39,9 @@ Result<bool> has_attr(PyObject *obj, PyObject *name) noexcept;
 struct Names {
     PyObject *model_dump, *dict, *fields, *dataclass_fields, *asdict;
 };
-const Names *names() noexcept;  // nullptr (exception set) when they cannot be made
+const Names *names() noexcept; // nullptr (exception set) when they cannot be made
 
 // The `dataclasses.asdict` function, imported once. Borrowed; nullptr on failure.
 PyObject *dataclasses_asdict() noexcept;
 
-}  // namespace plav
+} // namespace plav

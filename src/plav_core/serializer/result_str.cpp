@@ -16,17 +16,19 @@ constexpr size_t BYTES_PER_SEGMENT_TO_JOIN = 256;
 bool segments_fit_latin1(const uint8_t *p, const Vec<TextSegment> &segments) noexcept {
     for (const TextSegment &seg : segments)
         for (size_t i = seg.begin; i < seg.end; ++i)
-            if (p[i] > 0xC3) return false;
+            if (p[i] > 0xC3)
+                return false;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
     const OutputBuffer &buf = w.buf;
     const auto *p = reinterpret_cast<const char *>(buf.data());
     const size_t n = buf.size();
-    if (!buf.non_ascii) return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
+    if (!buf.non_ascii)
+        return PyUnicode_DecodeASCII(p, static_cast<Py_ssize_t>(n), nullptr);
     const Vec<TextSegment> &segments = w.segments;
     // Unrecorded non-ASCII bytes may hold any character: narrowing is tried.
     if (w.unsegmented_non_ascii || segments_fit_latin1(buf.data(), segments)) {
@@ -47,8 +49,8 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
             if (count != SIZE_MAX) {
                 int little_endian = -1;
                 PyObject *text = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(units),
-                                                       static_cast<Py_ssize_t>(2 * count),
-                                                       nullptr, &little_endian);
+                                                       static_cast<Py_ssize_t>(2 * count), nullptr,
+                                                       &little_endian);
                 utf16.trim();
                 return text;
             }
@@ -57,8 +59,9 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
         return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
     }
     PyRef pieces = PyRef::steal(PyList_New(0));
-    if (!pieces) return nullptr;
-    auto add = [&](PyObject *piece) {  // steals piece
+    if (!pieces)
+        return nullptr;
+    auto add = [&](PyObject *piece) { // steals piece
         PyRef owned = PyRef::steal(piece);
         return owned && PyList_Append(pieces.get(), owned.get()) == 0;
     };
@@ -67,18 +70,20 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
         if (seg.begin > at &&
             !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(seg.begin - at), nullptr)))
             return nullptr;
-        PyObject *text = seg.source ? PyRef::borrow(seg.source.get()).release()
-                                    : PyUnicode_DecodeUTF8(p + seg.begin,
-                                                           static_cast<Py_ssize_t>(seg.end - seg.begin),
-                                                           nullptr);
-        if (!add(text)) return nullptr;
+        PyObject *text =
+            seg.source ? PyRef::borrow(seg.source.get()).release()
+                       : PyUnicode_DecodeUTF8(
+                             p + seg.begin, static_cast<Py_ssize_t>(seg.end - seg.begin), nullptr);
+        if (!add(text))
+            return nullptr;
         at = seg.end;
     }
     if (n > at && !add(PyUnicode_DecodeASCII(p + at, static_cast<Py_ssize_t>(n - at), nullptr)))
         return nullptr;
     PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!empty) return nullptr;
+    if (!empty)
+        return nullptr;
     return PyUnicode_Join(empty.get(), pieces.get());
 }
 
-}  // namespace plav
+} // namespace plav

@@ -23,12 +23,14 @@ class Utf16Room {
 
     // Room for n units, or nullptr when it cannot be had.
     uint16_t *room(size_t n) noexcept {
-        if (n > SIZE_MAX / sizeof(uint16_t)) return nullptr;
+        if (n > SIZE_MAX / sizeof(uint16_t))
+            return nullptr;
         if (n > capacity_) {
             mem_free(data_);
             capacity_ = 0;
             data_ = static_cast<uint16_t *>(mem_alloc(n * sizeof(uint16_t)));
-            if (!data_) return nullptr;
+            if (!data_)
+                return nullptr;
             capacity_ = n;
         }
         return data_;
@@ -54,4 +56,4 @@ class Utf16Room {
 // CPython turns into its str forms several times faster than UTF-8 (decoded last).
 PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept;
 
-}  // namespace plav
+} // namespace plav

@@ -36,7 +36,8 @@ inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source
         note_non_ascii(w, begin, buf.size(), source, n);
     buf.reserve(1 + suffix.size());
     buf.put_unchecked('"');
-    for (char c : suffix) buf.put_unchecked(static_cast<uint8_t>(c));  // ":" or ": "
+    for (char c : suffix)
+        buf.put_unchecked(static_cast<uint8_t>(c)); // ":" or ": "
 }
 
 // The UTF-8 text s[0, n) of `source` (borrowed, may be nullptr) as it stands.
@@ -62,7 +63,8 @@ inline uint8_t *put_non_str_scalar(PyObject *value, uint8_t *out) noexcept {
     if (t == &PyLong_Type) {
         int overflow = 0;
         const long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) return nullptr;
+        if (overflow)
+            return nullptr;
         return reinterpret_cast<uint8_t *>(format_int64(x, reinterpret_cast<char *>(out)));
     }
     if (t == &PyFloat_Type) {
@@ -87,14 +89,16 @@ inline uint8_t *put_non_str_scalar(PyObject *value, uint8_t *out) noexcept {
 // A str without a UTF-8 form yields nullptr with no exception set: the general
 // path meets the failure again and reports it.
 inline uint8_t *put_scalar(PyObject *value, uint8_t *out) noexcept {
-    if (Py_TYPE(value) != &PyUnicode_Type) return put_non_str_scalar(value, out);
+    if (Py_TYPE(value) != &PyUnicode_Type)
+        return put_non_str_scalar(value, out);
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(value, &n);
     if (!u) {
         PyErr_Clear();
         return nullptr;
     }
-    if (write_short_clean(reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), out + 1) != 0)
+    if (write_short_clean(reinterpret_cast<const uint8_t *>(u), static_cast<size_t>(n), out + 1) !=
+        0)
         return nullptr;
     out[0] = '"';
     out[n + 1] = '"';
@@ -119,9 +123,10 @@ inline bool write_scalar_fast(Writer &w, PyObject *value) noexcept {
     }
     buf.reserve(SCALAR_ROOM);
     uint8_t *end = put_non_str_scalar(value, buf.cursor());
-    if (!end) return false;
+    if (!end)
+        return false;
     buf.set_cursor(end);
     return true;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -58,8 +58,9 @@ Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting
 
 // write_scalar_fast, else write_value.
 inline Status write_member(Writer &w, PyObject *value, Nesting at) noexcept {
-    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value))
+        return ok();
     return write_value(w, value, at);
 }
 
-}  // namespace plav
+} // namespace plav

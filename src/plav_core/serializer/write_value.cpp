@@ -25,7 +25,8 @@ Status write_str(Writer &w, PyObject *s) noexcept {
 
 // int.__repr__ of the base type, found once (static types give their slots since 3.10).
 reprfunc int_repr() noexcept {
-    static const reprfunc repr = reinterpret_cast<reprfunc>(PyType_GetSlot(&PyLong_Type, Py_tp_repr));
+    static const reprfunc repr =
+        reinterpret_cast<reprfunc>(PyType_GetSlot(&PyLong_Type, Py_tp_repr));
     return repr;
 }
 
@@ -33,7 +34,8 @@ Status write_int(Writer &w, PyObject *v) noexcept {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow == 0) {
-        if (x == -1 && PyErr_Occurred()) return PendingError::pass_through();
+        if (x == -1 && PyErr_Occurred())
+            return PendingError::pass_through();
         w.buf.reserve(INT_TEXT_MAX);
         char *out = reinterpret_cast<char *>(w.buf.cursor());
         w.buf.advance(static_cast<size_t>(format_int64(x, out) - out));
@@ -54,11 +56,13 @@ Status write_int(Writer &w, PyObject *v) noexcept {
     // put other text in the output. CPython's digit limit raises its ValueError,
     // which passes on.
     PyRef text = PyRef::steal(int_repr()(v));
-    if (!text) return PendingError::pass_through();
+    if (!text)
+        return PendingError::pass_through();
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(text.get(), &n);
-    if (!u) return PendingError::pass_through();
-    w.buf.put(u, static_cast<size_t>(n));  // ASCII digits and sign
+    if (!u)
+        return PendingError::pass_through();
+    w.buf.put(u, static_cast<size_t>(n)); // ASCII digits and sign
     return ok();
 }
 
@@ -74,14 +78,17 @@ Status write_float(Writer &w, PyObject *v) noexcept {
     return ok();
 }
 
-void write_literal(Writer &w, std::string_view s) noexcept { w.buf.put(s); }
+void write_literal(Writer &w, std::string_view s) noexcept {
+    w.buf.put(s);
+}
 
 Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
                       std::string_view suffix) noexcept {
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(s, &n);
     if (!u) {
-        if (from_str_call) return PendingError::pass_through();
+        if (from_str_call)
+            return PendingError::pass_through();
         PyErr_Clear();
         return PendingError::value_error(std::string(BAD_UTF8));
     }
@@ -110,11 +117,13 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     }
     const size_t start = buf.size();
     const size_t segments = w.segments.size();
-    if (Status s = write_key_text(w, key, false, suffix); !s) return s;
+    if (Status s = write_key_text(w, key, false, suffix); !s)
+        return s;
     const size_t length = buf.size() - start;
     if (length <= KeyTextCache::MAX_TEXT && w.segments.size() == segments && !buf.failed()) {
         // Many distinct keys would grow the forms without bound: start over.
-        if (cache.bytes.size() >= KeyTextCache::MAX_BYTES) cache.clear();
+        if (cache.bytes.size() >= KeyTextCache::MAX_BYTES)
+            cache.clear();
         const size_t offset = cache.bytes.size();
         // Without the memory for an entry the key is simply not remembered.
         if (!cache.held.reserve(cache.held.size() + 1) ||
@@ -122,7 +131,7 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
             return ok();
         std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
         Py_INCREF(key);
-        (void)cache.held.push_back(key);  // room reserved above
+        (void)cache.held.push_back(key); // room reserved above
         slot = {key, cache.generation, static_cast<uint32_t>(offset),
                 static_cast<uint32_t>(length)};
     }
@@ -132,15 +141,18 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
 // A dict key and the separator after it: a str as its text, anything else as the
 // text str() gives it.
 Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
-    if (Py_TYPE(key) == &PyUnicode_Type) return write_cached_key(w, key, suffix);
-    if (is_str(Py_TYPE(key))) return write_key_text(w, key, false, suffix);
+    if (Py_TYPE(key) == &PyUnicode_Type)
+        return write_cached_key(w, key, suffix);
+    if (is_str(Py_TYPE(key)))
+        return write_key_text(w, key, false, suffix);
     PyRef hold = PyRef::borrow(key);
     PyRef text;
     {
         PythonCall call(w);
         text = PyRef::steal(PyObject_Str(key));
     }
-    if (!text) return PendingError::pass_through();
+    if (!text)
+        return PendingError::pass_through();
     return write_key_text(w, text.get(), true, suffix);
 }
 
@@ -164,10 +176,11 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
     Vec<SortedMember> &members = w.sorted;
     const SortedScope scope{w, members.size()};
     const size_t base = scope.base;
-    if (!members.reserve(base + static_cast<size_t>(n))) return PendingError::out_of_memory();
+    if (!members.reserve(base + static_cast<size_t>(n)))
+        return PendingError::out_of_memory();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value))  // runs no Python code
+    while (PyDict_Next(dict, &pos, &key, &value)) // runs no Python code
         if (!members.push_back({PyRef::borrow(key), PyRef::borrow(value), PyRef(), nullptr, 0}))
             return PendingError::out_of_memory();
     for (size_t i = base; i < members.size(); ++i) {
@@ -178,14 +191,16 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
                 PythonCall call(w);
                 text = PyRef::steal(PyObject_Str(k));
             }
-            if (!text) return PendingError::pass_through();
+            if (!text)
+                return PendingError::pass_through();
             members[i].text = std::move(text);
         }
         SortedMember &now = members[i];
         Py_ssize_t size = 0;
         const char *u = PyUnicode_AsUTF8AndSize(now.text ? now.text.get() : k, &size);
         if (!u) {
-            if (now.text) return PendingError::pass_through();
+            if (now.text)
+                return PendingError::pass_through();
             PyErr_Clear();
             return PendingError::value_error(std::string(BAD_UTF8));
         }
@@ -208,17 +223,22 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
         PyObject *const text = members[base + i].text.get();
         PyObject *const v = members[base + i].value.get();
         if (indented) {
-            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+            if (Status s = write_newline_indent(w, at.depth + 1); !s)
+                return s;
         }
         Status s = Py_TYPE(k) == &PyUnicode_Type ? write_cached_key(w, k, key_sep)
                    : text                        ? write_key_text(w, text, true, key_sep)
                                                  : write_key_text(w, k, false, key_sep);
-        if (!s) return s;
-        if (Status sv = write_member(w, v, at.child()); !sv) return sv;
-        if (i + 1 < count) w.buf.put(',');
+        if (!s)
+            return s;
+        if (Status sv = write_member(w, v, at.child()); !sv)
+            return sv;
+        if (i + 1 < count)
+            w.buf.put(',');
     }
     if (indented) {
-        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+        if (Status s = write_newline_indent(w, at.depth); !s)
+            return s;
     }
     w.buf.put('}');
     return ok();
@@ -232,7 +252,8 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         w.buf.put(std::string_view("{}"));
         return ok();
     }
-    if (w.opt.sort_keys) return write_dict_sorted(w, dict, n, at);
+    if (w.opt.sort_keys)
+        return write_dict_sorted(w, dict, n, at);
     const bool indented = w.opt.has_indent;
     const std::string_view key_sep = indented ? std::string_view(": ") : std::string_view(":");
     w.buf.put('{');
@@ -245,28 +266,36 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
             if (PyDict_Size(dict) != n)
                 return PendingError::internal("dictionary changed size during iteration");
         }
-        if (!PyDict_Next(dict, &pos, &key, &value)) break;
+        if (!PyDict_Next(dict, &pos, &key, &value))
+            break;
         if (i >= n) [[unlikely]]
             return PendingError::internal("dictionary keys changed during iteration");
         if (w.buf.failed()) [[unlikely]]
             return PendingError::out_of_memory();
         if (indented) {
-            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+            if (Status s = write_newline_indent(w, at.depth + 1); !s)
+                return s;
         }
         if (Py_TYPE(key) == &PyUnicode_Type) [[likely]] {
-            if (Status s = write_cached_key(w, key, key_sep); !s) return s;
-            if (Status s = write_member(w, value, at.child()); !s) return s;
+            if (Status s = write_cached_key(w, key, key_sep); !s)
+                return s;
+            if (Status s = write_member(w, value, at.child()); !s)
+                return s;
         } else {
             // The key's __str__ may replace or drop the value: it is held across.
-            PythonCall call(w);  // declared first: ends after the value is released
+            PythonCall call(w); // declared first: ends after the value is released
             PyRef held = PyRef::borrow(value);
-            if (Status s = write_key(w, key, key_sep); !s) return s;
-            if (Status s = write_member(w, held.get(), at.child()); !s) return s;
+            if (Status s = write_key(w, key, key_sep); !s)
+                return s;
+            if (Status s = write_member(w, held.get(), at.child()); !s)
+                return s;
         }
-        if (++i < n) w.buf.put(',');
+        if (++i < n)
+            w.buf.put(',');
     }
     if (indented) {
-        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+        if (Status s = write_newline_indent(w, at.depth); !s)
+            return s;
     }
     w.buf.put('}');
     return ok();
@@ -278,7 +307,8 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
 // in `hold` (once, for the rest of its members).
 inline Status write_member_of(Writer &w, PyObject *value, Nesting at, PyObject *container,
                               PyRef &hold) noexcept {
-    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value)) return ok();
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value))
+        return ok();
     if (!hold) [[unlikely]]
         hold = PyRef::borrow(container);
     return write_value(w, value, at);
@@ -294,7 +324,7 @@ Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at, PyObject 
         return ok();
     }
     const bool indented = w.opt.has_indent;
-    PyRef hold;  // see write_member_of
+    PyRef hold; // see write_member_of
     w.buf.put('[');
     uint64_t seen_calls = w.python_calls;
     Py_ssize_t limit = n;
@@ -302,23 +332,30 @@ Status write_array(Writer &w, PyObject *seq, Py_ssize_t n, Nesting at, PyObject 
         if (IsList && w.python_calls != seen_calls) [[unlikely]] {
             seen_calls = w.python_calls;
             const Py_ssize_t now = PyList_Size(seq);
-            if (now < limit) limit = now;
-            if (i >= limit) break;
+            if (now < limit)
+                limit = now;
+            if (i >= limit)
+                break;
         }
         if (w.buf.failed()) [[unlikely]]
             return PendingError::out_of_memory();
-        if (i > 0) w.buf.put(',');
+        if (i > 0)
+            w.buf.put(',');
         PyObject *item = i == 0 && first ? first
-                         : IsList         ? PyList_GetItem(seq, i)
-                                          : PyTuple_GetItem(seq, i);
-        if (!item) return PendingError::pass_through();
+                         : IsList        ? PyList_GetItem(seq, i)
+                                         : PyTuple_GetItem(seq, i);
+        if (!item)
+            return PendingError::pass_through();
         if (indented) {
-            if (Status s = write_newline_indent(w, at.depth + 1); !s) return s;
+            if (Status s = write_newline_indent(w, at.depth + 1); !s)
+                return s;
         }
-        if (Status s = write_member_of(w, item, at.child(), seq, hold); !s) return s;
+        if (Status s = write_member_of(w, item, at.child(), seq, hold); !s)
+            return s;
     }
     if (indented) {
-        if (Status s = write_newline_indent(w, at.depth); !s) return s;
+        if (Status s = write_newline_indent(w, at.depth); !s)
+            return s;
     }
     w.buf.put(']');
     return ok();
@@ -332,18 +369,21 @@ bool is_plain_first(PyObject *first) noexcept {
 
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
     const Py_ssize_t n = PyList_Size(list);
-    PyRef hold;  // the grid attempt may convert elements in Python code
-    PyObject *first = nullptr;  // borrowed
+    PyRef hold;                // the grid attempt may convert elements in Python code
+    PyObject *first = nullptr; // borrowed
     if (n >= 2 && w.opt.mox_grid) {
         first = PyList_GetItem(list, 0);
-        if (!first) return PendingError::pass_through();
+        if (!first)
+            return PendingError::pass_through();
     }
     if (first && !is_plain_first(first)) {
-        first = nullptr;  // the attempt may run Python code that replaces it
+        first = nullptr; // the attempt may run Python code that replaces it
         hold = PyRef::borrow(list);
         Result<bool> grid = try_write_mox_grid(w, list, n, at);
-        if (!grid) return std::move(grid.error());
-        if (grid.value()) return ok();
+        if (!grid)
+            return std::move(grid.error());
+        if (grid.value())
+            return ok();
     }
     return write_array<true>(w, list, n, at, first);
 }
@@ -360,7 +400,8 @@ Status write_bytes(Writer &w, PyObject *bytes) noexcept {
     }
     const auto n = static_cast<size_t>(PyBytes_Size(bytes));
     constexpr char HEX[] = "0123456789abcdef";
-    if (n > SIZE_MAX / 4 || !w.buf.try_reserve(2 * n + 2)) return PendingError::out_of_memory();
+    if (n > SIZE_MAX / 4 || !w.buf.try_reserve(2 * n + 2))
+        return PendingError::out_of_memory();
     uint8_t *out = w.buf.cursor();
     *out++ = '"';
     for (size_t i = 0; i < n; ++i) {
@@ -373,7 +414,7 @@ Status write_bytes(Writer &w, PyObject *bytes) noexcept {
     return ok();
 }
 
-}  // namespace
+} // namespace
 
 Status write_line_start(Writer &w, uint64_t width, uint64_t level) noexcept {
     uint64_t spaces = 0;
@@ -405,11 +446,16 @@ Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
                                          std::to_string(MAX_DEPTH) + " levels)");
     PyTypeObject *const t = Py_TYPE(value);
     // Exact types first: one compare each, no call.
-    if (t == &PyUnicode_Type) return write_str(w, value);
-    if (t == &PyLong_Type) return write_int(w, value);
-    if (t == &PyFloat_Type) return write_float(w, value);
-    if (t == &PyDict_Type) return write_dict(w, value, at);
-    if (t == &PyList_Type) return write_list_or_table(w, value, at);
+    if (t == &PyUnicode_Type)
+        return write_str(w, value);
+    if (t == &PyLong_Type)
+        return write_int(w, value);
+    if (t == &PyFloat_Type)
+        return write_float(w, value);
+    if (t == &PyDict_Type)
+        return write_dict(w, value, at);
+    if (t == &PyList_Type)
+        return write_list_or_table(w, value, at);
     if (value == Py_None) {
         write_literal(w, syntax::NULL_WORD);
         return ok();
@@ -418,17 +464,25 @@ Status write_value(Writer &w, PyObject *value, Nesting at) noexcept {
         write_literal(w, value == Py_True ? syntax::TRUE_WORD : syntax::FALSE_WORD);
         return ok();
     }
-    if (t == &PyTuple_Type) return write_tuple(w, value, at);
+    if (t == &PyTuple_Type)
+        return write_tuple(w, value, at);
     // Subclasses, by their base type's flag bit.
     const unsigned long flags = PyType_GetFlags(t);
-    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(w, value);
-    if (flags & Py_TPFLAGS_LONG_SUBCLASS) return write_int(w, value);
-    if (PyType_IsSubtype(t, &PyFloat_Type)) return write_float(w, value);
-    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(w, value, at);
-    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list_or_table(w, value, at);
-    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(w, value, at);
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) return write_bytes(w, value);
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
+        return write_str(w, value);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS)
+        return write_int(w, value);
+    if (PyType_IsSubtype(t, &PyFloat_Type))
+        return write_float(w, value);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS)
+        return write_dict(w, value, at);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS)
+        return write_list_or_table(w, value, at);
+    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
+        return write_tuple(w, value, at);
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
+        return write_bytes(w, value);
     return write_fallback(w, value, at);
 }
 
-}  // namespace plav
+} // namespace plav

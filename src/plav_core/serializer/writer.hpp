@@ -21,7 +21,7 @@ enum class Delimiter : uint8_t { Comma, Tab, Pipe };
 enum class Cells : uint8_t { Safe, Any };
 
 struct DumpOptions {
-    bool has_indent = false;  // absent: compact output
+    bool has_indent = false; // absent: compact output
     uint64_t indent = 0;
     bool mox_grid = true;
     bool unquoted_keys = false;
@@ -31,16 +31,19 @@ struct DumpOptions {
     bool multiline_mox = false;
     Delimiter delimiter = Delimiter::Comma;
     Cells cells = Cells::Safe;
-    bool bare_text = false;  // string cells and header keys bare whenever they read back
+    bool bare_text = false; // string cells and header keys bare whenever they read back
     bool sort_keys = false;
-    PyObject *default_fn = nullptr;  // borrowed from the call's arguments; nullptr: none
+    PyObject *default_fn = nullptr; // borrowed from the call's arguments; nullptr: none
 };
 
 inline std::string_view delimiter_text(Delimiter d) noexcept {
     switch (d) {
-    case Delimiter::Tab: return "\t";
-    case Delimiter::Pipe: return " | ";
-    default: return ", ";
+    case Delimiter::Tab:
+        return "\t";
+    case Delimiter::Pipe:
+        return " | ";
+    default:
+        return ", ";
     }
 }
 
@@ -85,7 +88,8 @@ struct Writer {
     // Discards everything written after `size` bytes (an abandoned grid).
     void rewind(size_t size) noexcept {
         buf.truncate(size);
-        while (!segments.empty() && segments.back().end > size) segments.pop_back();
+        while (!segments.empty() && segments.back().end > size)
+            segments.pop_back();
     }
 };
 
@@ -134,4 +138,4 @@ inline void note_non_ascii(Writer &w, size_t begin, size_t end, PyObject *source
         w.buf.fail();
 }
 
-}  // namespace plav
+} // namespace plav

@@ -15,7 +15,8 @@ namespace plav {
 // The same, one byte at a time: the reference the vector form must agree with.
 inline bool has_unsafe_byte_bytes(const uint8_t *s, size_t n) noexcept {
     for (size_t i = 0; i < n; ++i)
-        if (syntax::is_unsafe_in_cell(s[i])) return true;
+        if (syntax::is_unsafe_in_cell(s[i]))
+            return true;
     return false;
 }
 
@@ -38,27 +39,33 @@ constexpr bool lane_test_matches_table() {
         const bool bracket = static_cast<uint8_t>((b | 0x20) - 0x7B) <= 2;
         const bool marked = b == '\t' || b == '\n' || b == '\r' || b == '"' || b == ',' ||
                             b == ':' || b == ';' || bracket;
-        if (marked != syntax::is_unsafe_in_cell(b)) return false;
+        if (marked != syntax::is_unsafe_in_cell(b))
+            return false;
     }
     return true;
 }
-static_assert(lane_test_matches_table(), "unsafe_cell_lanes must find exactly the unsafe cell bytes");
+static_assert(lane_test_matches_table(),
+              "unsafe_cell_lanes must find exactly the unsafe cell bytes");
 
 // Whether s[0, n) holds an unsafe byte, 16 bytes at a time with SSE2 (which every
 // x86-64 CPU has), inline for the loops over sampled cells. The last partial block
 // (all of a short string) is one load that may read past the end but never past
 // its 4 KiB page.
-__attribute__((no_sanitize_address)) inline bool has_unsafe_byte(const uint8_t *s, size_t n) noexcept {
+__attribute__((no_sanitize_address)) inline bool has_unsafe_byte(const uint8_t *s,
+                                                                 size_t n) noexcept {
     size_t i = 0;
     for (; n - i >= 16; i += 16)
-        if (unsafe_cell_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i)))) return true;
-    if (i == n) return false;
+        if (unsafe_cell_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i))))
+            return true;
+    if (i == n)
+        return false;
     const uint8_t *tail = s + i;
     if ((reinterpret_cast<uintptr_t>(tail) & 4095) <= 4096 - 16) {
         const uint32_t lanes = (uint32_t{1} << (n - i)) - 1;
-        return (unsafe_cell_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(tail))) & lanes) != 0;
+        return (unsafe_cell_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(tail))) &
+                lanes) != 0;
     }
     return has_unsafe_byte_bytes(s + i, n - i);
 }
 
-}  // namespace plav
+} // namespace plav

@@ -23,9 +23,12 @@ using EscapeFn = bool (*)(const uint8_t *, size_t, OutputBuffer &) noexcept;
 
 inline EscapeFn escaper_for(SimdLevel level) noexcept {
     switch (level) {
-    case SimdLevel::Avx512: return write_escaped_str_avx512;
-    case SimdLevel::Avx2: return write_escaped_str_avx2;
-    default: return write_escaped_str_scalar;
+    case SimdLevel::Avx512:
+        return write_escaped_str_avx512;
+    case SimdLevel::Avx2:
+        return write_escaped_str_avx2;
+    default:
+        return write_escaped_str_scalar;
     }
 }
 
@@ -36,28 +39,30 @@ inline EscapeFn escaper_for(SimdLevel level) noexcept {
 // string is longer or holds a byte that needs an escape. The load may read past
 // the end of the string but never past its 4 KiB page, so it cannot fault.
 __attribute__((no_sanitize_address)) inline int write_short_clean(const uint8_t *s, size_t n,
-                                                                 uint8_t *out) noexcept {
-    if (n > 16 || (reinterpret_cast<uintptr_t>(s) & 4095) > 4096 - 16) return -1;
+                                                                  uint8_t *out) noexcept {
+    if (n > 16 || (reinterpret_cast<uintptr_t>(s) & 4095) > 4096 - 16)
+        return -1;
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
     // Marks as in the vector escapers: '"', '\', and bytes whose unsigned
     // minimum with 0x1F is themselves (0x00-0x1F).
-    const __m128i marks =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(0x22)),
-                                  _mm_cmpeq_epi8(b, _mm_set1_epi8(0x5C))),
-                     _mm_cmpeq_epi8(_mm_min_epu8(b, _mm_set1_epi8(0x1F)), b));
+    const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(0x22)),
+                                                    _mm_cmpeq_epi8(b, _mm_set1_epi8(0x5C))),
+                                       _mm_cmpeq_epi8(_mm_min_epu8(b, _mm_set1_epi8(0x1F)), b));
     const uint32_t lanes = (uint32_t{1} << n) - 1;
-    if (static_cast<uint32_t>(_mm_movemask_epi8(marks)) & lanes) return -1;
+    if (static_cast<uint32_t>(_mm_movemask_epi8(marks)) & lanes)
+        return -1;
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), b);
     return (static_cast<uint32_t>(_mm_movemask_epi8(b)) & lanes) != 0;
 }
 
-using syntax::is_identifier;  // the keys written bare
+using syntax::is_identifier; // the keys written bare
 
 // Per byte: 0 when it passes unchanged, else the letter after the backslash of its
 // escape ('"', '\\', 'b', 'f', 'n', 'r', 't', or 'u' for \u00XX).
 constexpr std::array<uint8_t, 256> make_escape_letters() {
     std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+    for (int c = 0; c < 0x20; ++c)
+        t[c] = 'u';
     t['"'] = '"';
     t['\\'] = '\\';
     t['\n'] = 'n';
@@ -75,7 +80,8 @@ inline size_t write_escape(uint8_t c, uint8_t *out) noexcept {
     const uint8_t letter = ESCAPE_LETTER[c];
     out[0] = '\\';
     out[1] = letter;
-    if (letter != 'u') return 2;
+    if (letter != 'u')
+        return 2;
     out[2] = '0';
     out[3] = '0';
     out[4] = static_cast<uint8_t>(HEX[c >> 4]);
@@ -83,4 +89,4 @@ inline size_t write_escape(uint8_t c, uint8_t *out) noexcept {
     return 6;
 }
 
-}  // namespace plav
+} // namespace plav

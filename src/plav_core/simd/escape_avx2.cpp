@@ -32,12 +32,12 @@ __attribute__((target("avx2"))) inline uint32_t escape_marks(__m256i b) {
 // are loaded directly, since reading past the string cannot fault there; otherwise
 // they are copied.
 __attribute__((target("avx2"), no_sanitize_address)) inline __m256i load_tail(const uint8_t *s,
-                                                                             size_t n) {
+                                                                              size_t n) {
     const __m256i spaces = _mm256_set1_epi8(0x20);
     if ((reinterpret_cast<uintptr_t>(s) & 4095) <= 4096 - 32) {
-        const __m256i lanes = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
-                                               16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
-                                               29, 30, 31);
+        const __m256i lanes =
+            _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                             20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
         const __m256i keep = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(n)), lanes);
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
         return _mm256_blendv_epi8(spaces, b, keep);
@@ -48,21 +48,21 @@ __attribute__((target("avx2"), no_sanitize_address)) inline __m256i load_tail(co
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(tmp));
 }
 
-}  // namespace
+} // namespace
 
 __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s, size_t n,
-                                                               OutputBuffer &buf) noexcept {
+                                                                OutputBuffer &buf) noexcept {
     // Invariant at the top of the loop: room for the rest of the input unescaped
     // plus one block, since every block is stored whole before its length is known.
-    if (!buf.try_reserve(n + 32)) return false;  // the buffer failed: nothing is kept
+    if (!buf.try_reserve(n + 32))
+        return false; // the buffer failed: nothing is kept
     uint8_t *out = buf.cursor();
     __m256i seen = _mm256_setzero_si256();
     size_t p = 0;
     while (p < n) {
         const size_t left = n - p;
-        const __m256i b = left >= 32
-                              ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + p))
-                              : load_tail(s + p, left);
+        const __m256i b = left >= 32 ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + p))
+                                     : load_tail(s + p, left);
         seen = _mm256_or_si256(seen, b);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), b);
         const uint32_t marks = escape_marks(b);
@@ -74,7 +74,8 @@ __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s
         }
         const size_t q = static_cast<size_t>(__builtin_ctz(marks));
         buf.set_cursor(out + q);
-        if (!buf.try_reserve(6 + (left - q - 1) + 32)) return false;
+        if (!buf.try_reserve(6 + (left - q - 1) + 32))
+            return false;
         out = buf.cursor();
         out += write_escape(s[p + q], out);
         p += q + 1;
@@ -85,4 +86,4 @@ __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s
     return non_ascii;
 }
 
-}  // namespace plav
+} // namespace plav

@@ -16,7 +16,8 @@ write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept
         const __m512i backslash = _mm512_set1_epi8(0x5C);
         const __m512i space = _mm512_set1_epi8(0x20);
         // Room for the rest of the input unescaped plus one whole stored block.
-        if (!buf.try_reserve(n + 64)) return false;  // the buffer failed: nothing is kept
+        if (!buf.try_reserve(n + 64))
+            return false; // the buffer failed: nothing is kept
         uint8_t *out = buf.cursor();
         __m512i seen = _mm512_setzero_si512();
         while (n - p >= 64) {
@@ -33,7 +34,8 @@ write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept
             }
             const size_t q = static_cast<size_t>(__builtin_ctzll(marks));
             buf.set_cursor(out + q);
-            if (!buf.try_reserve(6 + (n - p - q - 1) + 64)) return false;
+            if (!buf.try_reserve(6 + (n - p - q - 1) + 64))
+                return false;
             out = buf.cursor();
             out += write_escape(s[p + q], out);
             p += q + 1;
@@ -51,4 +53,4 @@ write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept
     return non_ascii;
 }
 
-}  // namespace plav
+} // namespace plav

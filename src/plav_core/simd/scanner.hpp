@@ -18,10 +18,13 @@ void scan_avx512(const uint8_t *data, size_t n, StructuralIndex &idx);
 // The scanner for a capability level: AVX-512 (F and BW), else AVX2, else bytes.
 inline void scan(const uint8_t *data, size_t n, SimdLevel level, StructuralIndex &idx) {
     switch (level) {
-    case SimdLevel::Avx512: return scan_avx512(data, n, idx);
-    case SimdLevel::Avx2: return scan_avx2(data, n, idx);
-    default: return scan_scalar(data, n, idx);
+    case SimdLevel::Avx512:
+        return scan_avx512(data, n, idx);
+    case SimdLevel::Avx2:
+        return scan_avx2(data, n, idx);
+    default:
+        return scan_scalar(data, n, idx);
     }
 }
 
-}  // namespace plav
+} // namespace plav

@@ -25,10 +25,10 @@ __attribute__((target("avx512f,avx512bw"))) inline uint64_t candidate_mask(__m51
            _mm512_cmpeq_epi8_mask(fold_case, _mm512_set1_epi8(0x5D));
 }
 
-}  // namespace
+} // namespace
 
 __attribute__((target("avx512f,avx512bw,bmi"))) void scan_avx512(const uint8_t *data, size_t n,
-                                                                  StructuralIndex &idx) {
+                                                                 StructuralIndex &idx) {
     size_t start = 0;
     for (; start + 64 <= n; start += 64) {
         uint64_t m = candidate_mask(_mm512_loadu_si512(data + start));
@@ -38,7 +38,8 @@ __attribute__((target("avx512f,avx512bw,bmi"))) void scan_avx512(const uint8_t *
             m &= m - 1;
         }
     }
-    if (start == n) return;
+    if (start == n)
+        return;
     // The last partial block, padded with spaces: small documents are all tail.
     uint8_t tail[64];
     std::memset(tail, ' ', sizeof tail);
@@ -51,4 +52,4 @@ __attribute__((target("avx512f,avx512bw,bmi"))) void scan_avx512(const uint8_t *
     }
 }
 
-}  // namespace plav
+} // namespace plav

@@ -5,8 +5,9 @@ namespace plav {
 
 void scan_scalar(const uint8_t *data, size_t n, StructuralIndex &idx) {
     for (size_t p = 0; p < n; ++p) {
-        if (PosList *list = idx.list_for(data[p])) list->push_back(p);
+        if (PosList *list = idx.list_for(data[p]))
+            list->push_back(p);
     }
 }
 
-}  // namespace plav
+} // namespace plav

@@ -29,11 +29,13 @@ inline unsigned scan_content_words(const uint8_t *p, size_t n) noexcept {
         uint64_t w;
         std::memcpy(&w, p + i, 8);
         const uint64_t x = w ^ bs;
-        if ((x - ones) & ~x & highs) return HAS_BACKSLASH;
+        if ((x - ones) & ~x & highs)
+            return HAS_BACKSLASH;
         acc |= w;
     }
     for (; i < n; ++i) {
-        if (p[i] == '\\') return HAS_BACKSLASH;
+        if (p[i] == '\\')
+            return HAS_BACKSLASH;
         acc |= p[i];
     }
     return (acc & highs) ? NON_ASCII : 0;
@@ -41,8 +43,9 @@ inline unsigned scan_content_words(const uint8_t *p, size_t n) noexcept {
 
 // HAS_BACKSLASH, NON_ASCII or 0; `avx2` is the caller's once-per-call CPU check.
 inline unsigned scan_content(const uint8_t *p, size_t n, bool avx2) noexcept {
-    if (n >= 32 && avx2) return scan_content_avx2(p, n);
+    if (n >= 32 && avx2)
+        return scan_content_avx2(p, n);
     return scan_content_words(p, n);
 }
 
-}  // namespace plav
+} // namespace plav

@@ -17,4 +17,4 @@ size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept;
 // at bytes that are not well-formed UTF-8.
 size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept;
 
-}  // namespace plav
+} // namespace plav

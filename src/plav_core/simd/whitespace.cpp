@@ -14,10 +14,10 @@ namespace plav {
 //   entry   0x20  0x09  0x0A  0x0D  0x80
 __attribute__((target("avx2,bmi"))) size_t whitespace_prefix_avx2(const uint8_t *p,
                                                                   const uint8_t *end) noexcept {
-    const __m256i table = _mm256_setr_epi8(
-        0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D, -128,
-        -128, 0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128, -128, 0x0D,
-        -128, -128);
+    const __m256i table =
+        _mm256_setr_epi8(0x20, -128, -128, -128, -128, -128, -128, -128, -128, 0x09, 0x0A, -128,
+                         -128, 0x0D, -128, -128, 0x20, -128, -128, -128, -128, -128, -128, -128,
+                         -128, 0x09, 0x0A, -128, -128, 0x0D, -128, -128);
     const uint8_t *const start = p;
     for (; end - p >= 32; p += 32) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
@@ -30,7 +30,8 @@ __attribute__((target("avx2,bmi"))) size_t whitespace_prefix_avx2(const uint8_t 
 }
 
 void skip_whitespace_avx2(const uint8_t *data, size_t n, size_t &pos) noexcept {
-    if (pos + 32 <= n) pos += whitespace_prefix_avx2(data + pos, data + n);
+    if (pos + 32 <= n)
+        pos += whitespace_prefix_avx2(data + pos, data + n);
     skip_whitespace_bytes(data, n, pos);
 }
 
@@ -42,4 +43,4 @@ void skip_whitespace_run(const uint8_t *data, size_t n, size_t &pos) noexcept {
     }
 }
 
-}  // namespace plav
+} // namespace plav

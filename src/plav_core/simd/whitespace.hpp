@@ -28,10 +28,12 @@ void skip_whitespace_run(const uint8_t *data, size_t n, size_t &pos) noexcept;
 // Advances `pos` (<= n) past whitespace and comments; never backwards, never past n.
 // The common case, a token right at `pos`, costs one compare and no call.
 inline void skip_whitespace_simd(const uint8_t *data, size_t n, size_t &pos) noexcept {
-    if (pos >= n) return;
+    if (pos >= n)
+        return;
     const uint8_t c = data[pos];
-    if (c > 0x20 && c != '/' && c != 0xEF) return;
+    if (c > 0x20 && c != '/' && c != 0xEF)
+        return;
     skip_whitespace_run(data, n, pos);
 }
 
-}  // namespace plav
+} // namespace plav

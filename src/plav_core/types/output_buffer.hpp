@@ -69,15 +69,17 @@ class OutputBuffer {
         put_unchecked(c);
     }
     void put(const void *p, size_t n) noexcept {
-        if (try_reserve(n)) put_unchecked(p, n);
+        if (try_reserve(n))
+            put_unchecked(p, n);
     }
     void put(std::string_view s) noexcept { put(s.data(), s.size()); }
     // A few bytes of a length known only at run time (separators): a byte loop
     // instead of a memcpy call.
     void put_short(std::string_view s) noexcept {
         reserve(s.size());
-        uint8_t *out = data_ + len_;  // a local cursor: stores through it cannot move len_
-        for (char c : s) *out++ = static_cast<uint8_t>(c);
+        uint8_t *out = data_ + len_; // a local cursor: stores through it cannot move len_
+        for (char c : s)
+            *out++ = static_cast<uint8_t>(c);
         len_ += s.size();
     }
     // At most 4 bytes held in `block` (padded): one fixed-size store.
@@ -115,15 +117,20 @@ class OutputBuffer {
 
   private:
     __attribute__((noinline)) void reserve_slow(size_t n) noexcept {
-        if (failed_ || !grow(n)) fail();
+        if (failed_ || !grow(n))
+            fail();
     }
     bool grow(size_t n) noexcept {
-        if (n > SIZE_MAX / 2 - len_ - SLACK) return false;
+        if (n > SIZE_MAX / 2 - len_ - SLACK)
+            return false;
         size_t want = cap_ * 2;
-        if (want < len_ + n) want = len_ + n;
-        if (want < 8) want = 8;
+        if (want < len_ + n)
+            want = len_ + n;
+        if (want < 8)
+            want = 8;
         void *p = mem_realloc(data_, want + SLACK);
-        if (!p) return false;
+        if (!p)
+            return false;
         data_ = static_cast<uint8_t *>(p);
         cap_ = want;
         return true;
@@ -135,4 +142,4 @@ class OutputBuffer {
     bool failed_ = false;
 };
 
-}  // namespace plav
+} // namespace plav

@@ -34,12 +34,14 @@ class PosList {
         return *this;
     }
     ~PosList() {
-        if (data_) mem_free(data_);  // most lists of a spare index never allocate
+        if (data_)
+            mem_free(data_); // most lists of a spare index never allocate
     }
 
     // Room for `cap` positions; false (and the list fails) when it cannot be had.
     [[nodiscard]] bool reserve(size_t cap) noexcept {
-        if (cap <= cap_) return true;
+        if (cap <= cap_)
+            return true;
         void *p = cap > SIZE_MAX / sizeof(uint64_t) ? nullptr
                                                     : mem_realloc(data_, cap * sizeof(uint64_t));
         if (!p) {
@@ -52,7 +54,8 @@ class PosList {
     }
     inline void push_back(uint64_t v) noexcept {
         if (__builtin_expect(size_ == cap_, 0)) {
-            if (failed_ || !reserve(cap_ < 8 ? 16 : cap_ * 2)) return;
+            if (failed_ || !reserve(cap_ < 8 ? 16 : cap_ * 2))
+                return;
         }
         data_[size_++] = v;
     }
@@ -84,57 +87,68 @@ class PosList {
 };
 
 struct StructuralIndex {
-    PosList open_braces;     // {
-    PosList open_brackets;   // [
-    PosList colons;          // :
-    PosList semicolons;      // ;
-    PosList commas;          // ,
-    PosList close_brackets;  // ]
-    PosList close_braces;    // }
-    PosList quotes;          // "
+    PosList open_braces;    // {
+    PosList open_brackets;  // [
+    PosList colons;         // :
+    PosList semicolons;     // ;
+    PosList commas;         // ,
+    PosList close_brackets; // ]
+    PosList close_braces;   // }
+    PosList quotes;         // "
 
     // Empties the lists for an input of n bytes, keeping their memory, and
     // pre-sizes them from typical densities so most documents index without regrowth.
     // False when that memory cannot be had.
     [[nodiscard]] bool prepare(size_t n) noexcept {
-        for (PosList *l : all()) l->clear();
+        for (PosList *l : all())
+            l->clear();
         return open_braces.reserve(n / 80) && open_brackets.reserve(n / 80) &&
-               colons.reserve(n / 26) && commas.reserve(n / 20) &&
-               close_brackets.reserve(n / 80) && close_braces.reserve(n / 80) &&
-               quotes.reserve(n / 8);
+               colons.reserve(n / 26) && commas.reserve(n / 20) && close_brackets.reserve(n / 80) &&
+               close_braces.reserve(n / 80) && quotes.reserve(n / 8);
     }
     // Whether a list could not hold every position of the scan.
     bool failed() noexcept {
         for (PosList *l : all())
-            if (l->failed()) return true;
+            if (l->failed())
+                return true;
         return false;
     }
 
     // Gives back the memory of lists that grew beyond `keep` positions.
     void trim(size_t keep) noexcept {
         for (PosList *l : all())
-            if (l->capacity() > keep) l->release();
+            if (l->capacity() > keep)
+                l->release();
     }
 
     std::array<PosList *, 8> all() noexcept {
-        return {&open_braces, &open_brackets, &colons, &semicolons,
+        return {&open_braces, &open_brackets,  &colons,       &semicolons,
                 &commas,      &close_brackets, &close_braces, &quotes};
     }
 
     // The list that records byte `c`, or nullptr for a non-structural byte.
     PosList *list_for(uint8_t c) noexcept {
         switch (c) {
-        case '{': return &open_braces;
-        case '[': return &open_brackets;
-        case ':': return &colons;
-        case ';': return &semicolons;
-        case ',': return &commas;
-        case ']': return &close_brackets;
-        case '}': return &close_braces;
-        case '"': return &quotes;
-        default: return nullptr;
+        case '{':
+            return &open_braces;
+        case '[':
+            return &open_brackets;
+        case ':':
+            return &colons;
+        case ';':
+            return &semicolons;
+        case ',':
+            return &commas;
+        case ']':
+            return &close_brackets;
+        case '}':
+            return &close_braces;
+        case '"':
+            return &quotes;
+        default:
+            return nullptr;
         }
     }
 };
 
-}  // namespace plav
+} // namespace plav
