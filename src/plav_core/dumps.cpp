@@ -85,17 +85,25 @@ Status convert_indent(PyObject *obj, DumpOptions &opt) noexcept {
     return ok();
 }
 
-Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
-    if (!obj)
-        return ok();
+// The UTF-8 text of a str argument; TypeError naming `name` for any other type.
+Result<std::string_view> str_argument(PyObject *obj, const char *name) noexcept {
     if (!is_str(Py_TYPE(obj)))
-        return PendingError::type_error("argument 'delimiter' must be str, not '" +
+        return PendingError::type_error(std::string("argument '") + name + "' must be str, not '" +
                                         type_name(Py_TYPE(obj), false) + "'");
     Py_ssize_t n = 0;
     const char *u = PyUnicode_AsUTF8AndSize(obj, &n);
     if (!u)
         return PendingError::pass_through();
-    const std::string_view text(u, static_cast<size_t>(n));
+    return std::string_view(u, static_cast<size_t>(n));
+}
+
+Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
+    if (!obj)
+        return ok();
+    Result<std::string_view> given = str_argument(obj, "delimiter");
+    if (!given)
+        return std::move(given.error());
+    const std::string_view text = given.value();
     if (text == "tab" || text == "\t")
         opt.delimiter = Delimiter::Tab;
     else if (text == "pipe" || text == "|")
@@ -108,14 +116,10 @@ Status convert_delimiter(PyObject *obj, DumpOptions &opt) noexcept {
 Status convert_cells(PyObject *obj, DumpOptions &opt) noexcept {
     if (!obj)
         return ok();
-    if (!is_str(Py_TYPE(obj)))
-        return PendingError::type_error("argument 'cells' must be str, not '" +
-                                        type_name(Py_TYPE(obj), false) + "'");
-    Py_ssize_t n = 0;
-    const char *u = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!u)
-        return PendingError::pass_through();
-    const std::string_view text(u, static_cast<size_t>(n));
+    Result<std::string_view> given = str_argument(obj, "cells");
+    if (!given)
+        return std::move(given.error());
+    const std::string_view text = given.value();
     if (text == "safe") {
         opt.cells = Cells::Safe;
     } else if (text == "any") {

@@ -156,6 +156,16 @@ Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     return write_key_text(w, text.get(), true, suffix);
 }
 
+// The end of a written dict: its closing brace, on a line of its own when indented.
+Status close_dict(Writer &w, Nesting at) noexcept {
+    if (w.opt.has_indent) {
+        if (Status s = write_newline_indent(w, at.depth); !s)
+            return s;
+    }
+    w.buf.put('}');
+    return ok();
+}
+
 // Pops the sorted members of one dict off the writer's stack, however it ends.
 // Dropping the last reference to a key or value (a conversion removed it from the
 // dict) may run finalizers.
@@ -236,12 +246,7 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
         if (i + 1 < count)
             w.buf.put(',');
     }
-    if (indented) {
-        if (Status s = write_newline_indent(w, at.depth); !s)
-            return s;
-    }
-    w.buf.put('}');
-    return ok();
+    return close_dict(w, at);
 }
 
 Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
@@ -293,12 +298,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         if (++i < n)
             w.buf.put(',');
     }
-    if (indented) {
-        if (Status s = write_newline_indent(w, at.depth); !s)
-            return s;
-    }
-    w.buf.put('}');
-    return ok();
+    return close_dict(w, at);
 }
 
 // A member of `container` (both borrowed). Exact scalars are written without
