@@ -38,6 +38,17 @@ inline void mem_free(void *p) noexcept {
     std::free(p);
 }
 
+// The capacity a growing buffer of `size` used of `cap` takes for `more`: double
+// the capacity, or enough when that is more, and at least 8.
+inline size_t grown_capacity(size_t cap, size_t size, size_t more) noexcept {
+    size_t want = cap * 2;
+    if (want < size + more)
+        want = size + more;
+    if (want < 8)
+        want = 8;
+    return want;
+}
+
 // A growable array whose growth can fail: reserve, push_back, append and resize
 // return false (the array as it was) when the memory cannot be had. Elements are
 // moved on growth; T's move constructor must not fail.
@@ -146,12 +157,7 @@ template <class T> class Vec {
     bool grow(size_t more) noexcept {
         if (more > SIZE_MAX / 2 / sizeof(T) - size_)
             return false;
-        size_t want = cap_ * 2;
-        if (want < size_ + more)
-            want = size_ + more;
-        if (want < 8)
-            want = 8;
-        return reserve(want);
+        return reserve(grown_capacity(cap_, size_, more));
     }
 
     T *data_ = nullptr;

@@ -123,11 +123,7 @@ class OutputBuffer {
     bool grow(size_t n) noexcept {
         if (n > SIZE_MAX / 2 - len_ - SLACK)
             return false;
-        size_t want = cap_ * 2;
-        if (want < len_ + n)
-            want = len_ + n;
-        if (want < 8)
-            want = 8;
+        const size_t want = grown_capacity(cap_, len_, n);
         void *p = mem_realloc(data_, want + SLACK);
         if (!p)
             return false;
