@@ -519,7 +519,7 @@ class IntLike(int):
 
     __repr__ = __str__
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return str(self)
 
 

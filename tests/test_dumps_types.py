@@ -133,26 +133,6 @@ def test_field_getters_write_the_same_text():
 
 
 @pytest.mark.parametrize(
-    "value, text",
-    [
-        (dt.datetime(2024, 1, 2, 3, 4, 5), "2024-01-02T03:04:05"),
-        (dt.datetime(2024, 1, 2, 3, 4, 5, 6), "2024-01-02T03:04:05.000006"),
-        (dt.datetime(2024, 1, 2, 3, 4, 5, tzinfo=IST), "2024-01-02T03:04:05+05:30"),
-        (dt.datetime(2024, 1, 2, 3, 4, 5, 10, tzinfo=UTC), "2024-01-02T03:04:05.000010+00:00"),
-        (dt.datetime(2024, 1, 2, tzinfo=WEST), "2024-01-02T00:00:00-03:15"),
-        (dt.date(33, 4, 5), "0033-04-05"),
-        (dt.time(9, 5), "09:05:00"),
-        (
-            dt.time(9, 5, 0, 1, tzinfo=FixedTz(dt.timedelta(seconds=3725, microseconds=9))),
-            "09:05:00.000001+01:02:05.000009",
-        ),
-    ],
-)
-def test_iso_texts(value, text):
-    assert plav.dumps(value) == f'"{text}"'
-
-
-@pytest.mark.parametrize(
     "offset",
     [
         dt.timedelta(days=1),

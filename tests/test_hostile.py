@@ -658,7 +658,7 @@ class LyingInt(int):
 
     __repr__ = __str__
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "]"
 
     def __index__(self):
