@@ -427,6 +427,19 @@ def test_keys_of_converted_data_are_never_confused():
     assert plav.dumps({"a": items, "b": [{"k0": 1}]}) == '{"a":' + expected + ',"b":[{"k0":1}]}'
 
 
+def test_key_forms_do_not_carry_between_calls_with_other_options():
+    # The same key objects, written in turn with options that give them other forms.
+    data = {"id": 1, "user name": {"id": 2}}
+    forms = [
+        ({}, '{"id":1,"user name":{"id":2}}'),
+        ({"unquoted_keys": True}, '{id:1,"user name":{id:2}}'),
+        ({"indent": 1}, '{\n "id": 1,\n "user name": {\n  "id": 2\n }\n}'),
+        ({"indent": 0, "unquoted_keys": True}, '{\nid: 1,\n"user name": {\nid: 2\n}\n}'),
+    ]
+    for kwargs, text in forms * 2:
+        assert plav.dumps(data, **kwargs) == text
+
+
 # ---- read back ----
 
 

@@ -21,8 +21,7 @@ struct ThreadBuffer {
     OutputBuffer buf;
     Utf16Room utf16;
     Vec<TextSegment> segments; // emptied at the end of every call
-    KeyTextCache keys;
-    Vec<SortedMember> sorted; // emptied at the end of every call
+    Vec<SortedMember> sorted;  // emptied at the end of every call
     bool in_use = false;
 
     ThreadBuffer() = default;
@@ -229,8 +228,6 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (testing_schedule_set()) { // every allocation is made anew under a failure schedule
         buf.release();
         tb.segments.release();
-        tb.keys.bytes.release();
-        tb.keys.held.release();
         tb.sorted.release();
     }
 #endif
@@ -238,7 +235,8 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     // The buffer is allocated before anything is written: a failed buffer then
     // always has room at its start for the writes that follow its failure.
     Status s = buf.try_reserve(INITIAL_CAPACITY) ? ok() : Status(PendingError::out_of_memory());
-    Writer w{buf, opt, escaper_for(simd_level(cpu_features())), tb.segments, tb.keys, tb.sorted};
+    Writer w{buf,      opt, escaper_for(simd_level(cpu_features())), tb.segments, KEY_TEXT_CACHE,
+             tb.sorted};
     if (s)
         s = write_value(w, data.get(), Nesting{0, 0});
     if (s && buf.failed())
@@ -246,7 +244,6 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *result = s ? result_str(w, tb.utf16) : nullptr;
     tb.segments.clear();
     tb.sorted.clear();
-    tb.keys.clear();
     if (buf.capacity() > KEEP_CAPACITY)
         buf.release(); // one huge call keeps no memory
     tb.in_use = false;

@@ -141,12 +141,8 @@ struct GridWriter {
         compact.multiline_mox = false;
         Writer inner{w.buf, compact, w.escape, w.segments, w.keys, w.sorted};
         inner.unsegmented_non_ascii = w.unsegmented_non_ascii;
-        // The key cache holds key forms with the other layout's separator: it is
-        // emptied on the way in and on the way out.
         inner.python_calls = w.python_calls;
-        w.keys.clear();
         Status s = write_value(inner, v, cell_at);
-        w.keys.clear();
         w.python_calls = inner.python_calls + 1;
         w.unsegmented_non_ascii = inner.unsegmented_non_ascii;
         return s;

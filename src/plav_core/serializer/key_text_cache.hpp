@@ -5,55 +5,45 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "memory.hpp"
-
 namespace plav {
 
 // The written form of recent dict keys ('"name":' with its separator), by key
-// object. Keys repeat across the dicts of a document, mostly as the very same
-// str objects, so a hit replaces the UTF-8 lookup and the escaping with one copy.
+// object. Keys repeat across the dicts of a document and across calls, mostly as
+// the very same str objects, so a hit replaces the UTF-8 lookup and the escaping
+// with one copy.
 // The cache holds a reference to every key it has a form of, so no key can be
 // freed and its address be taken by another object while its entry lives,
 // whatever Python code runs meanwhile (exact str keys are immutable, so the form
-// stays right). Kept per thread; emptied, references dropped, by every call.
+// stays right). It is one per process, used only with the GIL held (dumps never
+// lets it go), and keeps at most SLOTS short keys alive between calls. A slot
+// also records which of the key forms it holds (separator, bare or quoted), so
+// writers with other options never take each other's forms.
 struct KeyTextCache {
     static constexpr size_t SLOTS = 1024;
     static constexpr size_t MAX_TEXT = 48;
-    static constexpr size_t MAX_BYTES = 4 * SLOTS * MAX_TEXT;
     struct Slot {
-        PyObject *key = nullptr;
-        uint32_t generation = 0;
-        uint32_t offset = 0;
+        PyObject *key = nullptr; // strong reference while filled
         uint32_t length = 0;
+        uint8_t form = 0;
     };
     Slot slots[SLOTS];
-    Vec<uint8_t> bytes;   // the forms, each in a slot of MAX_TEXT bytes
-    Vec<PyObject *> held; // strong references to the keys of the forms
-    uint32_t generation = 1;
+    alignas(64) uint8_t text[SLOTS][MAX_TEXT]; // slot i's form
 
-    KeyTextCache() = default;
-    KeyTextCache(const KeyTextCache &) = delete;
-    KeyTextCache &operator=(const KeyTextCache &) = delete;
-    // Keys are left only by a thread that ended inside a call, without the GIL:
-    // they stay with the exiting process.
-    ~KeyTextCache() { held.clear(); }
-
-    // Forgets every entry (slots of older generations are ignored) and drops the
-    // references. Freeing an exact str runs no Python code. Needs the GIL.
-    void clear() noexcept {
-        if (++generation == 0) { // wrapped: old slots could match again
-            for (Slot &s : slots)
-                s = Slot{};
-            generation = 1;
-        }
-        bytes.clear();
-        for (PyObject *key : held)
-            Py_DECREF(key);
-        held.clear();
+    static size_t index_for(PyObject *key) noexcept {
+        return (reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1);
     }
-    Slot &slot_for(PyObject *key) noexcept {
-        return slots[(reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1)];
+    // Forgets every entry and drops the references. Freeing an exact str runs no
+    // Python code. Needs the GIL.
+    void clear() noexcept {
+        for (Slot &s : slots) {
+            if (s.key)
+                Py_DECREF(s.key);
+            s = Slot{};
+        }
     }
 };
+
+// The process's cache (zero-initialised: every slot empty).
+extern KeyTextCache KEY_TEXT_CACHE;
 
 } // namespace plav

@@ -8,6 +8,9 @@
 #include "serializer/serializer.hpp"
 
 namespace plav {
+
+KeyTextCache KEY_TEXT_CACHE;
+
 namespace {
 
 constexpr std::string_view BAD_UTF8 = "Failed to encode string as UTF-8";
@@ -106,12 +109,15 @@ Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
 // written and, when short and ASCII, remembered.
 Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     KeyTextCache &cache = w.keys;
-    KeyTextCache::Slot &slot = cache.slot_for(key);
+    const size_t index = KeyTextCache::index_for(key);
+    KeyTextCache::Slot &slot = cache.slots[index];
+    // The separator is ":" or ": ".
+    const auto form = static_cast<uint8_t>((w.opt.unquoted_keys ? 2 : 0) | (suffix.size() & 1));
     OutputBuffer &buf = w.buf;
-    if (slot.key == key && slot.generation == cache.generation) {
+    if (slot.key == key && slot.form == form) {
         buf.reserve(KeyTextCache::MAX_TEXT);
         // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
-        std::memcpy(buf.cursor(), cache.bytes.data() + slot.offset, KeyTextCache::MAX_TEXT);
+        std::memcpy(buf.cursor(), cache.text[index], KeyTextCache::MAX_TEXT);
         buf.advance(slot.length);
         return ok();
     }
@@ -121,19 +127,11 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
         return s;
     const size_t length = buf.size() - start;
     if (length <= KeyTextCache::MAX_TEXT && w.segments.size() == segments && !buf.failed()) {
-        // Many distinct keys would grow the forms without bound: start over.
-        if (cache.bytes.size() >= KeyTextCache::MAX_BYTES)
-            cache.clear();
-        const size_t offset = cache.bytes.size();
-        // Without the memory for an entry the key is simply not remembered.
-        if (!cache.held.reserve(cache.held.size() + 1) ||
-            !cache.bytes.resize(offset + KeyTextCache::MAX_TEXT))
-            return ok();
-        std::memcpy(cache.bytes.data() + offset, buf.data() + start, length);
+        std::memcpy(cache.text[index], buf.data() + start, length);
         Py_INCREF(key);
-        (void)cache.held.push_back(key); // room reserved above
-        slot = {key, cache.generation, static_cast<uint32_t>(offset),
-                static_cast<uint32_t>(length)};
+        PyObject *old = slot.key;
+        slot = {key, static_cast<uint32_t>(length), form};
+        Py_XDECREF(old); // an exact str: runs no Python code
     }
     return ok();
 }
