@@ -252,10 +252,11 @@ class Sweep:
 
 
 def acceptable(exc: BaseException) -> bool:
-    # (an empty list that cannot be created is reported with the internal-failure type)
+    # (loads reports a failed number creation as a DecodeError, a ValueError; an empty
+    # list that cannot be created is reported with the internal-failure type)
     return (
         isinstance(exc, MemoryError)
-        or (type(exc) in (ValueError, RuntimeError) and str(exc) in MODULE_MESSAGES)
+        or (isinstance(exc, (ValueError, RuntimeError)) and str(exc) in MODULE_MESSAGES)
         or (type(exc).__name__ == "InternalFailure" and str(exc) == "Failed to create list")
     )
 
