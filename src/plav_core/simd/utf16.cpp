@@ -29,22 +29,19 @@ bool has_four_byte_lead(const uint8_t *s, size_t n) noexcept {
     return false;
 }
 
-} // namespace
-
-size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
-    constexpr size_t FAIL = SIZE_MAX;
-    if (has_four_byte_lead(s, n))
-        return FAIL;
-    const __m128i zero = _mm_setzero_si128();
-    uint16_t *o = out;
+// The loop both transcoders share: blocks of 16 bytes stored whole by `store`
+// (widened or copied; o + 16 stays within the room since o never runs ahead of i)
+// of which the ASCII prefix is kept, then characters one at a time by `decode`
+// up to the next ASCII byte. `decode` reads the character at s[i], writes it and
+// advances i and o, or returns false for text the output form cannot hold.
+template <class Unit, class Store, class Decode>
+size_t transcode(const uint8_t *s, size_t n, Unit *out, Store store, Decode decode) noexcept {
+    Unit *o = out;
     size_t i = 0;
     while (i < n) {
         if (n - i >= 16) {
-            // Widen the whole block and keep its ASCII prefix: o + 16 stays
-            // within the room since o never runs ahead of i.
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpacklo_epi8(b, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 8), _mm_unpackhi_epi8(b, zero));
+            store(b, o);
             const auto high = static_cast<uint32_t>(_mm_movemask_epi8(b));
             const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
             i += ascii;
@@ -52,64 +49,63 @@ size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
             if (ascii == 16)
                 continue;
         }
-        // Characters one at a time up to the next ASCII byte (or the end).
         do {
-            const uint8_t c = s[i];
-            if (c < 0x80) {
-                *o++ = c;
-                i += 1;
-            } else if (c >= 0xC2 && c < 0xE0) { // 110xxxxx 10xxxxxx
-                if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
-                    return FAIL;
-                *o++ = static_cast<uint16_t>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-                i += 2;
-            } else if (c >= 0xE0 && c < 0xF0) { // 1110xxxx 10xxxxxx 10xxxxxx
-                if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80)
-                    return FAIL;
-                const uint32_t u =
-                    ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-                if (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF))
-                    return FAIL; // overlong, surrogate
-                *o++ = static_cast<uint16_t>(u);
-                i += 3;
-            } else {
-                return FAIL; // above U+FFFF, or not a lead byte
+            if (s[i] < 0x80) {
+                *o++ = s[i++];
+            } else if (!decode(i, o)) {
+                return SIZE_MAX;
             }
         } while (i < n && s[i] >= 0x80);
     }
     return static_cast<size_t>(o - out);
 }
 
-size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept {
-    constexpr size_t FAIL = SIZE_MAX;
-    uint8_t *o = out;
-    size_t i = 0;
-    while (i < n) {
-        if (n - i >= 16) {
-            // Copy the whole block and keep its ASCII prefix (o never runs ahead of i).
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
-            const auto high = static_cast<uint32_t>(_mm_movemask_epi8(b));
-            const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
-            i += ascii;
-            o += ascii;
-            if (ascii == 16)
-                continue;
+} // namespace
+
+size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
+    if (has_four_byte_lead(s, n))
+        return SIZE_MAX;
+    const __m128i zero = _mm_setzero_si128();
+    auto widen = [zero](__m128i b, uint16_t *o) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_unpacklo_epi8(b, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 8), _mm_unpackhi_epi8(b, zero));
+    };
+    auto decode = [s, n](size_t &i, uint16_t *&o) {
+        const uint8_t c = s[i];
+        if (c >= 0xC2 && c < 0xE0) { // 110xxxxx 10xxxxxx
+            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
+                return false;
+            *o++ = static_cast<uint16_t>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+            i += 2;
+            return true;
         }
-        do {
-            const uint8_t c = s[i];
-            if (c < 0x80) {
-                *o++ = c;
-                i += 1;
-            } else if ((c == 0xC2 || c == 0xC3) && n - i >= 2 && (s[i + 1] & 0xC0) == 0x80) {
-                *o++ = static_cast<uint8_t>(((c & 0x03) << 6) | (s[i + 1] & 0x3F));
-                i += 2;
-            } else {
-                return FAIL; // above U+00FF, or not UTF-8
-            }
-        } while (i < n && s[i] >= 0x80);
-    }
-    return static_cast<size_t>(o - out);
+        if (c >= 0xE0 && c < 0xF0) { // 1110xxxx 10xxxxxx 10xxxxxx
+            if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80)
+                return false;
+            const uint32_t u = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+            if (u < 0x800 || (u >= 0xD800 && u <= 0xDFFF))
+                return false; // overlong, surrogate
+            *o++ = static_cast<uint16_t>(u);
+            i += 3;
+            return true;
+        }
+        return false; // above U+FFFF, or not a lead byte
+    };
+    return transcode(s, n, out, widen, decode);
+}
+
+size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept {
+    auto copy = [](__m128i b, uint8_t *o) { _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b); };
+    auto decode = [s, n](size_t &i, uint8_t *&o) {
+        const uint8_t c = s[i];
+        if ((c == 0xC2 || c == 0xC3) && n - i >= 2 && (s[i + 1] & 0xC0) == 0x80) {
+            *o++ = static_cast<uint8_t>(((c & 0x03) << 6) | (s[i + 1] & 0x3F));
+            i += 2;
+            return true;
+        }
+        return false; // above U+00FF, or not UTF-8
+    };
+    return transcode(s, n, out, copy, decode);
 }
 
 } // namespace plav
