@@ -93,6 +93,19 @@ def test_raw_decode_reads_a_sequence_and_grids():
     assert values == [[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bo"}], {"k": [{"a": "x"}]}, "é"]
 
 
+def test_raw_decode_positions_in_non_ascii_text_whatever_the_order_of_calls():
+    # Each start is found from where the previous call on the same str ended, when
+    # it lies beyond; calls on another str, or further back, count from the start.
+    one = " ".join(json.dumps({"é": "ü" * i, "n": i}, ensure_ascii=False) for i in range(40))
+    two = '"\u20ac€" ["ü"] {"ß": 1}'
+    starts = value_starts(one)
+    order = starts + starts[::-1] + starts[::7] + starts[3::5]
+    for k, start in enumerate(order):
+        agree(one, start)
+        if k % 3 == 0:
+            agree(two, value_starts(two)[k % len(value_starts(two))])
+
+
 def test_raw_decode_on_values_larger_than_its_first_windows():
     rows = [{"id": i, "s": "x" * (i % 90), "t": [i, {"u": "é"}]} for i in range(3000)]
     for text in (json.dumps(rows), plav.dumps(rows)):

@@ -372,6 +372,32 @@ size_t byte_offset_of(const uint8_t *s, size_t n, size_t index) noexcept {
     return n;
 }
 
+// Where raw_decode last stopped in a non-ASCII str: a character index and its byte
+// offset in the str's UTF-8 form. A loop reading a sequence of values then finds
+// each start by counting from the end of the value before, not from the beginning.
+// One per process, used with the GIL held. It holds a reference to the str, so the
+// pair can never be taken for another str at the same address; the reference is
+// left to the process at exit.
+struct CharMark {
+    PyObject *str = nullptr;
+    size_t chars = 0;
+    size_t bytes = 0;
+};
+CharMark LAST_MARK;
+
+// The byte offset of character `index` of `str`, whose UTF-8 form is s[0, n).
+size_t byte_offset_in(PyObject *str, const uint8_t *s, size_t n, size_t index) noexcept {
+    const CharMark mark = LAST_MARK.str == str && LAST_MARK.chars <= index ? LAST_MARK : CharMark{};
+    return mark.bytes + byte_offset_of(s + mark.bytes, n - mark.bytes, index - mark.chars);
+}
+
+void set_mark(PyObject *str, size_t chars, size_t bytes) noexcept {
+    PyObject *old = LAST_MARK.str;
+    Py_INCREF(str);
+    LAST_MARK = {str, chars, bytes};
+    Py_XDECREF(old); // may run a str subclass's finalizer: the mark is already whole
+}
+
 const char *const RAW_KEYWORDS[] = {"data", "start", "schema", nullptr};
 Parameters RAW_PARAMETERS{RAW_KEYWORDS, 3};
 
@@ -451,7 +477,7 @@ PyObject *raw_decode_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     const bool ascii = !is_str || static_cast<size_t>(PyUnicode_GetLength(data)) == len;
     size_t from = static_cast<size_t>(start);
     if (!ascii)
-        from = byte_offset_of(text, len, from);
+        from = byte_offset_in(data, text, len, from);
     size_t end = 0;
     Error error = unexpected_eof(len);
     PyRef value;
@@ -468,7 +494,10 @@ PyObject *raw_decode_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyRef end_obj = PyRef::steal(PyLong_FromSize_t(end_index));
     if (!end_obj)
         return nullptr;
-    return PyTuple_Pack(2, value.get(), end_obj.get());
+    PyObject *result = PyTuple_Pack(2, value.get(), end_obj.get());
+    if (result && !ascii)
+        set_mark(data, end_index, end);
+    return result;
 }
 
 // _read_at(data, start, stop, schema, partial, strict, whole): the reader behind
