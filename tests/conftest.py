@@ -23,6 +23,13 @@ settings.load_profile("ci" if os.environ.get("CI") == "true" else "default")
 # times the stack and memory use is no measure of the module's own.
 SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 
+# The fuzzers' checks and rules, shared so that the two cannot drift.
+sys.path.insert(0, str(ROOT / "fuzz"))
+import harness  # noqa: F401 (re-exported for the tests)
+from harness import is_internal_failure as internal_failure  # noqa: F401
+from harness import same_or_null_filled  # noqa: F401
+
+sys.path.pop(0)
 
 # JSON-shaped values: every scalar type, big integers, any float, any text.
 JSON_VALUES = st.recursive(
@@ -37,6 +44,11 @@ JSON_VALUES = st.recursive(
 )
 
 
+def words(text):
+    """The space-separated words of `text`: a compact way to write a list of them."""
+    return text.split()
+
+
 def not_under_asan(reason):
     """Marks a test that cannot hold under the ASan build, saying why."""
     return pytest.mark.skipif(SANITIZED, reason=f"under ASan: {reason}")
@@ -45,6 +57,17 @@ def not_under_asan(reason):
 def parse_error(message, position):
     """The ValueError text of a syntax error at a byte position."""
     return f"{message} (approximate position: \u00b132 bytes from {position})"
+
+
+def error_of(data, *args, decode=None, **options):
+    """The exception `decode` (loads unless named) raises on `data`, which must be a
+    ValueError of one message."""
+    from plav_core import loads
+
+    with pytest.raises(ValueError) as info:
+        (decode or loads)(data, *args, **options)
+    assert info.value.args == (str(info.value),)
+    return info.value
 
 
 def same(a, b):
@@ -72,16 +95,15 @@ def same(a, b):
     return True
 
 
-# Grid round trips: the fuzzers' rule, shared so that the two cannot drift.
-sys.path.insert(0, str(ROOT / "fuzz"))
-from harness import same_or_null_filled  # noqa: F401 (re-exported for the tests)
+class Model:
+    """An object that dumps converts through model_dump, as it does a pydantic model."""
 
-sys.path.pop(0)
+    def __init__(self, payload, act=lambda: None):
+        self.payload, self.act = payload, act
 
-
-def internal_failure(exc):
-    """The module's own BaseException for caller code that breaks an invariant."""
-    return type(exc).__name__ == "InternalFailure" and not isinstance(exc, Exception)
+    def model_dump(self):
+        self.act()
+        return self.payload
 
 
 def in_thread(fn, stack_size=0):
