@@ -9,30 +9,16 @@ import json
 
 import pydantic
 import pytest
-from conftest import DATA, JSON_VALUES, Model, same
+from conftest import JSON_VALUES, Model, same
 from hypothesis import given
 from hypothesis import strategies as st
 
 import plav
 
 ROWS = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
-
-
-class Index:
-    """An object that converts to an index, or raises."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class Truth:
-    def __bool__(self):
-        return 1 / 0
+INDEX_FAILS = type("IndexFails", (), {"__index__": lambda s: {}["k"]})()
+TRUTH_FAILS = type("TruthFails", (), {"__bool__": lambda s: 1 / 0})()
+CELLS, DEFAULT = "^argument 'cells' must be ", "^argument 'default' must be callable or None, not"
 
 
 @pytest.mark.parametrize(
@@ -41,27 +27,20 @@ class Truth:
         ({"mox_grid": 1}, TypeError, "mox_grid"),
         ({"row_count": None}, TypeError, "row_count"),
         ({"unquoted_keys": 0}, TypeError, "unquoted_keys"),
-        ({"implicit_null": 1.0}, TypeError, "implicit_null"),
         ({"indent": 2.0}, TypeError, "indent"),
-        ({"indent": "2"}, TypeError, "indent"),
         ({"delimiter": b"tab"}, TypeError, "delimiter"),
         ({"sort_keys": 1}, TypeError, "sort_keys"),
-        ({"sort_keys": None}, TypeError, "sort_keys"),
         ({"nonsense": True}, TypeError, "nonsense"),
         # options are converted in signature order: the first failure wins
-        ({"delimiter": 5, "indent": 2.0, "mox_grid": None}, TypeError, "mox_grid"),
-        ({"delimiter": 5, "indent": 2.0}, TypeError, "indent"),
+        ({"delimiter": 5, "indent": 2.0, "unquoted_keys": None}, TypeError, "unquoted_keys"),
         ({"indent": -1, "row_count": None}, OverflowError, None),
         ({"indent": 2**64}, OverflowError, None),
-        ({"indent": Index(KeyError("k"))}, KeyError, "k"),
+        ({"indent": INDEX_FAILS}, KeyError, "k"),
         ({"delimiter": "\ud800"}, UnicodeEncodeError, None),
-        ({"cells": 1}, TypeError, "^argument 'cells' must be str, not 'int'$"),
-        ({"cells": None}, TypeError, "^argument 'cells' must be str, not 'NoneType'$"),
-        ({"cells": "Any"}, ValueError, '^argument \'cells\' must be "safe" or "any"$'),
-        ({"cells": ""}, ValueError, '^argument \'cells\' must be "safe" or "any"$'),
-        ({"bare_text": Truth()}, ZeroDivisionError, "division by zero"),
-        ({"default": 3}, TypeError, "^argument 'default' must be callable or None, not"),
-        ({"default": [str]}, TypeError, "^argument 'default' must be callable or None, not"),
+        ({"cells": None}, TypeError, CELLS + "str, not 'NoneType'$"),
+        ({"cells": "Any"}, ValueError, CELLS + '"safe" or "any"$'),
+        ({"bare_text": TRUTH_FAILS}, ZeroDivisionError, "division by zero"),
+        ({"default": 3}, TypeError, DEFAULT),
     ],
 )
 def test_option_errors_come_before_any_conversion(kwargs, error, match):
@@ -83,46 +62,32 @@ def test_delimiter_words(delimiter, sep):
 # ---- values ----
 
 
-class MyInt(int):
-    def __str__(self):
-        return "mine"
-
-
-class BigStr(int):
-    def __str__(self):
-        return "\u00e9" + int.__repr__(self)
+def subclass(base, method, result):
+    """A subclass of `base` whose `method` returns `result`."""
+    return type(f"My{base.__name__}", (base,), {method: lambda *a: result})
 
 
 @pytest.mark.parametrize(
     "value, text",
     [
         (None, "null"),
-        (True, "true"),
         (False, "false"),
         (-(2**63) - 1, "-9223372036854775809"),
         (2**64, "18446744073709551616"),
         (10**4299, "1" + "0" * 4299),
-        (MyInt(3), "3"),
-        (MyInt(2**70), str(2**70)),
-        (BigStr(2**70), str(2**70)),
+        (subclass(int, "__str__", "mine")(3), "3"),
+        (subclass(int, "__repr__", "\u00e9")(2**70), str(2**70)),
         (enum.IntEnum("Color", {"RED": 7}).RED, "7"),
-        (type("F", (float,), {"__repr__": lambda s: "nope"})(2.5), "2.5"),
-        (type("S", (str,), {"__str__": lambda s: "other"})("x"), '"x"'),
+        (subclass(float, "__repr__", "nope")(2.5), "2.5"),
+        (subclass(str, "__str__", "other")("x"), '"x"'),
         (-0.0, "-0.0"),
-        (1e16, "1e16"),
-        (1e-6, "1e-6"),
-        (float("nan"), "NaN"),
         (-float("nan"), "NaN"),
-        (float("inf"), "Infinity"),
         (-float("inf"), "-Infinity"),
-        (b"\x00\xff", '"00ff"'),
-        ([b"", b"ab"], '["","6162"]'),
+        ([b"", b"\x00\xffab"], '["","00ff6162"]'),
         ("a" * 100 + "\t", '"' + "a" * 100 + '\\t"'),
-        ('"\\', '"\\"\\\\"'),
-        ("\n\r\t\b\f", '"\\n\\r\\t\\b\\f"'),
+        ('"\\\n\r\t\b\f', '"\\"\\\\\\n\\r\\t\\b\\f"'),
         ("\x00\x1b\x1f", '"\\u0000\\u001b\\u001f"'),
-        ("\x7f/\u2028\u2029", '"\x7f/\u2028\u2029"'),
-        ("caf\u00e9 \U0001f600", '"caf\u00e9 \U0001f600"'),
+        ("\x7f/\u2028\u2029 caf\u00e9 \U0001f600", '"\x7f/\u2028\u2029 caf\u00e9 \U0001f600"'),
     ],
 )
 def test_scalars(value, text):
@@ -159,31 +124,28 @@ class Legacy:
         ({"a": [1, 2], "b": {}}, {"indent": 2}, '{\n  "a": [\n    1,\n    2\n  ],\n  "b": {}\n}'),
         ({"a": [1, {}]}, {"indent": 0}, '{\n"a": [\n1,\n{}\n]\n}'),
         ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"),
-        ([1], {"indent": Index(2)}, "[\n  1\n]"),
+        ([1], {"indent": type("Two", (), {"__index__": lambda s: 2})()}, "[\n  1\n]"),
         ([1], {"indent": True}, "[\n 1\n]"),
-        ([1], {"indent": None}, "[1]"),
         ((1, "x"), {}, '[1,"x"]'),
-        (({"a": 1}, {"a": 2}), {}, '[{"a":1},{"a":2}]'),
+        (({"a": 1}, {"a": 2}), {}, '[{"a":1},{"a":2}]'),  # a tuple is no grid
         ({"id": 1, "full name": 2}, {"unquoted_keys": True}, '{id:1,"full name":2}'),
         ([1, [2, [3]]], {"mox_grid": False}, "[1,[2,[3]]]"),
         (type("D", (dict,), {"items": None})(a=1), {}, '{"a":1}'),
-        (type("L", (list,), {})([1, 2]), {}, "[1,2]"),
-        (type("T", (tuple,), {})((1,)), {}, "[1]"),
+        (type("L", (list,), {})([1, type("T", (tuple,), {})((2,))]), {}, "[1,[2]]"),
         # model objects and dataclasses, nested either way
         (Address(city="Oslo", zip=150), {}, '{"city":"Oslo","zip":150}'),
         ({"p": Point(1, "a")}, {"indent": 1}, '{\n "p": {\n  "x": 1,\n  "y": "a"\n }\n}'),
         (
-            [Address(city="Oslo", zip=1), Address(city="Rome", zip=2)],
+            [Address(city="Oslo", zip=1), Address(city="R", zip=2)],
             {},
-            '[2: city, zip; "Oslo", 1; "Rome", 2 ]',
+            '[2: city, zip; "Oslo", 1; "R", 2 ]',
         ),
         ([Point(1, "a"), Point(2, "b")], {"mox_grid": False}, '[{"x":1,"y":"a"},{"x":2,"y":"b"}]'),
         (
-            Model({"in": [Point(1, "a")], "at": Address(city="X", zip=0)}),
+            Model({"in": [Point(1, "a")], "at": Legacy()}),
             {},
-            '{"in":[{"x":1,"y":"a"}],"at":{"city":"X","zip":0}}',
+            '{"in":[{"x":1,"y":"a"}],"at":{"v":1}}',
         ),
-        (Legacy(), {}, '{"v":1}'),
     ],
 )
 def test_containers_and_conversions(value, kwargs, text):
@@ -259,56 +221,44 @@ class NotCallable:
         return {"never": True}
 
 
-@pytest.mark.parametrize(
-    "value, name",
-    [
-        ({1, 2}, "set"),
-        (object(), "object"),
-        (datetime.timedelta(1), "timedelta"),
-        (Outer.Inner(), "Outer.Inner"),
-        (NotCallable(), "NotCallable"),
-        (bytearray(b"x"), "bytearray"),
-        (with_qualname("Shown.Name"), "Shown.Name"),
-        (with_qualname(type("S", (str,), {})("sub")), "sub"),
-        (with_qualname(5), "unknown"),
-        (with_qualname(KeyError("gone")), "unknown"),
-        (enum.Enum, "EnumType"),
-    ],
-)
-def test_not_serializable_names_the_type(value, name):
-    with pytest.raises(TypeError) as info:
-        plav.dumps([value], default=None)
-    assert str(info.value) == f"Object of type '{name}' is not JSON serializable"
-
-
 class Probe:
     def __getattr__(self, name):
         raise KeyError("probe") if name == "__dataclass_fields__" else AttributeError(name)
-
-
-class NoText:
-    def __str__(self):
-        raise RuntimeError("no text")
 
 
 def boom():
     raise LookupError("from model_dump")
 
 
+def unserializable(name):
+    return TypeError, f"^Object of type '{name}' is not JSON serializable$"
+
+
 @pytest.mark.parametrize(
-    "value, error",
+    "value, error, match",
     [
-        (Probe(), KeyError),
-        ({NoText(): 1}, RuntimeError),
-        ({"x": [Model(1, boom)]}, LookupError),
-        ([{"a": 1}, {"a": Model(1, boom)}] * 6, LookupError),
-        ([{1: "x"}, {1: "y"}], TypeError),  # a grid's first row needs str keys
-        ({"k": 10**4300}, ValueError),  # past the digit limit
+        ({1, 2}, *unserializable("set")),
+        (datetime.timedelta(1), *unserializable("timedelta")),
+        (Outer.Inner(), *unserializable("Outer.Inner")),
+        (NotCallable(), *unserializable("NotCallable")),
+        (bytearray(b"x"), *unserializable("bytearray")),
+        (with_qualname("Shown.Name"), *unserializable("Shown.Name")),
+        (with_qualname(type("S", (str,), {})("sub")), *unserializable("sub")),
+        (with_qualname(5), *unserializable("unknown")),
+        (with_qualname(KeyError("gone")), *unserializable("unknown")),
+        (enum.Enum, *unserializable("EnumType")),
+        # exceptions from the values' own code pass through
+        (Probe(), KeyError, "probe"),
+        ({type("NoText", (), {"__str__": lambda s: {}["no text"]})(): 1}, KeyError, "no text"),
+        ({"x": [Model(1, boom)]}, LookupError, "from model_dump"),
+        ([{"a": 1}, {"a": Model(1, boom)}] * 6, LookupError, "from model_dump"),
+        ([{1: "x"}, {1: "y"}], TypeError, "int"),  # a grid's first row needs str keys
+        ({"k": 10**4300}, ValueError, "4300"),  # past the digit limit
     ],
 )
-def test_exceptions_from_the_values_pass_through(value, error):
-    with pytest.raises(error):
-        plav.dumps(value)
+def test_failures(value, error, match):
+    with pytest.raises(error, match=match):
+        plav.dumps([value], default=None)
     assert plav.dumps({"a": [1]}) == '{"a":[1]}'
 
 
@@ -363,24 +313,17 @@ def test_indentation_beyond_memory_is_a_memory_error(value, indent, multiline_mo
 
 
 @pytest.mark.parametrize(
-    "value",
-    [
-        "\ud800",
-        ["ok", "x\udc00"],
-        {"\ud800": 1},
-        [{"a": "\ud800"}, {"a": "b"}],
-        [{"\ud800": 1}, {"\ud800": 2}],
-    ],
+    "value", ["\ud800", ["x\udc00"], {"\ud800": 1}, [{"a": "\ud800"}] * 2, [{"\ud800": 1}] * 2]
 )
 @pytest.mark.parametrize(
-    "options",
-    [{}, {"bare_strings": True}, {"indent": 2}, {"unquoted_keys": True}, {"mox_grid": False}],
+    "options", [{}, {"bare_strings": True}, {"indent": 2}, {"unquoted_keys": True}]
 )
 def test_lone_surrogates_are_refused_everywhere(value, options):
     with pytest.raises((ValueError, UnicodeEncodeError)) as info:
         plav.dumps(value, **options)
     assert (
-        type(info.value) is not ValueError or str(info.value) == "Failed to encode string as UTF-8"
+        type(info.value) is UnicodeEncodeError
+        or str(info.value) == "Failed to encode string as UTF-8"
     )
     assert plav.dumps(["after"]) == '["after"]'
 
@@ -430,10 +373,3 @@ def test_latin1_output_and_its_fallbacks(tail, as_key):
     value = dict.fromkeys(texts, "v") if as_key else [*texts, 1.5]
     want = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
     assert plav.dumps(value, mox_grid=False) == want
-
-
-@pytest.mark.parametrize("name", ["twitter", "citm_catalog", "canada", "github_events"])
-def test_corpus_files_round_trip_through_stdlib(name):
-    value = json.loads((DATA / "json" / f"{name}.json").read_bytes())
-    assert same(json.loads(plav.dumps(value, mox_grid=False)), value)
-    assert same(json.loads(plav.dumps(value, mox_grid=False, indent=1)), value)

@@ -28,10 +28,9 @@ LEVELS = [
 
 
 def pieces(*parts):
-    """Byte strings for st.sampled_from: each byte of a bytes part, each str part in UTF-8."""
-    return [bytes([c]) for p in parts if isinstance(p, bytes) for c in p] + [
-        p.encode() for p in parts if isinstance(p, str)
-    ]
+    """Byte strings for st.sampled_from: each byte of a bytes part, each character of a
+    str part in UTF-8."""
+    return [bytes([c]) if isinstance(p, bytes) else c.encode() for p in parts for c in p]
 
 
 def joined(parts, max_size):
@@ -69,35 +68,15 @@ def test_scanner_at_every_length_across_block_edges(level):
 
 # ---- whitespace and comments ----
 
-WS_TEXT = joined(
-    [
-        b" ",
-        b"\t",
-        b"\n",
-        b"\r",
-        b"/",
-        b"*",
-        b"//",
-        b"/*",
-        b"*/",
-        b"x",
-        b"\xef\xbb\xbf",
-        b" " * 40,
-        b"\r\n",
-    ],
-    40,
-)
 
-
-@given(data=WS_TEXT)
+@given(data=joined(b" |\t|\n|\r|/|*|//|/*|*/|x|\xef\xbb\xbf|\r\n".split(b"|") + [b" " * 40], 40))
 @settings(max_examples=300)
 def test_whitespace_skips_agree_from_every_start(data):
     for pos in range(len(data) + 1):
         full = T.skip_whitespace(data, pos, "bytes")
         assert pos <= full <= len(data)
         assert T.skip_whitespace(data, pos, "dispatch") == full
-        if AVX2:
-            assert T.skip_whitespace(data, pos, "avx2") == full
+        assert not AVX2 or T.skip_whitespace(data, pos, "avx2") == full
         # the skipper of tab-delimited rows stops only at a tab the full skip crosses
         rows = T.skip_whitespace(data, pos, "tab_delimited")
         assert pos <= rows <= full
@@ -114,16 +93,13 @@ def test_whitespace_skips_agree_from_every_start(data):
         (b"/* open", 0, 7),
         (b"/*/", 0, 3),  # the star of the opening never closes the comment
         (b"/**/x", 0, 4),
-        (b"/x", 0, 0),
-        (b"\xef\xbb\xbf{", 0, 3),
         (b" \xef\xbb\xbf", 0, 1),  # a byte-order mark only at offset 0
         (b"// c\rx", 0, 5),  # a lone carriage return ends a line comment
         (b"\x0cx", 0, 0),  # form feed is not whitespace
         (b"ab  ", 2, 4),
         # tabs inside comments go with the comment; a tab outside one ends a row's skip
         (b"/* \t */\tx", 0, (8, 7)),
-        (b"// a\tb\n\t", 0, (8, 7)),
-        (b"\xef\xbb\xbf \t", 0, (5, 4)),
+        (b"\xef\xbb\xbf// a\tb\n\t", 0, (11, 10)),
     ],
 )
 def test_whitespace_skip_examples(data, start, expected):
@@ -134,7 +110,7 @@ def test_whitespace_skip_examples(data, start, expected):
 
 
 @NO_AVX2
-@given(data=joined([b" ", b"\t", b"\n", b"\r", b" " * 31, b"\x0c", b"\xa0", b"\x89", b"x"], 60))
+@given(data=joined(b" |\t|\n|\r|\x0c|\xa0|\x89|x".split(b"|") + [b" " * 31], 60))
 def test_vector_whitespace_run_counts_whole_blocks(data):
     data = b" " * 32 + data
     run = len(data) - len(data.lstrip(b" \t\n\r"))
@@ -200,24 +176,14 @@ def test_transcoders_match_strict_utf8(form, data):
 
 # ---- escapers ----
 
-NAMED = {
-    0x22: b'\\"',
-    0x5C: b"\\\\",
-    0x0A: b"\\n",
-    0x0D: b"\\r",
-    0x09: b"\\t",
-    0x08: b"\\b",
-    0x0C: b"\\f",
-}
+NAMED = {c: b"\\" + bytes([e]) for c, e in zip(b'"\\\n\r\t\x08\x0c', b'"\\nrtbf')}
 
 
 def reference_escape(data):
     return b"".join(NAMED.get(c, b"\\u00%02x" % c if c < 0x20 else bytes([c])) for c in data)
 
 
-ESCAPE_TEXT = joined(
-    pieces(b'"\\\x00\x1f\x1b\n\t\x7f az\xff\x80', "\u00e9", "\u20ac", "\U0001f600"), 90
-)
+ESCAPE_TEXT = joined(pieces(b'"\\\x00\x1f\x1b\n\t\x7f az\xff\x80', "\u00e9\u20ac\U0001f600"), 90)
 
 
 @pytest.mark.parametrize("level", LEVELS)
@@ -276,12 +242,6 @@ def reference_float_text(x):
 
 
 @given(st.floats())
-@example(1e16)
-@example(1e-6)
-@example(5e-324)
-@example(1.7976931348623157e308)
-@example(-0.0)
-@example(9007199254740993.0)
 def test_float_text_reads_back_bit_for_bit(x):
     text = T.format_double(x)
     assert text == reference_float_text(x) == plav.dumps(x)
@@ -301,6 +261,7 @@ def test_float_text_over_random_bit_patterns():
         y = round(rng.uniform(-1e6, 1e6), rng.randint(0, 12))
         samples += [struct.unpack("<Q", struct.pack("<d", v))[0] for v in (x, y)]
     values = [struct.unpack("<d", struct.pack("<Q", p))[0] for p in samples]
+    values += [1e16, 1e-6, 5e-324, 2.2250738585072014e-308, -0.0, 9007199254740993.0]
     values += [x * 2.0 ** rng.randint(-80, 60) for x in values]
     values = [x for x in values if math.isfinite(x)]
     assert [T.format_double(x) for x in values] == [reference_float_text(x) for x in values]

@@ -14,12 +14,64 @@ import plav
 
 # Strings that look like what the reader treats specially: numbers, literals, comments,
 # delimiters, brackets, escapes and whitespace.
-LOOKALIKES = (
-    "12 -12 007 1.5.3 1e5 -1.5e3 1e5x 12/05/2020 2018-05-09T12:03:18Z - +1 .5 0x1F NaN nan Nan"
-    " -NaN Infinity -Infinity inf INF Inf-x NaN- true false null truex null-ish t n Nancy //c"
-    ' /*c*/ / a/ #x a,b a|b a;b a]b [a {a a} "q a"b a\\b \\ \x7f caf\u00e9 \u2028 \ufeffx'
-    " ana.mensah@example.com http://x.y/z a:b : 12:30"
-).split(" ") + ["", " ", "12 apples", "true x", "a // b", "a /* b", "a\tb", " lead", "trail "]
+LOOKALIKES = [
+    "12",
+    "-12",
+    "007",
+    "1.5.3",
+    "1e5",
+    "-1.5e3",
+    "1e5x",
+    "12/05/2020",
+    "2018-05-09T12:03:18Z",
+    "-",
+    "+1",
+    ".5",
+    "0x1F",
+    "NaN",
+    "nan",
+    "Nan",
+    "-NaN",
+    "Infinity",
+    "-Infinity",
+    "inf",
+    "INF",
+    "Inf-x",
+    "NaN-",
+    "true",
+    "false",
+    "null",
+    "truex",
+    "null-ish",
+    "t",
+    "n",
+    "Nancy",
+    "//c",
+    "/*c*/",
+    "/",
+    "a/",
+    "#x",
+    "a,b",
+    "a|b",
+    "a;b",
+    "a]b",
+    "[a",
+    "{a",
+    "a}",
+    '"q',
+    'a"b',
+    "a\\b",
+    "\\",
+    "\x7f",
+    "café",
+    "\u2028",
+    "\ufeffx",
+    "ana.mensah@example.com",
+    "http://x.y/z",
+    "a:b",
+    ":",
+    "12:30",
+] + ["", " ", "12 apples", "true x", "a // b", "a /* b", "a\tb", " lead", "trail "]
 LOOKALIKES += ["a\nb", "\r", "\f", "Ana Mensah", "1 2", "12 /x", "12  ", "1" * 30, "9" * 5000]
 TEXT = (
     st.sampled_from(LOOKALIKES)
