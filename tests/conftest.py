@@ -44,9 +44,10 @@ JSON_VALUES = st.recursive(
 )
 
 
-def words(text):
-    """The space-separated words of `text`: a compact way to write a list of them."""
-    return text.split()
+def words(text, sep=None):
+    """The words of `text` (split at `sep`, else at whitespace): a compact way to write a
+    list of strings."""
+    return text.split(sep)
 
 
 def not_under_asan(reason):

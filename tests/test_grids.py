@@ -4,7 +4,7 @@ dumps writes as grids and how, and rows read back under every option."""
 import math
 
 import pytest
-from conftest import Model, same_or_null_filled
+from conftest import Model, same_or_null_filled, words
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -62,27 +62,8 @@ def test_reading(text, expected):
 # a byte that continues the word follows it (after spaces); else it is the value.
 @pytest.mark.parametrize(
     "cell, expected",
-    [
-        (w, w)
-        for w in [
-            "2018-05-09T12:03:18Z",
-            "1.5.3",
-            "007",
-            "-",
-            "-x",
-            "12:30",
-            "1e5x",
-            "3.",
-            "0x1F",
-            "12a",
-            "NaN-",
-            "Inf_x",
-        ]
-    ]
-    + [
-        (w, w)
-        for w in ["nice", "Nancy", "N/A", "NaNa", "Infinity2", "null-ish"] + ["true x", "12 apples"]
-    ]
+    [(w, w) for w in words("2018-05-09T12:03:18Z 1.5.3 007 - -x 12:30 1e5x 3. 0x1F 12a NaN- Inf_x")]
+    + [(w, w) for w in words("nice Nancy N/A NaNa Infinity2 null-ish") + ["true x", "12 apples"]]
     + [("12 \\, 3", "12 , 3"), ("12  ", 12), ("-1.5e3", -1500.0), ("18446744073709551616", 2**64)]
     + [("true", True), ("null", None), ("-Infinity", -math.inf)],
 )
@@ -225,27 +206,8 @@ def test_a_row_unlike_the_first_anywhere_gives_a_plain_array(bad, where):
 
 
 # Each word with what bare_strings writes for it, in every layout.
-BARE = [
-    (w, w)
-    for w in [
-        "Alice",
-        "nice",
-        "nullable",
-        "Nancy",
-        "NAN",
-        "INF",
-        "NAn",
-        "InF",
-        "x-1",
-        "trueish",
-        "Infinite",
-        "nan",
-    ]
-]
-QUOTED = ["true", "false", "null", "NaN", "Nan", "Inf", "Infinity", "INfinity", "1x", "café"] + [
-    "a b",
-    "",
-]
+BARE = [(w, w) for w in words("Alice nice nullable Nancy NAN INF NAn InF x-1 trueish Infinite nan")]
+QUOTED = words("true false null NaN Nan Inf Infinity INfinity 1x caf\u00e9") + ["a b", ""]
 
 
 @pytest.mark.parametrize("word, cell", BARE + [(w, f'"{w}"') for w in QUOTED])
@@ -261,22 +223,7 @@ def test_bare_strings_only_where_they_read_back(word, cell):
 KEYS = st.sampled_from(
     ["id", "a b", "", "x\ny", "null", "caf\u00e9", "k,1", "Infinity", 'q"', "$r"]
 ) | st.text(max_size=4)
-WORDS = [
-    "true",
-    "null",
-    "NaN",
-    "Nan",
-    "Inf",
-    "Infinity",
-    "nice",
-    "Nancy",
-    "x-1",
-    "a,b",
-    "p|q",
-    "s;t",
-    "]",
-    "\t",
-] + [
+WORDS = words("true null NaN Nan Inf Infinity nice Nancy x-1 a,b p|q s;t ] \t", " ") + [
     " lead",
     "trail ",
     "",

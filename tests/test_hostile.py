@@ -279,7 +279,7 @@ CASES = {
         As(OLD | {"z": 0}),
     ),
     "key str replaces members with lists": lambda: (
-        keyed(lambda d: d.update(dict.fromkeys(d, []))),
+        keyed(lambda d: d.update({k: [] for k in d})),
         As(OLD | {"z": []}),
     ),
     "key str clears the dict": lambda: (keyed(dict.clear), "InternalFailure"),

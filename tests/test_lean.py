@@ -6,7 +6,7 @@ import dataclasses
 import re
 
 import pytest
-from conftest import Model, same_or_null_filled
+from conftest import Model, same_or_null_filled, words
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -14,64 +14,13 @@ import plav
 
 # Strings that look like what the reader treats specially: numbers, literals, comments,
 # delimiters, brackets, escapes and whitespace.
-LOOKALIKES = [
-    "12",
-    "-12",
-    "007",
-    "1.5.3",
-    "1e5",
-    "-1.5e3",
-    "1e5x",
-    "12/05/2020",
-    "2018-05-09T12:03:18Z",
-    "-",
-    "+1",
-    ".5",
-    "0x1F",
-    "NaN",
-    "nan",
-    "Nan",
-    "-NaN",
-    "Infinity",
-    "-Infinity",
-    "inf",
-    "INF",
-    "Inf-x",
-    "NaN-",
-    "true",
-    "false",
-    "null",
-    "truex",
-    "null-ish",
-    "t",
-    "n",
-    "Nancy",
-    "//c",
-    "/*c*/",
-    "/",
-    "a/",
-    "#x",
-    "a,b",
-    "a|b",
-    "a;b",
-    "a]b",
-    "[a",
-    "{a",
-    "a}",
-    '"q',
-    'a"b',
-    "a\\b",
-    "\\",
-    "\x7f",
-    "café",
-    "\u2028",
-    "\ufeffx",
-    "ana.mensah@example.com",
-    "http://x.y/z",
-    "a:b",
-    ":",
-    "12:30",
-] + ["", " ", "12 apples", "true x", "a // b", "a /* b", "a\tb", " lead", "trail "]
+LOOKALIKES = words(
+    "12 -12 007 1.5.3 1e5 -1.5e3 1e5x 12/05/2020 2018-05-09T12:03:18Z - +1 .5 0x1F NaN nan Nan"
+    " -NaN Infinity -Infinity inf INF Inf-x NaN- true false null truex null-ish t n Nancy //c"
+    ' /*c*/ / a/ #x a,b a|b a;b a]b [a {a a} "q a"b a\\b \\ \x7f caf\u00e9 \u2028 \ufeffx'
+    " ana.mensah@example.com http://x.y/z a:b : 12:30",
+    " ",
+) + ["", " ", "12 apples", "true x", "a // b", "a /* b", "a\tb", " lead", "trail "]
 LOOKALIKES += ["a\nb", "\r", "\f", "Ana Mensah", "1 2", "12 /x", "12  ", "1" * 30, "9" * 5000]
 TEXT = (
     st.sampled_from(LOOKALIKES)
@@ -194,8 +143,8 @@ QUOTED = '12/05/2020 12 -1.5e3 NaN Nan -Infinity true null a,b a|b a;b a]b [a {a
 
 @pytest.mark.parametrize(
     "s, bare",
-    [(w.replace("_", " "), True) for w in BARE.split()]
-    + [(w, False) for w in QUOTED.split()]
+    [(w.replace("_", " "), True) for w in words(BARE)]
+    + [(w, False) for w in words(QUOTED)]
     + [("caf\u00e9", True), ("a // b", True), ("12 apples", True)]
     + [(w, False) for w in ["", " x", "x ", "a\tb", "a\nb", "1" * 5000]],
 )
@@ -222,27 +171,27 @@ NESTED_ROWS = [
         (
             {},
             '[{"id":1,"at":"2018-05-09T12:03:18Z","tags":["a","b"],"meta":{"k":[2: q; 1; 2 ]}},'
-            '{"id":2,"at":"a, b","tags":[],"meta":{"x":1,"y":"y z"}}]',
+            + '{"id":2,"at":"a, b","tags":[],"meta":{"x":1,"y":"y z"}}]',
         ),
         (
             {"cells": "any"},
             '[2: id, at, tags, meta; 1, "2018-05-09T12:03:18Z", ["a","b"], {"k":[2: q; 1; 2 ]}; '
-            '2, "a, b", [], {"x":1,"y":"y z"} ]',
+            + '2, "a, b", [], {"x":1,"y":"y z"} ]',
         ),
         (
             plav.LEAN,
             '[2: id\tat\ttags\tmeta; 1\t2018-05-09T12:03:18Z\t["a","b"]\t{k:[2: q; 1; 2 ]}; '
-            '2\t"a, b"\t[]\t{x:1,y:"y z"} ]',
+            + '2\t"a, b"\t[]\t{x:1,y:"y z"} ]',
         ),
         (
             {"cells": "any", "indent": 2},
             '[2:\n  id, at, tags, meta\n  1, "2018-05-09T12:03:18Z", ["a","b"], {"k":[2: q; 1; 2 ]}'
-            '\n  2, "a, b", [], {"x":1,"y":"y z"}\n]',
+            + '\n  2, "a, b", [], {"x":1,"y":"y z"}\n]',
         ),
         (
             {"cells": "any", "multiline_mox": True, "row_count": False},
             '[2]{id,at,tags,meta}:\n  1, "2018-05-09T12:03:18Z", ["a","b"], {"k":[: q; 1; 2 ]}'
-            '\n  2, "a, b", [], {"x":1,"y":"y z"}',
+            + '\n  2, "a, b", [], {"x":1,"y":"y z"}',
         ),
     ],
     ids=["safe", "any", "lean", "indented", "multiline"],

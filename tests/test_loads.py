@@ -11,7 +11,7 @@ import threading
 
 import _plav_testing as T
 import pytest
-from conftest import DATA, JSON_VALUES, error_of, harness, in_thread, not_under_asan, same
+from conftest import DATA, JSON_VALUES, error_of, harness, in_thread, not_under_asan, same, words
 from conftest import parse_error as pe
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -281,26 +281,14 @@ def test_accepted_documents_agree_with_json(path):
 # NaN and Infinity, unquoted keys, comments, raw control bytes in a string.
 ACCEPTED_ON_PURPOSE = {
     f"n_{name}.json"
-    for name in [
-        "array_extra_comma",
-        "array_number_and_comma",
-        "object_trailing_comma",
-        "number_-NaN",
-        "number_NaN",
-        "number_Inf",
-        "number_infinity",
-        "number_minus_infinity",
-        "object_non_string_key",
-        "object_non_string_key_but_huge_number_instead",
-        "object_repeated_null_null",
-        "object_unquoted_key",
-        "object_trailing_comment",
-        "object_trailing_comment_slash_open",
-        "structure_object_with_comment",
-        "string_unescaped_ctrl_char",
-        "string_unescaped_newline",
-        "string_unescaped_tab",
-    ]
+    for name in words(
+        "array_extra_comma array_number_and_comma object_trailing_comma number_-NaN number_NaN"
+        " number_Inf number_infinity number_minus_infinity object_non_string_key"
+        " object_non_string_key_but_huge_number_instead object_repeated_null_null"
+        " object_unquoted_key object_trailing_comment object_trailing_comment_slash_open"
+        " structure_object_with_comment string_unescaped_ctrl_char string_unescaped_newline"
+        " string_unescaped_tab"
+    )
 }
 
 

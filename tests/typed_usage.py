@@ -24,7 +24,7 @@ def right_calls(rows: list[dict[str, object]], fields: tuple[str, ...], path: Pa
     assert_type(plav.loads(text.encode(), fields, partial=True, strict=False), Any)
     plav.loads(bytearray(b"[1]"), schema=["id", "name"])
     assert_type(plav_core.loads(memoryview(b"[1]"), schema=None), Any)
-    value, end = plav.raw_decode("[1] [2]", 0)
+    _, end = plav.raw_decode("[1] [2]", 0)
     assert_type(end, int)
     assert_type(plav.extract("Sure: [1]", partial=True), Any)
     hint = plav.format_hint() + plav.format_hint(style="lean")
