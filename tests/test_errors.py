@@ -10,8 +10,7 @@ from conftest import parse_error as pe
 
 import plav
 
-END = "Unexpected end of input"
-TRAILING = "Trailing content after document"
+END, TRAILING = "Unexpected end of input", "Trailing content after document"
 
 
 def bad(c, at):
@@ -19,11 +18,11 @@ def bad(c, at):
 
 
 NUMBER_ERRORS = {
-    "Invalid number": ["-", "1.5.3", "12a", "NAN", "Infinit"],
-    "Invalid number: leading zeros not allowed": ["01", "-01"],
-    "Invalid number: decimal point must be followed by digits": ["1.", "1.e5"],
-    "Invalid float": ["1e", "1E+-2", "1e5-3"],
-    "Failed to create large integer": ["1" * 4301, "-" + "1" * 4301],
+    "Invalid number": ["-", "1.5.3", "NAN"],
+    "Invalid number: leading zeros not allowed": ["-01"],
+    "Invalid number: decimal point must be followed by digits": ["1.e5"],
+    "Invalid float": ["1E+-2", "1e5-3"],
+    "Failed to create large integer": ["-" + "1" * 4301],
 }
 
 
@@ -31,39 +30,25 @@ NUMBER_ERRORS = {
     "data, message",
     [
         (b"", pe(END, 0)),
-        (" \n ", pe(END, 3)),
         ("/* only */ // comment", pe(END, 21)),
-        ("1 2", pe(TRAILING, 2)),
         ('"\u00e9" x', pe(TRAILING, 5)),  # bytes, not characters
-        ("[1] ]", pe(TRAILING, 4)),
         (" \ufeff1", bad("\u00ef", 1)),  # a byte-order mark only at offset 0
-        ("x", bad("x", 0)),
-        ("[1,", pe(END, 3)),
         (b"\xc3", bad("\u00c3", 0)),
-        ("[,1]", bad(",", 1)),
         ("[1,,2]", bad(",", 3)),
         ("[1 2]", bad("2", 3)),
         ("[nullx]", bad("x", 5)),
         ('{"a":1 "b":2}', bad('"', 7)),
-        ("{,}", bad(",", 1)),
-        ('{"a', pe(END, 1)),
         ('{"a" 1}', pe(END, 4)),
         ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 5", 5)),
-        ('{"a" ,"b": 1}', pe("Expected ':' at position 4", 4)),
         ("{'a': 1}", bad("'", 1)),
-        ("{-a: 1}", bad("-", 1)),
         (b'{"\xff": 1}', pe("Invalid UTF-8 in key", 2)),
-        ("+1", bad("+", 0)),
         ("[\x01]", bad("\x01", 1)),
-        # strings
         ('"\\ud83d"', pe("Invalid Unicode escape at position 1", 1)),
         ('"\\u12"', pe("Invalid Unicode escape at position 5", 5)),
         ('"\\u12', pe(END, 0)),  # no closing quote at all
         ('"\\"\\u12', pe(END, 7)),  # input ends in the digits
         ('"\\x41"', pe("Invalid escape sequence '\\x' at position 2", 2)),
         ('"a\\n\tb"', pe("Unescaped control character at position 4", 4)),
-        ('"ab\\"', pe(END, 5)),
-        (b'"\xff"', pe("Invalid UTF-8 in string", 0)),
         (b'["\xed\xa0\x80"]', pe("Invalid UTF-8 in string", 1)),
         (b'"\xff\\n"', "Invalid UTF-8 in string"),
         # grids: more cells than keys fail at the extra delimiter
@@ -73,21 +58,15 @@ NUMBER_ERRORS = {
         ("[: a, b ]", bad("]", 8)),
         ("[: a; 12 /x ]", bad("/", 9)),
         ("[: a, b; 1, 2\n]", bad("\n", 13)),
-        ('[: "a"\n; 1 ]', bad("\n", 6)),
         # '/' ends a word: the literal stands and the after-cell rule judges the '/'
         ("[: a, b; true, x; null/* c */, 1 ]", bad("/", 22)),
         ("[: a; 1; 2 x", pe(END, 12)),
-        ('[: "a', pe(END, 3)),
-        ("[:", pe(END, 2)),
         ("[: a; x\\", pe(END, 8)),
         (b"[: a\xff; 1 ]", pe("Invalid UTF-8 in header", 3)),
-        (b'[: "\xff"; 1 ]', pe("Invalid UTF-8 in header", 4)),
         (b"[: a; x\xff ]", pe("Invalid UTF-8 in cell", 6)),
         (b"[: a; x\\,\xff ]", "Invalid UTF-8 in string"),
         ("[:;;]", bad(";", 3)),
-        ("[: ; x]", bad("x", 5)),
         ("[5\n: a; 1 ]", bad(":", 3)),
-        ("[-1: a; 1 ]", bad(":", 3)),
         ("[2]{id,name}:\n  1, 2", pe(TRAILING, 3)),  # the layout dumps writes, not reads
         ("[: a; " + "1" * 5000 + " ]", "Failed to create large integer"),
         # numbers, each also inside an array
@@ -101,31 +80,18 @@ def test_messages_and_positions(data, message):
 
 
 @pytest.mark.parametrize(
-    "text, schema, message",
+    "text, message",
     [
-        ('{"a": 1, "b": 2, "c": 3}', "ab", pe("Expected '}' at position 17", 17)),
-        ('{"a": 1, "b": 2,', "ab", pe("Expected '}' at position 16", 16)),
-        ('{"a": 1}', [], pe("Expected '}' at position 1", 1)),
-        ('{"a" 1}', "ab", pe(END, 1)),
-        ('{"a', "ab", pe(END, 1)),  # an unterminated key leaves no colon
-        ('[{"a" 1}, {"b": 2}]', "ab", pe("Expected ':' at position 2", 2)),
-        ('{"a": 1, 2}', "ab", pe(END, 9)),
-        ('[{"a": 1, 2}, {"b": 3}]', "ab", pe("Expected ':' at position 10", 10)),
-        ('{"a": 1, "b" }:', "ab", pe("Expected ':' at position 9", 9)),
-        ('{"a": 1 "b": 2}', "ab", bad('"', 8)),
+        ('{"a": 1, "b": 2, "c": 3}', pe("Expected '}' at position 17", 17)),
+        ('{"a": 1, "b": 2,', pe("Expected '}' at position 16", 16)),
+        ('{"a', pe(END, 1)),  # an unterminated key leaves no colon
+        ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 2", 2)),
+        ('[{"a": 1, 2}, {"b": 3}]', pe("Expected ':' at position 10", 10)),
+        ('{"a": 1 "b": 2}', bad('"', 8)),
     ],
 )
-def test_schema_messages(text, schema, message):
-    assert str(error_of(text, schema)) == message
-
-
-# ---- DecodeError ----
-
-
-def stdlib_place(text, pos):
-    """(lineno, colno) as json counts them for an error at character `pos` of `text`."""
-    e = json.JSONDecodeError("", text, pos)
-    return e.lineno, e.colno
+def test_schema_messages(text, message):
+    assert str(error_of(text, ["a", "b"])) == message
 
 
 # (text, schema, character position of the error). The bytes form of each text is
@@ -133,10 +99,8 @@ def stdlib_place(text, pos):
 @pytest.mark.parametrize(
     "text, schema, pos",
     [
-        ("[1, x]", None, 4),
         ("", None, 0),
-        ("[1,\n  2,\n  x]", None, 11),
-        ("[1,\r\n  x]", None, 7),
+        ("[1,\r\n  2,\n  x]", None, 12),
         ('["é€😀", x]', None, 8),
         ('{"ключ":\n "значение€", "k": ?}', None, 28),
         ("[1,\n 2", None, 6),  # end of input
@@ -151,13 +115,13 @@ def stdlib_place(text, pos):
 )
 def test_position_line_and_column(text, schema, pos):
     e = error_of(text, schema)
+    place = json.JSONDecodeError("", text, pos)  # as the stdlib counts lines and columns
     assert type(e) is plav.DecodeError and isinstance(e, json.JSONDecodeError)
-    assert (e.pos, e.doc, (e.lineno, e.colno)) == (pos, text, stdlib_place(text, pos))
+    assert (e.pos, e.doc, e.lineno, e.colno) == (pos, text, place.lineno, place.colno)
     data = text.encode()
     b = error_of(data, schema)
-    assert b.pos == len(text[:pos].encode()) and b.doc is data
-    assert (b.lineno, b.colno) == (e.lineno, e.colno)
-    assert b.msg == str(b) == str(e)
+    assert (b.pos, b.lineno, b.colno) == (len(text[:pos].encode()), e.lineno, e.colno)
+    assert b.doc is data and b.msg == str(b) == str(e)
 
 
 @pytest.mark.parametrize(
@@ -180,11 +144,10 @@ def test_bytes_columns_count_replaced_characters(data, pos, lineno, colno):
     "data",
     [
         "[1,\n  é x]",
-        "[1,\n  é x]".encode(),
         bytearray("[1,\n  é x]".encode()),
         memoryview(b"--[1,\n  \xc3\xa9 x]")[2:],
     ],
-    ids=["str", "bytes", "bytearray", "memoryview"],
+    ids=["str", "bytearray", "memoryview"],
 )
 def test_pickles_to_the_same_error(data):
     e = error_of(data)
@@ -193,9 +156,6 @@ def test_pickles_to_the_same_error(data):
         assert type(copy) is plav.DecodeError and copy.args == e.args
         assert (copy.msg, copy.pos, copy.lineno, copy.colno) == (e.msg, e.pos, e.lineno, e.colno)
         assert copy.doc == (bytes(data) if isinstance(data, memoryview) else data)
-
-
-def test_the_class_is_the_extensions_own():
     assert plav.DecodeError.__module__ == "plav_core"
     made = plav.DecodeError("boom", b"ab\n\xc3\xa9cd", 5)
     assert (str(made), made.lineno, made.colno) == ("boom", 2, 2)

@@ -219,9 +219,9 @@ def lying_dicts():
     return value, As({"d": {"a": 1, "b": [2]}, "r": [{"a": i} for i in range(12)]})
 
 
-def list_freed(**options):
+def list_freed():
     items = converted([0] + [{"x": "a" * 100}] * 20, 0, act=list.clear)
-    return {"i": items}, ("IndexError", "TypeError", As({"i": [{"m": 1}]})), options
+    return {"i": items}, ("IndexError", "TypeError", As({"i": [{"m": 1}]}))
 
 
 def dropped(before):
@@ -278,10 +278,6 @@ CASES = {
         keyed(lambda d: d.update(dict.fromkeys(d, 0))),
         As(OLD | {"z": 0}),
     ),
-    "key str replaces members with lists": lambda: (
-        keyed(lambda d: d.update({k: [] for k in d})),
-        As(OLD | {"z": []}),
-    ),
     "key str clears the dict": lambda: (keyed(dict.clear), "InternalFailure"),
     "key str clears the sorted dict": lambda: (keyed(dict.clear), As(OLD | {"z": "s"}), SORTED),
     "key hash replaces the rows": lambda: (looked_up("hash"), ANY),
@@ -292,10 +288,6 @@ CASES = {
     ),
     "header key eq adds a cell": lambda: (
         header_keyed(lambda r, at: r[at].update(c=[object()])),
-        ANY,
-    ),
-    "header key eq drops the row": lambda: (
-        header_keyed(lambda r, at: r.__setitem__(at, None)),
         ANY,
     ),
     "header key eq replaces the first row": lambda: (
@@ -326,9 +318,7 @@ CASES = {
         As([1, {"m": 1}]),
     ),
     "model dump frees the list being written": list_freed,
-    "model dump frees the plain list being written": lambda: list_freed(mox_grid=False),
     "model dump drops its list from the parent": lambda: dropped([1, "s" * 40]),
-    "first member drops its list from the parent": lambda: dropped([]),
     "grid cell model dump cuts the rows": lambda: (
         converted([{"a": i, "m": 0} for i in range(30)], 15, "m", act=lambda d: cut(d, 20)),
         "IndexError",
@@ -343,7 +333,6 @@ CASES = {
         As(["InternalFailure"]),
     ),
     "utcoffset clears the containers": tz_clearing,
-    "enum value clears its dict": lambda: (enum_valued(), ("text", "InternalFailure")),
     "enum value clears its sorted dict": lambda: (
         enum_valued(),
         As({"v": "gone", "w": [1]}),
@@ -592,41 +581,33 @@ def test_key_cache_is_released_at_thread_exit():
     assert rss_kib() - before < 8 * 1024
 
 
-MEMORY_SCRIPT = """
-import gc, sys, plav_core
+KEEP_SCRIPT = """
+import gc, plav_core
 def rss():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-raw = open(sys.argv[1], "rb").read()
-before = rss()
-result = plav_core.loads(raw)
-after = rss()
-# VmHWM belongs to this process image (ru_maxrss would carry the parent's over exec).
-with open("/proc/self/status") as f:
-    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM"))
+        return int(f.read().split()[1]) * 4
 values = ["x" * (48 << 20), ["\\u00e9" + "y" * 64] * 200_000, {f"k{i}": i for i in range(200_000)}]
 plav_core.dumps(values[2])
 gc.collect()
-kept = rss()
+before = rss()
 for value in values:
     plav_core.dumps(value)
 gc.collect()
-print(len(raw), before, after, peak, rss() - kept)
+print(rss() - before)
 """
 
 
 @not_under_asan(LEAKS)
-def test_peak_memory_of_loads_is_bounded_and_a_huge_dumps_keeps_nothing():
-    # A fresh process: the high-water mark belongs to one loads call, and a fixed mmap
-    # threshold makes glibc hand freed large blocks back, so that the thread's output
-    # buffer, UTF-16 room and key forms must be small again after a call that grew them.
-    path = max((DATA / "json").glob("*.json"), key=lambda p: p.stat().st_size)
+def test_one_huge_dumps_keeps_no_memory():
+    # The thread's output buffer, its UTF-16 room and its key forms stay small after a
+    # call that needed them large. A fresh process with a fixed mmap threshold, so that
+    # glibc hands freed large blocks back instead of keeping them in its heap.
     env = {**os.environ, "GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072"}
-    args = [sys.executable, "-c", MEMORY_SCRIPT, str(path)]
-    out = subprocess.run(args, capture_output=True, text=True, check=True, env=env).stdout
-    size, before, after, peak, kept = map(int, out.split())
-    assert peak >= after >= before and peak - after < 3 * size
-    assert kept < 24 * 1024 * 1024
+    args = [sys.executable, "-c", KEEP_SCRIPT]
+    assert (
+        int(subprocess.run(args, capture_output=True, text=True, check=True, env=env).stdout)
+        < 24 * 1024
+    )
 
 
 # ---- threads ----
@@ -700,40 +681,6 @@ def test_caches_are_released_safely_at_interpreter_exit():
         args = [sys.executable, "-c", FINALISATION_SCRIPT]
         out = subprocess.run(args, capture_output=True, text=True, timeout=60)
         assert (out.returncode, out.stdout.strip()) == (0, "done"), out.stderr
-
-
-def test_only_large_inputs_let_other_threads_run_during_loads():
-    # A CPU-bound thread counts while the main thread makes a chain of C calls that
-    # runs no bytecode of its own: the count can only move if loads hands over the
-    # GIL. Small inputs keep it (another thread could hold it for a whole switch
-    # interval); large ones give it up for the scan, so that threads scan in parallel.
-    import itertools
-    import operator
-
-    ticks, stop = itertools.count(), threading.Event()
-
-    def spin():
-        for i in ticks:
-            if not i & 0x3FF and stop.is_set():
-                break
-
-    def moved(doc, calls):
-        funcs, args = [repr] + [loads] * calls + [repr], [ticks] + [doc] * calls + [ticks]
-        seen = list(map(operator.call, funcs, args))
-        return seen[-1] != seen[0]
-
-    small = [b'{"id": 7, "text": "short", "tags": ["a"]}', b"[" + b"1," * 20000 + b"1]"]
-    large = b" " * (32 << 20) + b"1"  # a scan of milliseconds, whatever the host's load
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        while repr(ticks) == "count(0)":
-            pass
-        assert not any(moved(doc, 300) for doc in small)
-        assert any(moved(large, 1) for _ in range(20))
-    finally:
-        stop.set()
-        thread.join()
 
 
 @pytest.mark.parametrize("target", ["loads", "dumps"])

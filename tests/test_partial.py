@@ -51,11 +51,7 @@ def check_prefixes(data, cuts=None):
 
 
 ROWS = [
-    {
-        "id": i,
-        "name": ["Ann", "Bo Lee", "", None, "x;y", "é"][i % 6],
-        "v": [1.5, True, [1, 2], {"k": "v"}][i % 4],
-    }
+    {"id": i, "n": ["Ann", "", None, "x;y"][i % 4], "v": [1.5, [1], {"k": 2}][i % 3]}
     for i in range(8)
 ]
 DOCUMENTS = [
@@ -67,14 +63,9 @@ DOCUMENTS = [
     b'{"s": "a\\n\\u00e9\\ud83d\\ude00\\"z", "t": [true, null, -0.5e-3, 12345678901234567890123]}',
     b'\xef\xbb\xbf[1, {unquoted: 2, trailing: [3,],}, "x", NaN, -Infinity]',
     b"  12  ",
-    *(
-        plav.dumps({"items": ROWS, "total": 8}, **o).encode()
-        for o in [
-            {},
-            {"delimiter": "tab", "row_count": False, "bare_strings": True},
-            {"delimiter": "pipe", "implicit_null": True, "unquoted_keys": True},
-        ]
-    ),
+    plav.dumps({"items": ROWS, "total": 8}).encode(),
+    plav.dumps(ROWS, delimiter="tab", row_count=False, bare_strings=True).encode(),
+    plav.dumps(ROWS, delimiter="pipe", implicit_null=True, unquoted_keys=True).encode(),
 ]
 
 
@@ -97,13 +88,7 @@ def test_sampled_prefixes_of_the_data_files(path):
 
 @given(
     JSON_VALUES,
-    st.sampled_from(
-        [
-            {},
-            {"bare_strings": True, "unquoted_keys": True},
-            {"delimiter": "pipe", "implicit_null": True},
-        ]
-    ),
+    st.sampled_from([{}, {"bare_strings": True}, {"delimiter": "pipe", "implicit_null": True}]),
 )
 def test_every_prefix_of_generated_documents(value, options):
     for text in (json.dumps(value), plav.dumps(value, **options)):
@@ -114,22 +99,17 @@ def test_every_prefix_of_generated_documents(value, options):
     "data, expected",
     [
         (b'{"items": [2: id, name; 1, Ann; 2, Bo', {"items": [{"id": 1, "name": "Ann"}]}),
-        (b"[2 ", []),
         (b"[2 ,", [2]),
         (b"[2: id, na", []),
         (b"[2: a; 1; [1, 2", [{"a": 1}]),
         (b'{"a": 1', {}),
         (b'{"a": 1 ', {"a": 1}),
-        (b'{"a": true', {}),
-        (b'{"a"', {}),
         (b"{key", {}),
         (b'{"a": "x', {"a": "x"}),
         (b'["a\\u00', ["a"]),
-        (b'["a\\ud83d\\', ["a"]),
         (b'["a\\ud83d\\ude00', ["a\U0001f600"]),
         (b'["caf\xc3', ["caf"]),
         (b"[1, 2.5e", [1]),
-        (b"[1, Infin", [1]),
         (b"[1, 2] /* open", [1, 2]),
         (b'"open', "open"),
     ],
@@ -220,14 +200,6 @@ def value_starts(text):
 def test_raw_decode_agrees_with_json(value, indent):
     text = json.dumps(value, indent=indent, ensure_ascii=False) + ' \n {"next": [1]} 7'
     for start in value_starts(text):
-        agree(text, start)
-
-
-@pytest.mark.parametrize(
-    "text", ['  {"a": [1, {"b": null}]}x', '"str" 12', "-1.5e3]", 'true {"é": "ü"} [1]']
-)
-def test_raw_decode_every_position(text):
-    for start in range(len(text) + 1):
         agree(text, start)
 
 
@@ -362,33 +334,29 @@ def test_strict_accepts_exact_grids_and_under_partial_exempts_only_a_grid_cut_by
 
 
 @pytest.mark.parametrize(
-    "reply, partial, expected",
+    "reply, expected",
     [
-        ('Sure! Here it is: {"a": [1, 2]} Hope that helps.', False, {"a": [1, 2]}),
+        ('Sure! Here it is: {"a": [1, 2]} Hope that helps.', {"a": [1, 2]}),
         (
             "Here is the table:\n```plav\n[2: id; 1; 2 ]\n```\nAnything else?",
-            False,
             [{"id": 1}, {"id": 2}],
         ),
-        ("```json\n[1]\n```\nand\n```json\n[2]\n```", False, [1]),
-        ("```json\n[1, \n```\nthen\n```json\n[2]\n```", False, [2]),  # the first fence fails
-        ("~~~~ JSON5 {.x}\n{a: 1,}\n~~~~", False, {"a": 1}),
-        ('```JsonC title="x"\n// c\n{"a": 1}\n```', False, {"a": 1}),
-        ("````\n[3]\n````", False, [3]),
-        ('```python\nx = [1, 2]\n```\n```json\n{"b": 2}\n```', False, {"b": 2}),
-        ("```python\nprint(1)\n```\nresult: [4, 5].", False, [4, 5]),
-        ("```js\n```json\n{x}\n```\n[6]", False, [6]),  # a json line inside another fence
-        ("Use {braces} or [brackets]; the data: [7, 8]", False, [7, 8]),
-        ('I think {"a": 1 is wrong} but {"b": 2}', False, {"b": 2}),
-        ("```json\n[1, 2, 3", True, [1, 2]),  # unclosed
-        ('Here: {"rows": [2: id, name; 1, Ann; 2, B', True, {"rows": [{"id": 1, "name": "Ann"}]}),
-        ('x {"a": "é"} y', False, {"a": "é"}),
-        ("{ x } [y " * 20000 + '{"a": 1}', False, {"a": 1}),  # each candidate reads only a little
+        ("```json\n[1]\n```\nand\n```json\n[2]\n```", [1]),
+        ("```json\n[1, \n```\nthen\n```json\n[2]\n```", [2]),  # the first fence fails
+        ("~~~~ JSON5 {.x}\n{a: 1,}\n~~~~", {"a": 1}),
+        ('```JsonC title="x"\n// c\n{"a": 1}\n```', {"a": 1}),
+        ("````\n[3]\n````", [3]),
+        ('```python\nx = [1, 2]\n```\n```json\n{"b": 2}\n```', {"b": 2}),
+        ("```python\nprint(1)\n```\nresult: [4, 5].", [4, 5]),
+        ("```js\n```json\n{x}\n```\n[6]", [6]),  # a json line inside another fence
+        ("Use {braces} or [brackets]; the data: [7, 8]", [7, 8]),
+        ('I think {"a": 1 is wrong} but {"b": 2}', {"b": 2}),
+        ('x {"a": "é"} y', {"a": "é"}),
+        ("{ x } [y " * 20000 + '{"a": 1}', {"a": 1}),  # each candidate reads only a little
     ],
 )
-def test_extract_replies(reply, partial, expected):
-    assert plav.extract(reply, partial=partial) == expected
-    assert plav.extract(reply.encode(), partial=partial) == expected
+def test_extract_replies(reply, expected):
+    assert plav.extract(reply) == plav.extract(reply.encode()) == expected
 
 
 @pytest.mark.parametrize(
@@ -407,5 +375,8 @@ def test_extract_errors_stand_in_the_whole_reply(reply, message, pos):
         assert str(e).startswith(message) and e.doc is doc
         assert e.pos == (pos if isinstance(doc, str) else len(reply[:pos].encode()))
     assert plav.extract('ok {"x": 1, "y": 2}', ["a", "b"]) == {"a": 1, "b": 2}
+    assert plav.extract("```json\n[1, 2, 3", partial=True) == [1, 2]  # cut off in the fence
+    cut = 'Here: {"rows": [2: id, name; 1, Ann; 2, B'
+    assert plav.extract(cut.encode(), partial=True) == {"rows": [{"id": 1, "name": "Ann"}]}
     with pytest.raises(TypeError):
         plav.extract(None)
