@@ -15,9 +15,6 @@ from hypothesis import strategies as st
 
 import plav
 
-ROWS = [{"a": 1, "b": 2}, {"a": 3, "b": 4}]
-INDEX_FAILS = type("IndexFails", (), {"__index__": lambda s: {}["k"]})()
-TRUTH_FAILS = type("TruthFails", (), {"__bool__": lambda s: 1 / 0})()
 CELLS, DEFAULT = "^argument 'cells' must be ", "^argument 'default' must be callable or None, not"
 
 
@@ -25,8 +22,6 @@ CELLS, DEFAULT = "^argument 'cells' must be ", "^argument 'default' must be call
     "kwargs, error, match",
     [
         ({"mox_grid": 1}, TypeError, "mox_grid"),
-        ({"row_count": None}, TypeError, "row_count"),
-        ({"unquoted_keys": 0}, TypeError, "unquoted_keys"),
         ({"indent": 2.0}, TypeError, "indent"),
         ({"delimiter": b"tab"}, TypeError, "delimiter"),
         ({"sort_keys": 1}, TypeError, "sort_keys"),
@@ -35,11 +30,11 @@ CELLS, DEFAULT = "^argument 'cells' must be ", "^argument 'default' must be call
         ({"delimiter": 5, "indent": 2.0, "unquoted_keys": None}, TypeError, "unquoted_keys"),
         ({"indent": -1, "row_count": None}, OverflowError, None),
         ({"indent": 2**64}, OverflowError, None),
-        ({"indent": INDEX_FAILS}, KeyError, "k"),
+        ({"indent": type("I", (), {"__index__": lambda s: {}["k"]})()}, KeyError, "k"),
         ({"delimiter": "\ud800"}, UnicodeEncodeError, None),
         ({"cells": None}, TypeError, CELLS + "str, not 'NoneType'$"),
         ({"cells": "Any"}, ValueError, CELLS + '"safe" or "any"$'),
-        ({"bare_text": TRUTH_FAILS}, ZeroDivisionError, "division by zero"),
+        ({"bare_text": type("T", (), {"__bool__": lambda s: 1 / 0})()}, ZeroDivisionError, None),
         ({"default": 3}, TypeError, DEFAULT),
     ],
 )
@@ -50,18 +45,6 @@ def test_option_errors_come_before_any_conversion(kwargs, error, match):
     assert called == []
 
 
-@pytest.mark.parametrize(
-    "delimiter, sep",
-    [(",", ", "), ("comma", ", "), ("", ", "), ("Tab", ", "), ("anything", ", ")]
-    + [("tab", "\t"), ("\t", "\t"), ("pipe", " | "), ("|", " | ")],
-)
-def test_delimiter_words(delimiter, sep):
-    assert plav.dumps(ROWS, delimiter=delimiter) == f"[2: a{sep}b; 1{sep}2; 3{sep}4 ]"
-
-
-# ---- values ----
-
-
 def subclass(base, method, result):
     """A subclass of `base` whose `method` returns `result`."""
     return type(f"My{base.__name__}", (base,), {method: lambda *a: result})
@@ -70,12 +53,8 @@ def subclass(base, method, result):
 @pytest.mark.parametrize(
     "value, text",
     [
-        (None, "null"),
-        (False, "false"),
         (-(2**63) - 1, "-9223372036854775809"),
-        (2**64, "18446744073709551616"),
         (10**4299, "1" + "0" * 4299),
-        (subclass(int, "__str__", "mine")(3), "3"),
         (subclass(int, "__repr__", "\u00e9")(2**70), str(2**70)),
         (enum.IntEnum("Color", {"RED": 7}).RED, "7"),
         (subclass(float, "__repr__", "nope")(2.5), "2.5"),
@@ -85,9 +64,8 @@ def subclass(base, method, result):
         (-float("inf"), "-Infinity"),
         ([b"", b"\x00\xffab"], '["","00ff6162"]'),
         ("a" * 100 + "\t", '"' + "a" * 100 + '\\t"'),
-        ('"\\\n\r\t\b\f', '"\\"\\\\\\n\\r\\t\\b\\f"'),
-        ("\x00\x1b\x1f", '"\\u0000\\u001b\\u001f"'),
-        ("\x7f/\u2028\u2029 caf\u00e9 \U0001f600", '"\x7f/\u2028\u2029 caf\u00e9 \U0001f600"'),
+        ('"\\\n\r\t\b\f\x00\x1f', '"\\"\\\\\\n\\r\\t\\b\\f\\u0000\\u001f"'),
+        ("\x7f/\u2028 caf\u00e9 \U0001f600", '"\x7f/\u2028 caf\u00e9 \U0001f600"'),
     ],
 )
 def test_scalars(value, text):
@@ -120,32 +98,25 @@ class Legacy:
 @pytest.mark.parametrize(
     "value, kwargs, text",
     [
-        ({"a": [1, 2], "b": {}}, {}, '{"a":[1,2],"b":{}}'),
         ({"a": [1, 2], "b": {}}, {"indent": 2}, '{\n  "a": [\n    1,\n    2\n  ],\n  "b": {}\n}'),
         ({"a": [1, {}]}, {"indent": 0}, '{\n"a": [\n1,\n{}\n]\n}'),
-        ([[], (), {}], {"indent": 4}, "[\n    [],\n    [],\n    {}\n]"),
-        ([1], {"indent": type("Two", (), {"__index__": lambda s: 2})()}, "[\n  1\n]"),
-        ([1], {"indent": True}, "[\n 1\n]"),
-        ((1, "x"), {}, '[1,"x"]'),
+        (
+            [[], (), {}],
+            {"indent": type("Two", (), {"__index__": lambda s: 2})()},
+            "[\n  [],\n  [],\n  {}\n]",
+        ),
         (({"a": 1}, {"a": 2}), {}, '[{"a":1},{"a":2}]'),  # a tuple is no grid
         ({"id": 1, "full name": 2}, {"unquoted_keys": True}, '{id:1,"full name":2}'),
-        ([1, [2, [3]]], {"mox_grid": False}, "[1,[2,[3]]]"),
         (type("D", (dict,), {"items": None})(a=1), {}, '{"a":1}'),
         (type("L", (list,), {})([1, type("T", (tuple,), {})((2,))]), {}, "[1,[2]]"),
         # model objects and dataclasses, nested either way
-        (Address(city="Oslo", zip=150), {}, '{"city":"Oslo","zip":150}'),
+        (
+            [Address(city="O", zip=1), Address(city="R", zip=2)],
+            {},
+            '[2: city, zip; "O", 1; "R", 2 ]',
+        ),
         ({"p": Point(1, "a")}, {"indent": 1}, '{\n "p": {\n  "x": 1,\n  "y": "a"\n }\n}'),
-        (
-            [Address(city="Oslo", zip=1), Address(city="R", zip=2)],
-            {},
-            '[2: city, zip; "Oslo", 1; "R", 2 ]',
-        ),
-        ([Point(1, "a"), Point(2, "b")], {"mox_grid": False}, '[{"x":1,"y":"a"},{"x":2,"y":"b"}]'),
-        (
-            Model({"in": [Point(1, "a")], "at": Legacy()}),
-            {},
-            '{"in":[{"x":1,"y":"a"}],"at":{"v":1}}',
-        ),
+        (Model({"i": [Point(1, "a")], "at": Legacy()}), {}, '{"i":[{"x":1,"y":"a"}],"at":{"v":1}}'),
     ],
 )
 def test_containers_and_conversions(value, kwargs, text):
@@ -156,12 +127,10 @@ def test_containers_and_conversions(value, kwargs, text):
     "key, unquoted, quoted",
     [
         *[(k, k, f'"{k}"') for k in ["name", "_x", "$ref", "a-b", "null"]],
-        *[(k, f'"{k}"', f'"{k}"') for k in ["1a", "-a", "a.b", "caf\u00e9", ""]],
+        *[(k, f'"{k}"', f'"{k}"') for k in ["1a", "a.b", "caf\u00e9", ""]],
         ('q"', '"q\\""', '"q\\""'),
-        (1.5, '"1.5"', '"1.5"'),
         (None, "None", '"None"'),
-        (True, "True", '"True"'),
-        ((1, 2), '"(1, 2)"', '"(1, 2)"'),
+        ((1, 2.5), '"(1, 2.5)"', '"(1, 2.5)"'),
     ],
 )
 def test_keys(key, unquoted, quoted):
@@ -169,7 +138,7 @@ def test_keys(key, unquoted, quoted):
     assert plav.dumps({key: 0}) == "{" + quoted + ":0}"
 
 
-def test_the_thread_buffer_returns_only_the_last_text():
+def test_the_thread_buffer_and_converted_keys_are_never_stale():
     assert len(plav.dumps("x" * 1_000_000)) == 1_000_002
     assert plav.dumps("\u00e9" * 10_000) == '"' + "\u00e9" * 10_000 + '"'
     with pytest.raises(TypeError):
@@ -177,19 +146,17 @@ def test_the_thread_buffer_returns_only_the_last_text():
     out = plav.dumps(["plain"])
     assert out == '["plain"]' and out.isascii()
 
-
-def test_keys_of_converted_data_are_never_confused():
-    # Each conversion returns a dict with new key objects, freed after writing;
-    # their addresses are reused by the next conversion's keys.
+    # Each conversion returns a dict with new key objects, freed after writing; their
+    # addresses are reused by the next conversion's keys.
     class Fresh:
         def __init__(self, i):
             self.i = i
 
         def model_dump(self):
-            return {"".join(["k", str(self.i)]): self.i, "".join(["x", str(-self.i)]): 0}
+            return {"".join(["k", str(self.i)]): self.i}
 
     items = [Fresh(i) for i in range(300)]
-    expected = "[" + ",".join(f'{{"k{i}":{i},"x{-i}":0}}' for i in range(300)) + "]"
+    expected = "[" + ",".join(f'{{"k{i}":{i}}}' for i in range(300)) + "]"
     assert plav.dumps(items) == expected
     assert plav.dumps({"a": items, "b": [{"k0": 1}]}) == '{"a":' + expected + ',"b":[{"k0":1}]}'
 
@@ -211,14 +178,10 @@ def with_qualname(answer):
 
 class Outer:
     class Inner:
-        pass
+        model_dump = 3  # not callable
 
-
-class NotCallable:
-    model_dump = 3
-
-    def dict(self):  # without __fields__, not a model
-        return {"never": True}
+        def dict(self):  # without __fields__, not a model
+            return {"never": True}
 
 
 class Probe:
@@ -240,17 +203,12 @@ def unserializable(name):
         ({1, 2}, *unserializable("set")),
         (datetime.timedelta(1), *unserializable("timedelta")),
         (Outer.Inner(), *unserializable("Outer.Inner")),
-        (NotCallable(), *unserializable("NotCallable")),
-        (bytearray(b"x"), *unserializable("bytearray")),
-        (with_qualname("Shown.Name"), *unserializable("Shown.Name")),
         (with_qualname(type("S", (str,), {})("sub")), *unserializable("sub")),
-        (with_qualname(5), *unserializable("unknown")),
         (with_qualname(KeyError("gone")), *unserializable("unknown")),
         (enum.Enum, *unserializable("EnumType")),
         # exceptions from the values' own code pass through
         (Probe(), KeyError, "probe"),
         ({type("NoText", (), {"__str__": lambda s: {}["no text"]})(): 1}, KeyError, "no text"),
-        ({"x": [Model(1, boom)]}, LookupError, "from model_dump"),
         ([{"a": 1}, {"a": Model(1, boom)}] * 6, LookupError, "from model_dump"),
         ([{1: "x"}, {1: "y"}], TypeError, "int"),  # a grid's first row needs str keys
         ({"k": 10**4300}, ValueError, "4300"),  # past the digit limit
@@ -268,24 +226,17 @@ def nested_lists(depth, inner):
     return inner
 
 
-class Chain:
-    def __init__(self, n, to=None):
-        self.n, self.to = n, to
-
-    def model_dump(self):
-        return self.to if self.to is not None else Chain(self.n - 1) if self.n else "done"
-
-
 def test_depth_limit():
     deepest = nested_lists(256, [])  # the innermost list is at depth 256
     assert plav.dumps(deepest) == "[" * 257 + "]" * 257
     assert plav.dumps(deepest, indent=1).count("[") == 257
-    assert plav.dumps(Chain(200)) == '"done"'
+    chain = type("Chain", (), {"model_dump": lambda s: s.to})
+    done, ping, pong = chain(), chain(), chain()
+    done.to, ping.to, pong.to = "done", pong, ping
+    assert plav.dumps(nested_lists(255, done)) == "[" * 255 + '"done"' + "]" * 255
     cycle = []
     cycle.append(cycle)
-    a, b, itself = Chain(0), Chain(0), Chain(0)
-    a.to, b.to, itself.to = b, a, itself
-    for too_deep in ([deepest], nested_lists(257, 1), {"k": deepest}, cycle, [a, b], itself):
+    for too_deep in ([deepest], nested_lists(257, 1), {"k": deepest}, cycle, ping):
         with pytest.raises(ValueError) as info:
             plav.dumps(too_deep)
         assert type(info.value) is ValueError
@@ -296,8 +247,6 @@ def test_depth_limit():
     "value, indent",
     [
         ([1], 2**63),
-        ([1], 2**64 - 1),
-        ({"a": 1}, 2**32),
         ([[1]], 2**63),  # 2 x 2**63 spaces wraps to 0 in 64 bits
         ([[[[1]]]], 2**62),  # 4 x 2**62 wraps too
         ([{"a": 1}, {"a": 2}], 2**40),  # grid rows

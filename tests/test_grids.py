@@ -5,8 +5,6 @@ import math
 
 import pytest
 from conftest import Model, same_or_null_filled, words
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import plav
 from plav import dumps, loads
@@ -218,87 +216,22 @@ def test_bare_strings_only_where_they_read_back(word, cell):
     assert dumps(rows, bare_strings=True, multiline_mox=True) == f"[2]{{s}}:\n  {cell}\n  k"
 
 
-# ---- read back ----
+# ---- read back (the fuzzers' dumps target reads back generated tables too) ----
 
-KEYS = st.sampled_from(
-    ["id", "a b", "", "x\ny", "null", "caf\u00e9", "k,1", "Infinity", 'q"', "$r"]
-) | st.text(max_size=4)
-WORDS = words("true null NaN Nan Inf Infinity nice Nancy x-1 a,b p|q s;t ] \t", " ") + [
-    " lead",
-    "trail ",
-    "",
-]
-SCALARS = (
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.integers(-(2**100), 2**100)
-    | st.floats()
-    | st.text(max_size=8)
-    | st.sampled_from(WORDS)
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"bare_strings": True, "implicit_null": True, "delimiter": "tab"}, plav.LEAN]
+    + [{"unquoted_keys": True, "row_count": False, "delimiter": "pipe", "bare_strings": True}],
 )
-NESTED = st.recursive(
-    SCALARS,
-    lambda inner: (
-        st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3)
-    ),
-    max_leaves=6,
-)
-
-
-@st.composite
-def tables(draw):
-    """Up to 70 rows (past the sampled ones) over one header: some rows lack keys, have
-    one more, are models or no dicts at all; later rows hold nested values."""
-    header = draw(st.lists(KEYS, min_size=1, max_size=4, unique=True))
-    out = []
-    for i in range(draw(st.integers(2, 70))):
-        keys = (
-            header
-            if draw(st.integers(0, 3))
-            else draw(st.permutations(header))[: draw(st.integers(0, len(header)))]
-        )
-        values = SCALARS if i < 50 else NESTED
-        row = {k: draw(values) for k in keys}
-        if draw(st.integers(0, 40)) == 0:
-            row[draw(KEYS)] = draw(values)  # possibly a key outside the header
-        form = draw(st.integers(0, 12))
-        out.append(Model(row) if form == 0 else draw(values) if form == 1 and i else row)
-    return out
-
-
-def plain(value):
-    if isinstance(value, Model):
-        return plain(value.model_dump())
-    if isinstance(value, dict):
-        return {k: plain(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    return value
-
-
-OPTIONS = st.fixed_dictionaries(
-    {k: st.booleans() for k in ("bare_strings", "implicit_null", "row_count", "unquoted_keys")}
-    | {"delimiter": st.sampled_from(["comma", "tab", "pipe"])}
-)
-
-
-@settings(max_examples=600)
-@given(rows=tables(), options=OPTIONS)
-def test_grids_read_back(rows, options):
-    text = dumps(rows, **options)
-    read, expected = loads(text), plain(rows)
-    assert same_or_null_filled(read, expected), text
-    if text.startswith("[") and text[1:].lstrip("0123456789").startswith(": "):
-        assert all(list(r) == list(expected[0]) for r in read)  # every row in header order
-
-
-def test_long_table_with_late_differences_and_float_cells_reads_back():
+def test_a_long_table_with_late_differences_reads_back(options):
     rows = [{"id": i, "name": f"n{i}", "v": i * 0.25} for i in range(120)]
-    rows[75] = {"id": 75, "name": None}
+    for i, v in enumerate([-0.0, 1e16, 5e-324, math.inf, math.nan, "true", "Nancy", ""]):
+        rows[i]["v"] = v
+    rows[60]["v"] = "a;b"
+    rows[55] = {"name": None, "id": 55}  # past the sampled rows: out of order, a key short
     rows[90]["v"] = {"nested": [1, 2, {"x": "a;b"}]}
     rows[100]["name"] = [{"k": 1}, {"k": 2}]
-    for i, v in enumerate([-0.0, 1e16, 1e-6, 5e-324, math.inf, -math.inf, math.nan]):
-        rows[i]["v"] = v
-    for options in [{}, {"bare_strings": True, "implicit_null": True}, plav.LEAN]:
-        assert same_or_null_filled(loads(dumps(rows, **options)), rows), options
+    text = dumps(rows, **options)
+    assert text.startswith(("[120: ", "[: ")) and same_or_null_filled(loads(text), rows)
+    assert all(list(r) == ["id", "name", "v"] for r in loads(text))  # every row in header order
