@@ -92,11 +92,9 @@ def test_whitespace_skips_agree_from_every_start(data):
         (b"  // c\r\n  x", 0, 10),
         (b"/* open", 0, 7),
         (b"/*/", 0, 3),  # the star of the opening never closes the comment
-        (b"/**/x", 0, 4),
         (b" \xef\xbb\xbf", 0, 1),  # a byte-order mark only at offset 0
         (b"// c\rx", 0, 5),  # a lone carriage return ends a line comment
         (b"\x0cx", 0, 0),  # form feed is not whitespace
-        (b"ab  ", 2, 4),
         # tabs inside comments go with the comment; a tab outside one ends a row's skip
         (b"/* \t */\tx", 0, (8, 7)),
         (b"\xef\xbb\xbf// a\tb\n\t", 0, (11, 10)),
@@ -243,38 +241,30 @@ def reference_float_text(x):
 
 @given(st.floats())
 def test_float_text_reads_back_bit_for_bit(x):
-    text = T.format_double(x)
-    assert text == reference_float_text(x) == plav.dumps(x)
+    text = plav.dumps(x)
+    assert text == reference_float_text(x)
     assert math.isnan(x) or struct.pack("<d", float(text)) == struct.pack("<d", x)
 
 
-def test_float_text_over_random_bit_patterns():
+def test_float_text_at_the_edges_of_its_layouts():
+    # Powers of two around the exact range and the layout boundaries, their neighbours,
+    # short decimals and fractions with few binary places (a sample of `./dev.sh floats`).
     rng = random.Random(1234)
-    samples = [rng.getrandbits(64) for _ in range(30000)]
-    # Dense around the ends of the exact range and at powers of two.
-    for e in range(-12, 56):
-        samples += [struct.unpack("<Q", struct.pack("<d", 2.0**e))[0] + d for d in range(-2, 3)]
-    # Fractions with few binary places (k / 2^t), which have exact short forms,
-    # and short decimals, whose shortest form drops most of the scaled digits.
-    for _ in range(5000):
-        x = rng.randrange(1, 2 ** rng.randint(1, 53)) / 2 ** rng.randint(1, 40)
-        y = round(rng.uniform(-1e6, 1e6), rng.randint(0, 12))
-        samples += [struct.unpack("<Q", struct.pack("<d", v))[0] for v in (x, y)]
-    values = [struct.unpack("<d", struct.pack("<Q", p))[0] for p in samples]
-    values += [1e16, 1e-6, 5e-324, 2.2250738585072014e-308, -0.0, 9007199254740993.0]
-    values += [x * 2.0 ** rng.randint(-80, 60) for x in values]
-    values = [x for x in values if math.isfinite(x)]
-    assert [T.format_double(x) for x in values] == [reference_float_text(x) for x in values]
-    assert plav.dumps(values, mox_grid=False)[1:-1].split(",") == [
-        reference_float_text(x) for x in values
-    ]
+    values = [1e16, 1e-6, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -0.0]
+    for e in range(-20, 60):
+        bits = struct.unpack("<Q", struct.pack("<d", 2.0**e))[0]
+        values += [struct.unpack("<d", struct.pack("<Q", bits + d))[0] for d in (-1, 0, 1)]
+    values += [round(rng.uniform(-1e6, 1e6), rng.randint(0, 12)) for _ in range(3000)]
+    values += [rng.randrange(1, 2**53) / 2 ** rng.randint(1, 40) for _ in range(3000)]
+    assert plav.dumps(values)[1:-1].split(",") == [reference_float_text(x) for x in values]
 
 
 # ---- key hash ----
 
 
 def sip_reference(k0, k1, data, c_rounds, d_rounds):
-    mask = (1 << 64) - 1
+    """SipHash-c-d, written from its definition."""
+    mask, rotl = (1 << 64) - 1, lambda x, r: ((x << r) | (x >> (64 - r))) & ((1 << 64) - 1)
     v = [
         k0 ^ 0x736F6D6570736575,
         k1 ^ 0x646F72616E646F6D,
@@ -282,28 +272,23 @@ def sip_reference(k0, k1, data, c_rounds, d_rounds):
         k1 ^ 0x7465646279746573,
     ]
 
-    def rnd():  # each step: v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
-        for a, b, r, spin in (
-            (0, 1, 13, True),
-            (2, 3, 16, False),
-            (0, 3, 21, False),
-            (2, 1, 17, True),
-        ):
-            v[a] = (v[a] + v[b]) & mask
-            v[b] = ((v[b] << r | v[b] >> (64 - r)) & mask) ^ v[a]
-            if spin:
-                v[a] = (v[a] << 32 | v[a] >> 32) & mask
+    def rounds(n):
+        for _ in range(
+            n
+        ):  # each step: v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
+            for a, b, r, spin in ((0, 1, 13, 1), (2, 3, 16, 0), (0, 3, 21, 0), (2, 1, 17, 1)):
+                v[a] = (v[a] + v[b]) & mask
+                v[b] = rotl(v[b], r) ^ v[a]
+                v[a] = rotl(v[a], 32) if spin else v[a]
 
     blocks = data + b"\0" * (7 - len(data) % 8) + bytes([len(data) & 0xFF])
     for i in range(0, len(blocks), 8):
         m = int.from_bytes(blocks[i : i + 8], "little")
         v[3] ^= m
-        for _ in range(c_rounds):
-            rnd()
+        rounds(c_rounds)
         v[0] ^= m
     v[2] ^= 0xFF
-    for _ in range(d_rounds):
-        rnd()
+    rounds(d_rounds)
     return v[0] ^ v[1] ^ v[2] ^ v[3]
 
 
@@ -341,13 +326,10 @@ ECX, EBX, XCR0 = (
         (13, ECX, EBX, XCR0, (True, True, True)),
         (13, ECX, 1 << 5, XCR0, (True, False, False)),
         (13, ECX, EBX & ~(1 << 30), XCR0, (True, True, False)),  # no BW
-        (13, ECX, EBX & ~(1 << 16), XCR0, (True, False, True)),  # BW without F
         (13, ECX, EBX, 0b110, (True, False, False)),  # the OS saves no ZMM state
         (13, ECX, EBX, 0b010, (False, False, False)),  # the OS saves no AVX state
         (13, ECX & ~(1 << 27), EBX, XCR0, (False, False, False)),  # no OSXSAVE
-        (13, ECX & ~(1 << 26), EBX, XCR0, (False, False, False)),  # no XSAVE
         (13, ECX & ~(1 << 12), EBX, XCR0, (True, False, False)),  # no FMA
-        (13, ECX & ~(1 << 29), EBX, XCR0, (True, False, False)),  # no F16C
         (6, ECX, EBX, XCR0, (False, False, False)),  # leaf 7 absent
     ],
 )

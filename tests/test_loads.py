@@ -9,7 +9,6 @@ import random
 import struct
 import threading
 
-import _plav_testing as T
 import pytest
 from conftest import DATA, JSON_VALUES, error_of, harness, in_thread, not_under_asan, same, words
 from conftest import parse_error as pe
@@ -27,11 +26,9 @@ DOC = b'{"k": [1, "\xc3\xa9", [: a; 2 ]]}'
     "data",
     [
         bytearray(DOC),
-        type("B", (bytes,), {})(DOC),
         type("S", (str,), {})(DOC.decode()),
         memoryview(DOC),
         memoryview(b"xx" + DOC + b"yy")[2:-2],
-        memoryview(bytearray(DOC)).cast("b"),
         memoryview(DOC).cast("c"),
         memoryview(DOC + b" " * (4 - len(DOC) % 4)).cast("B", (4, (len(DOC) + 3) // 4)),
     ],
@@ -40,47 +37,36 @@ def test_bytes_like_and_str_input(data):
     assert loads(data) == loads(data=DOC, schema=None) == {"k": [1, "é", [{"a": 2}]]}
 
 
-CONTIGUOUS = "^memoryview data must be C-contiguous bytes$"
+CONTIGUOUS, NOT_DATA = "^memoryview data must be C-contiguous bytes$", "^data must be bytes or str$"
+RELEASED = memoryview(b"[1]")
+RELEASED.release()
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, message",
+    "call, error, match",
     [
-        *[((d,), {}, "^data must be bytes or str$") for d in (1, None, "\ud800", [b"1"])],
-        ((array.array("B", b"1"),), {}, "^data must be bytes or str$"),
-        ((memoryview(b"[1, 2]")[::2],), {}, CONTIGUOUS),
-        ((memoryview(b"[1, 2]")[::-1],), {}, CONTIGUOUS),
-        ((memoryview(array.array("i", [1])),), {}, CONTIGUOUS),
-        ((b"[1]",), {"schema": 5}, None),
-        ((b"[1]",), {"schema": [1]}, None),
-        ((b"[1]", None, True), {}, None),  # partial is keyword-only
+        *[
+            (lambda d=d: loads(d), TypeError, NOT_DATA)
+            for d in (1, "\ud800", [b"1"], array.array("B"))
+        ],
+        (lambda: loads(memoryview(b"[1, 2]")[::2]), TypeError, CONTIGUOUS),
+        (lambda: loads(memoryview(array.array("i", [1]))), TypeError, CONTIGUOUS),
+        (lambda: loads(b"[1]", [1]), TypeError, None),
+        (lambda: loads(b"[1]", None, True), TypeError, None),  # partial is keyword-only
+        # errors of the arguments themselves pass through
+        (lambda: loads(RELEASED), ValueError, "released memoryview"),
+        (lambda: loads(b"{}", (k or {}["boom"] for k in ["a", ""])), KeyError, "boom"),
+        (
+            lambda: loads(b"[1]", partial=type("T", (), {"__bool__": lambda s: 1 / 0})()),
+            ZeroDivisionError,
+            None,
+        ),
     ],
 )
-def test_argument_type_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=message) as info:
-        loads(*args, **kwargs)
-    assert not isinstance(info.value, ValueError)
-
-
-def test_errors_of_the_arguments_themselves_pass_through():
-    view = memoryview(b"[1]")
-    view.release()
-    with pytest.raises(ValueError, match="released memoryview"):
-        loads(view)
-
-    def names():
-        yield "a"
-        raise KeyError("boom")
-
-    with pytest.raises(KeyError, match="boom"):
-        loads(b"{}", schema=names())
-
-    class Bad:
-        def __bool__(self):
-            raise RuntimeError("no truth")
-
-    with pytest.raises(RuntimeError, match="no truth"):
-        loads(b"[1]", partial=Bad())
+def test_argument_errors(call, error, match):
+    with pytest.raises(error, match=match) as info:
+        call()
+    assert error is not TypeError or not isinstance(info.value, ValueError)
 
 
 @pytest.mark.parametrize("as_view", [False, True], ids=["bytearray", "memoryview"])
@@ -121,7 +107,6 @@ BIG = "9" * 4300
 @pytest.mark.parametrize(
     "text, expected",
     [
-        ("{} // note", {}),
         (b"\xef\xbb\xbf[1] /* open", [1]),
         ("[1, // c\n 2, /* c */]", [1, 2]),
         (
@@ -131,22 +116,18 @@ BIG = "9" * 4300
         ('{"a" x: 1, "b"\n:\n2}', {"a": 1, "b": 2}),
         ('{"b": 1, "a": 2, "b": 3, 7: 4}', {"b": 3, "a": 2, "7": 4}),  # the first place is kept
         # strings, also as keys
-        ('"a\\"b"', 'a"b'),
         ('"\\ud83d\\ude00\\u0000"', "\U0001f600\x00"),
         ('"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\/\b\f\n\r\t'),
         ('"tab\there\x7f"', "tab\there\x7f"),  # raw control bytes pass without a backslash
         ('"' + "x" * 40 + "\\n" + "\u00e9" * 40 + '"', "x" * 40 + "\n" + "\u00e9" * 40),
         # numbers, also in an array
         ("\t\r\n -0 \n", 0),
-        ("9223372036854775808", 2**63),
         ("-9223372036854775809", -(2**63) - 1),
         ("-" + BIG, -int(BIG)),
         ("-0.0", -0.0),
         ("-1e-400", -0.0),
-        ("1E+2", 100.0),
         ("123456789e-400", 0.0),
         ("1" + "0" * 400 + ".0", math.inf),
-        ("Inf", math.inf),
         ("-infinity", -math.inf),
     ],
 )
@@ -349,19 +330,6 @@ def test_float_edge_cases_bit_for_bit():
         cases.append(repr(struct.unpack("<d", rng.randbytes(8))[0]))
     for s in (c for c in cases if "n" not in c):  # nan and inf are no tokens to round
         assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s)), s
-        assert struct.pack("<d", T.parse_double(s.encode())) == struct.pack("<d", float(s)), s
-
-
-structural_text = st.text(alphabet='[]{}:;,"\\ \t\n\r|/*abtnfulrsINa019-.eE$\u00e9', max_size=80)
-
-
-@given(st.binary(max_size=80) | structural_text.map(str.encode), st.sampled_from([None, ["a"], []]))
-@settings(max_examples=3000)
-def test_any_input_reads_or_raises_value_error(data, schema):
-    try:
-        loads(data, schema=schema)
-    except ValueError:
-        pass
 
 
 # ---- key cache ----
