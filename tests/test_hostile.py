@@ -258,14 +258,6 @@ def default_clearing():
     return rows, ANY, {"default": lambda obj: (rows.clear(), ["x"])[1]}
 
 
-class Careful:
-    def model_dump(self):  # a model may catch the refusal of a nested dumps and go on
-        try:
-            return dumps(1)
-        except BaseException as exc:  # noqa: BLE001 - the refusal is a BaseException
-            return type(exc).__name__
-
-
 ANY = ("text", "IndexError", "TypeError", "InternalFailure")  # no crash, nothing else
 OLD = {"a": 1, "k": {"tag": "old"}}
 CELLS = As([{"a": i, "b": f"v{i}"} for i in range(60)])
@@ -286,10 +278,6 @@ CASES = {
         header_keyed(lambda r, at: r[at].update(a="new", b="new")),
         CELLS,
     ),
-    "header key eq adds a cell": lambda: (
-        header_keyed(lambda r, at: r[at].update(c=[object()])),
-        ANY,
-    ),
     "header key eq replaces the first row": lambda: (
         header_keyed(lambda r, at: r.__setitem__(0, {"a": 1})),
         ANY,
@@ -309,10 +297,6 @@ CASES = {
         converted({"a": 1, "b": 0}, "b", act=lambda d: d.update(n=3)),
         "InternalFailure",
     ),
-    "model dump clears its dict": lambda: (
-        converted({"a": 1, "b": 0}, "b", act=dict.clear),
-        "InternalFailure",
-    ),
     "model dump clears its list": lambda: (
         converted([1, 0, 3, 4], 1, act=list.clear),
         As([1, {"m": 1}]),
@@ -327,10 +311,6 @@ CASES = {
     "model dump calls dumps": lambda: (
         converted({"k": 0}, "k", act=lambda d: dumps([1])),
         "InternalFailure",
-    ),
-    "model dump catches the refusal of a nested dumps": lambda: (
-        [Careful()],
-        As(["InternalFailure"]),
     ),
     "utcoffset clears the containers": tz_clearing,
     "enum value clears its sorted dict": lambda: (
@@ -544,19 +524,21 @@ def run_all(n):
                 pass
 
 
-LEAKS = "memory held in ASan's quarantine and shadow makes RSS no measure of leaks"
+KEYS = "{" + ", ".join(f'"key{i}": {i}' for i in range(2100)) + "}"
 
 
-@not_under_asan(LEAKS)
-def test_no_leak_on_success_and_failure_and_gc_state_kept():
+@not_under_asan("memory held in ASan's quarantine and shadow makes RSS no measure of leaks")
+def test_no_leak_on_success_and_failure_nor_at_thread_exit():
     run_all(200)  # warm caches and allocator pools
+    for _ in range(50):
+        in_thread(lambda: loads(KEYS))
     gc.collect()
     tracemalloc.start()
     try:
         before, rss_before = tracemalloc.take_snapshot(), rss_kib()
         gc.disable()
         run_all(1000)
-        assert not gc.isenabled()
+        assert not gc.isenabled()  # the module leaves the collector as it was
         gc.enable()
         run_all(1000)
         gc.collect()
@@ -566,48 +548,10 @@ def test_no_leak_on_success_and_failure_and_gc_state_kept():
         tracemalloc.stop()
     grown = sum(s.size_diff for s in after.compare_to(before, "filename") if s.size_diff > 0)
     assert grown < 64 * 1024 and rss_after - rss_before < 2048
-
-
-@not_under_asan(LEAKS)
-def test_key_cache_is_released_at_thread_exit():
-    keys = "{" + ", ".join(f'"key{i}": {i}' for i in range(2100)) + "}"
-    for _ in range(50):
-        in_thread(lambda: loads(keys))
+    for _ in range(1000):  # each thread fills a key cache of 2048 keys (about 200 KiB)
+        in_thread(lambda: loads(KEYS))
     gc.collect()
-    before = rss_kib()
-    for _ in range(1000):  # each thread fills a cache of 2048 keys (about 200 KiB)
-        in_thread(lambda: loads(keys))
-    gc.collect()
-    assert rss_kib() - before < 8 * 1024
-
-
-KEEP_SCRIPT = """
-import gc, plav_core
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4
-values = ["x" * (48 << 20), ["\\u00e9" + "y" * 64] * 200_000, {f"k{i}": i for i in range(200_000)}]
-plav_core.dumps(values[2])
-gc.collect()
-before = rss()
-for value in values:
-    plav_core.dumps(value)
-gc.collect()
-print(rss() - before)
-"""
-
-
-@not_under_asan(LEAKS)
-def test_one_huge_dumps_keeps_no_memory():
-    # The thread's output buffer, its UTF-16 room and its key forms stay small after a
-    # call that needed them large. A fresh process with a fixed mmap threshold, so that
-    # glibc hands freed large blocks back instead of keeping them in its heap.
-    env = {**os.environ, "GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072"}
-    args = [sys.executable, "-c", KEEP_SCRIPT]
-    assert (
-        int(subprocess.run(args, capture_output=True, text=True, check=True, env=env).stdout)
-        < 24 * 1024
-    )
+    assert rss_kib() - rss_after < 8 * 1024
 
 
 # ---- threads ----
@@ -616,31 +560,23 @@ def test_one_huge_dumps_keeps_no_memory():
 def test_threads_read_and_write_concurrently_and_short_lived_threads_end_cleanly():
     names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers"]
     raws = [(DATA / "json" / f"{n}.json").read_bytes() for n in names]
-    docs = [
-        {"id": t, "rows": [{"k": i, "v": f"t{t}"} for i in range(50)], "s": "é" * t}
-        for t in range(6)
-    ]
+    docs = [[{"k": i, "v": f"t{t}", "s": "é" * t} for i in range(50)] for t in range(6)]
     expected = [(json.loads(r), dumps(d)) for r, d in zip(raws, docs)]
     errors, barrier = [], threading.Barrier(len(names))
 
     def work(t):
         barrier.wait()
-        for _ in range(3):
-            if loads(raws[t]) != expected[t][0] or any(
-                dumps(docs[t]) != expected[t][1] for _ in range(60)
-            ):
+        for n in range(60):
+            if loads(raws[t]) != expected[t][0] if n < 3 else dumps(docs[t]) != expected[t][1]:
                 errors.append(names[t])
 
     def short(i):
         try:
             assert loads(dumps([{"id": i}, {"id": i + 1}] * 3))[0] == {"id": i}
             assert loads(b'{"k%d": [1, 2.5]}' % (i % 50)) == {f"k{i % 50}": [1, 2.5]}
-            if i % 7 == 0:
-                dumps("x" * 100000)  # grows this thread's buffer before it exits
-            if i % 11 == 0:
-                dumps({"k": Model(1, lambda: {}["missing"])})  # the thread ends in a failure
+            dumps("x" * 100000 if i % 7 else {"k": Model(1, lambda: {}["missing"])})
         except KeyError:
-            pass
+            pass  # the thread ends in a failure, after its buffer grew in others
         except BaseException as exc:  # noqa: BLE001 - collected for the assert
             errors.append(exc)
 
@@ -651,22 +587,12 @@ def test_threads_read_and_write_concurrently_and_short_lived_threads_end_cleanly
 
 
 FINALISATION_SCRIPT = """
-import threading, time
-import plav_core
+import threading, time, plav_core
 plav_core.loads(b'{"main": 1}')
 doc = b'[' + b','.join(b'{"k": [1, 2.5, "v"]}' for _ in range(4000)) + b']'
-class Model:
-    def model_dump(self):
-        return {"a": [i for i in range(50)], "b": ["\u00e9t\u00e9"] * 20}
-def read():
-    while True:
-        plav_core.loads(doc)
-def write():
-    models = [Model() for _ in range(200)]
-    while True:
-        plav_core.dumps(models)
-threading.Thread(target=read, daemon=True).start()
-threading.Thread(target=write, daemon=True).start()
+model = type("M", (), {"model_dump": lambda s: {"a": list(range(50)), "b": ["\u00e9t\u00e9"] * 20}})
+for target, args in ((plav_core.loads, doc), (plav_core.dumps, [model() for _ in range(200)])):
+    threading.Thread(target=lambda f=target, a=args: [f(a) for _ in iter(int, 1)], daemon=True).start()
 time.sleep(0.05)
 print("done")
 """
