@@ -109,19 +109,16 @@ class Model:
 
 def in_thread(fn, stack_size=0):
     """Runs fn on a new thread (optionally with a small stack): {"result"} or {"error"}."""
-    out = {}
+    out, old = {}, threading.stack_size(stack_size)
 
-    def body():
+    def body(_):
         try:
             out["result"] = fn()
         except BaseException as exc:  # noqa: BLE001 - handed back to the test
             out["error"] = exc
 
-    old = threading.stack_size(stack_size)
     try:
-        t = threading.Thread(target=body)
-        t.start()
-        t.join()
+        run_threads(body, 1)
     finally:
         threading.stack_size(old)
     return out

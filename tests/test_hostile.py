@@ -557,7 +557,7 @@ def test_no_leak_on_success_and_failure_nor_at_thread_exit():
 # ---- threads ----
 
 
-def test_threads_read_and_write_concurrently_and_short_lived_threads_end_cleanly():
+def test_threads_read_and_write_concurrently():
     names = ["twitter", "citm_catalog", "canada", "github_events", "mesh", "numbers"]
     raws = [(DATA / "json" / f"{n}.json").read_bytes() for n in names]
     docs = [[{"k": i, "v": f"t{t}", "s": "é" * t} for i in range(50)] for t in range(6)]
@@ -570,20 +570,8 @@ def test_threads_read_and_write_concurrently_and_short_lived_threads_end_cleanly
             if loads(raws[t]) != expected[t][0] if n < 3 else dumps(docs[t]) != expected[t][1]:
                 errors.append(names[t])
 
-    def short(i):
-        try:
-            assert loads(dumps([{"id": i}, {"id": i + 1}] * 3))[0] == {"id": i}
-            assert loads(b'{"k%d": [1, 2.5]}' % (i % 50)) == {f"k{i % 50}": [1, 2.5]}
-            dumps("x" * 100000 if i % 7 else {"k": Model(1, lambda: {}["missing"])})
-        except KeyError:
-            pass  # the thread ends in a failure, after its buffer grew in others
-        except BaseException as exc:  # noqa: BLE001 - collected for the assert
-            errors.append(exc)
-
     run_threads(work, len(names))
-    for batch in range(20):
-        run_threads(lambda i: short(batch * 10 + i), 10)
-    assert errors == [] and dumps([1, 2]) == "[1,2]"
+    assert errors == []
 
 
 FINALISATION_SCRIPT = """

@@ -5,7 +5,6 @@ the README's examples and the plav command line."""
 import ast
 import doctest
 import gzip
-import importlib
 import inspect
 import io
 import json
@@ -101,40 +100,21 @@ print(open(path).read())
 """
 
 
-def test_initialisation(tmp_path):
-    first = sys.modules.pop("plav_core")
-    try:
-        assert importlib.import_module("plav_core") is first  # a re-import, the same module
-    finally:
-        sys.modules["plav_core"] = first
+def test_a_second_interpreter_is_refused():
     # A legacy (non-isolated) subinterpreter runs the init function, which refuses it.
     out = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True)
     assert out.stdout.startswith("refused: ") and "subinterpreters" in out.stdout
-    cmake = [Path(sys.executable).with_name("cmake"), "-S", ROOT, "-B", tmp_path]
-    cmake += ["-DCMAKE_SYSTEM_NAME=Linux", "-DCMAKE_SYSTEM_PROCESSOR=aarch64"]
-    result = subprocess.run(cmake, capture_output=True, text=True, timeout=120)
-    assert result.returncode and "only for Linux on x86-64" in " ".join(result.stderr.split())
 
 
 def test_format_hint():
     grid, tab, lean = (plav.format_hint(s) for s in ("mox_grid", "tab", "lean"))
-    assert "\t" not in tab and not grid.endswith("\n")
-    assert plav.format_hint(type("S", (str,), {})("tab")) == tab  # a str subclass by content
     # unknown styles, wrong case and names with no UTF-8 form give the grid text
-    assert {plav.format_hint(s) for s in ["unknown", "", "Tab", "tab ", "\ud800"]} == {grid}
+    assert {plav.format_hint(s) for s in ["unknown", "Tab", "tab ", "\ud800"]} == {grid} != {tab}
     example = lean.split("Example: ", 1)[1].split("\n")[0]
-    rows = [
-        {"id": 1, "name": "Ana Mensah", "tags": ["a"]},
-        {"id": 2, "name": "Bo, Jr", "tags": None},
-    ]
-    rows[0]["tags"].append("b")
-    assert plav.loads(example) == rows
+    rows = [{"id": 1, "name": "Ana Mensah", "tags": ["a", "b"]}]
+    rows.append({"id": 2, "name": "Bo, Jr", "tags": None})
     written = plav.dumps(rows, **{**plav.LEAN, "delimiter": "comma"})  # the hint shows the layout
-    assert written.replace(" ", "") == example.replace(" ", "")
-    from plav import _tokens
-
-    count = _tokens.load_counters(DATA / "tokenizers").counters["o200k_base"]
-    assert count(lean) <= count(grid) + 40  # the lean hint costs few tokens more
+    assert plav.loads(example) == rows and written.replace(" ", "") == example.replace(" ", "")
 
 
 def runtime(name):
@@ -387,47 +367,23 @@ def stats_rows(output):
     return rows
 
 
-# A stand-in tiktoken whose get_encoding counts words or fails: the path taken when no
-# rank-file folder is named, exercised without the network.
-FAKE_TIKTOKEN = """
-def get_encoding(name):
-    if MODE == "fail" or (MODE == "one" and name != "o200k_base"):
-        raise ConnectionError("offline")
-    return type("Words", (), {"encode_ordinary": lambda self, text: text.split()})()
-"""
 ROWS = json.dumps(
     [{"id": i, "name": f"n{i}", "tag": None} for i in range(30)], separators=(",", ":")
 )
 
 
-@pytest.mark.parametrize(
-    "mode, first_line",
-    [
-        ("one", "token counts: tiktoken o200k_base"),
-        ("fail", "tiktoken.get_encoding failed"),
-    ],
-)
-def test_stats_without_a_rank_folder_uses_tiktoken_or_counts_bytes(mode, first_line, tmp_path):
+def test_stats_without_any_tokenizer_counts_bytes(tmp_path):
+    # a tiktoken whose get_encoding fails: the path taken offline when no folder is named
     (tmp_path / "tiktoken").mkdir()
-    init = (
-        "raise ImportError('hidden')\n"
-        if mode == "absent"
-        else f"MODE = {mode!r}\n" + FAKE_TIKTOKEN
-    )
-    (tmp_path / "tiktoken" / "__init__.py").write_text(init)
-    (tmp_path / "tiktoken" / "load.py").write_text(
-        "def load_tiktoken_bpe(*a, **k):\n    raise OSError\n"
-    )
-    env = {
-        "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
-    }
+    fail = "def {}(*args):\n    raise OSError\n"
+    (tmp_path / "tiktoken" / "__init__.py").write_text(fail.format("get_encoding"))
+    (tmp_path / "tiktoken" / "load.py").write_text(fail.format("load_tiktoken_bpe"))
+    env = {"PYTHONPATH": f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}
     out = run("stats", stdin=ROWS.encode(), env=env).stdout.decode()
-    assert first_line in out.splitlines()[0]
+    assert "tiktoken.get_encoding failed" in out.splitlines()[0] and "BYTES" in out.splitlines()[0]
     rows = stats_rows(out)
-    counts = [len(ROWS), len(ROWS.split())] if mode == "one" else [len(ROWS)]  # bytes, tokens
-    assert len(rows) == 10 and rows["JSON compact"] == counts
-    assert (re.search(r"^fewest bytes: PLAV", out, re.MULTILINE) is not None) == (mode != "one")
-    if mode == "fail":
-        stats = run("encode", "--stats", stdin=ROWS.encode(), env=env)
-        want = f"JSON compact {len(ROWS):,} bytes; PLAV {len(stats.stdout) - 1:,} bytes\n"
-        assert stats.stderr.decode() == want
+    assert len(rows) == 10 and rows["JSON compact"] == [len(ROWS)]
+    assert re.search(r"^fewest bytes: PLAV", out, re.MULTILINE)
+    stats = run("encode", "--stats", stdin=ROWS.encode(), env=env)
+    want = f"JSON compact {len(ROWS):,} bytes; PLAV {len(stats.stdout) - 1:,} bytes\n"
+    assert stats.stderr.decode() == want
