@@ -46,10 +46,8 @@ def test_names_and_stubs():
         pyi.read_bytes() == pyi.with_name("plav_core-stubs").joinpath("__init__.pyi").read_bytes()
     )
     assert pyi.with_name("plav").joinpath("py.typed").is_file()
-    styles, delimiters = (
-        typing.get_args(eval(ast.unparse(STUB_VALUES[alias]), vars(typing)))
-        for alias in ("_HintStyle", "_Delimiter")
-    )
+    literal = lambda alias: typing.get_args(eval(ast.unparse(STUB_VALUES[alias]), vars(typing)))
+    styles, delimiters = literal("_HintStyle"), literal("_Delimiter")
     assert len({plav.format_hint(s) for s in styles}) == len(styles)  # one text a style
     written = {d: plav.dumps([{"a": 1}, {"a": 2}, {"a": 3}], delimiter=d) for d in delimiters}
     assert written["comma"] == written[","] and written["tab"] == written["\t"]
@@ -136,11 +134,10 @@ def test_arguments_bind_by_any_keyword_spelling(name):
 
 DOC = {"team": "café ☕", "rows": [{"id": 1, "n": "Ann"}, {"id": 2, "n": "Bo b"}], "n": [1.5]}
 OPENERS = {
-    "text": lambda path, mode: open(path, mode, encoding="utf-8"),
     "binary": lambda path, mode: open(path, mode + "b"),
-    "unbuffered": lambda path, mode: open(path, mode + "b", buffering=0),
     "gzip": lambda path, mode: gzip.open(path, mode + "b"),
 }
+OPENERS["text"] = lambda path, mode: open(path, mode, encoding="utf-8")
 
 
 @pytest.mark.parametrize("kind", [*OPENERS, "spooled"])
@@ -236,11 +233,8 @@ def run(*args, stdin=b"", env=None, cwd=None):
 CORPUS = [DATA / "tokens" / "nested-orders-small.json", DATA / "json" / "twitter.json"]
 PEOPLE = {"p": [{"id": 1, "n": "Ann"}, {"id": 2, "n": "Bo b"}], "e": [{"a": None}, {"a": None}]}
 DEEPEST = b'{"a":' * (_READ_DEPTH_LIMIT - 1) + b"[1]" + b"}" * (_READ_DEPTH_LIMIT - 1)
-DEEP = (
-    [" " * i + "[" for i in range(999)]
-    + [" " * 999 + "[]"]
-    + [" " * i + "]" for i in range(998, -1, -1)]
-)
+DEEP = [" " * i + "[" for i in range(999)] + [" " * 999 + "[]"]
+DEEP += [" " * i + "]" for i in range(998, -1, -1)]
 
 
 def encoded(flags, **options):
