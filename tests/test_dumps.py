@@ -260,10 +260,8 @@ def test_indentation_beyond_memory_is_a_memory_error(value, indent, multiline_mo
 def test_lone_surrogates_are_refused_everywhere(value, options):
     with pytest.raises((ValueError, UnicodeEncodeError)) as info:
         plav.dumps(value, **options)
-    assert (
-        type(info.value) is UnicodeEncodeError
-        or str(info.value) == "Failed to encode string as UTF-8"
-    )
+    message = "Failed to encode string as UTF-8"
+    assert type(info.value) is UnicodeEncodeError or str(info.value) == message
     assert plav.dumps(["after"]) == '["after"]'
 
 

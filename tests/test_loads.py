@@ -287,11 +287,8 @@ ENDINGS = [("", "]"), ("", ",1]"), ("", " ]"), ("", "\n]"), ("e0", "]"), ("E-1",
 )
 @settings(max_examples=1000)
 def test_floats_are_correctly_rounded(sign, digits, point, exp, ending):
-    s = (
-        f"{sign}{digits[:point]}.{digits[point:] or '0'}e{exp}"
-        if point
-        else f"{sign}{digits}e{exp}"
-    )
+    mantissa = f"{digits[:point]}.{digits[point:] or '0'}" if point else digits
+    s = f"{sign}{mantissa}e{exp}"
     assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s))
     # Fractions are read eight digits at a time: every count of digits, any ending.
     fraction = f"{sign}{digits[:point] or '0'}.{digits[point:] or '0'}{ending[0]}"

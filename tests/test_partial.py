@@ -299,10 +299,11 @@ def test_strict_accepts_exact_grids_and_under_partial_exempts_only_a_grid_cut_by
     with pytest.raises(ValueError, match="Mox Grid has 2 rows, expected 5"):
         plav.loads("[[5: a; 1; 2 ], [1", partial=True, strict=True)
     example = plav.format_hint("reply").rsplit("Example: ", 1)[1]  # the hint's own example
-    assert plav.loads(example, strict=True) == [
+    rows = [
         {"id": 1, "name": "Lee, Ann", "note": None},
         {"id": 2, "name": "Bo", "note": "late; again"},
     ]
+    assert plav.loads(example, strict=True) == rows
     assert plav.extract(f"Here:\n```plav\n{example}\n```") == plav.loads(example)
 
 
