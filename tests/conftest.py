@@ -32,13 +32,9 @@ from harness import same_or_null_filled  # noqa: F401
 sys.path.pop(0)
 
 # JSON-shaped values: every scalar type, big integers, any float, any text.
+SCALARS = st.none() | st.booleans() | st.integers() | st.integers(-(2**200), 2**200)
 JSON_VALUES = st.recursive(
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.integers(-(2**200), 2**200)
-    | st.floats()
-    | st.text(),
+    SCALARS | st.floats() | st.text(),
     lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
     max_leaves=40,
 )

@@ -94,13 +94,12 @@ def hostile_key(act, where, text="k"):
             act()
         return result
 
-    methods = {
-        "__hash__": lambda s: run(s, "hash", hash(text)),
+    methods = {"__hash__": lambda s: run(s, "hash", hash(text)), "armed": False}
+    methods |= {
         "__str__": lambda s: run(s, "str", text),
+        "__eq__": lambda s, o: run(s, "eq", s is o),
     }
-    return type(
-        "Key", (), {**methods, "armed": False, "__eq__": lambda s, o: run(s, "eq", s is o)}
-    )()
+    return type("Key", (), methods)()
 
 
 def armed(key):
@@ -466,9 +465,7 @@ for attempt in range(2):
     "case", ["loads reserved index", "loads growing index", "dumps output buffer"]
 )
 def test_out_of_address_space_is_a_memory_error(case):
-    proc = subprocess.run(
-        [sys.executable, "-c", OOM_SCRIPT, case], capture_output=True, text=True, timeout=300
-    )
+    proc = subprocess.run([sys.executable, "-c", OOM_SCRIPT, case], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.splitlines() == ["MemoryError", '[{\'a\': [1, 2.5]}] {"a":[1,"\u00e9"]}'] * 2
 
@@ -577,10 +574,8 @@ def test_fuzz_corpus_replays_cleanly(target):
     corpus = ROOT / "fuzz" / "corpus" / target
     files = sorted(corpus.iterdir())
     assert files, f"{corpus} is empty"
-    args, env = (
-        [sys.executable, ROOT / "fuzz" / f"fuzz_{target}.py", corpus],
-        {"PLAV_FUZZ_REPLAY": "1"},
-    )
-    proc = subprocess.run(args, env=os.environ | env, capture_output=True, text=True, timeout=600)
+    args, env = [sys.executable, ROOT / "fuzz" / f"fuzz_{target}.py", corpus], os.environ.copy()
+    env["PLAV_FUZZ_REPLAY"] = "1"
+    proc = subprocess.run(args, env=env, capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-4000:]
     assert f"replayed {len(files)} inputs" in proc.stdout

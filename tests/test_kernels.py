@@ -16,14 +16,8 @@ import plav
 
 AVX2, AVX512F, AVX512BW = T.cpu_features()
 NO_AVX2 = pytest.mark.skipif(not AVX2, reason="CPU lacks AVX2")
-LEVELS = [
-    "scalar",
-    pytest.param("avx2", marks=NO_AVX2),
-    pytest.param(
-        "avx512",
-        marks=pytest.mark.skipif(not (AVX512F and AVX512BW), reason="CPU lacks AVX-512 F/BW"),
-    ),
-]
+NO_AVX512 = pytest.mark.skipif(not (AVX512F and AVX512BW), reason="CPU lacks AVX-512 F/BW")
+LEVELS = ["scalar", pytest.param("avx2", marks=NO_AVX2), pytest.param("avx512", marks=NO_AVX512)]
 
 
 def pieces(*parts):
@@ -122,9 +116,8 @@ CONTENT_FORMS = ["words", pytest.param("avx2", marks=NO_AVX2)]
 @given(data=joined([b"a", b"\\", b"\x80", b"\xff", b"\x7f", b"\xdc", b"\x5d", b"a" * 31], 40))
 def test_content_scan_matches_reference(form, data):
     data = data.ljust(32 if form == "avx2" else 0, b"a")
-    assert T.scan_content(data, form) == (
-        1 if b"\\" in data else 2 if max(data, default=0) >= 0x80 else 0
-    )
+    flags = 1 if b"\\" in data else 2 if max(data, default=0) >= 0x80 else 0
+    assert T.scan_content(data, form) == flags
 
 
 @pytest.mark.parametrize("form", CONTENT_FORMS)

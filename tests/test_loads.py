@@ -292,9 +292,8 @@ def test_floats_are_correctly_rounded(sign, digits, point, exp, ending):
     assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s))
     # Fractions are read eight digits at a time: every count of digits, any ending.
     fraction = f"{sign}{digits[:point] or '0'}.{digits[point:] or '0'}{ending[0]}"
-    assert struct.pack("<d", loads(f"[{fraction}{ending[1]}")[0]) == struct.pack(
-        "<d", float(fraction)
-    )
+    got = loads(f"[{fraction}{ending[1]}")[0]
+    assert struct.pack("<d", got) == struct.pack("<d", float(fraction))
 
 
 def test_float_edge_cases_bit_for_bit():

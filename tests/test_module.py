@@ -42,9 +42,8 @@ def test_names_and_stubs():
     assert ast.literal_eval(STUB_VALUES["__all__"]) == plav.__all__
     assert set(STUB_FUNCTIONS) == set(core[3:] + ["load", "dump", "extract"])
     pyi = Path(plav_core.__file__).with_name("plav_core.pyi")
-    assert (
-        pyi.read_bytes() == pyi.with_name("plav_core-stubs").joinpath("__init__.pyi").read_bytes()
-    )
+    package = pyi.with_name("plav_core-stubs") / "__init__.pyi"
+    assert pyi.read_bytes() == package.read_bytes()
     assert pyi.with_name("plav").joinpath("py.typed").is_file()
     literal = lambda alias: typing.get_args(eval(ast.unparse(STUB_VALUES[alias]), vars(typing)))
     styles, delimiters = literal("_HintStyle"), literal("_Delimiter")
@@ -307,10 +306,11 @@ def test_cli(args, stdin, expected, tmp_path):
 def test_parse_errors_name_file_line_and_column(command, stdin, line, col, tmp_path):
     message = error_of(stdin)
     (tmp_path / "in.json").write_bytes(stdin)
-    for where, result in (
-        ("<stdin>", run(command, stdin=stdin)),
-        ("in.json", run(command, "in.json", cwd=tmp_path)),
-    ):
+    results = {
+        "<stdin>": run(command, stdin=stdin),
+        "in.json": run(command, "in.json", cwd=tmp_path),
+    }
+    for where, result in results.items():
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.decode() == f"plav: {where}:{line}:{col}: {message}\n"
 

@@ -281,9 +281,8 @@ def test_strict_row_counts(delim, count, rows):
     st.booleans(),
 )
 def test_every_grid_dumps_writes_passes_strict(rows, delimiter, row_count, bare, implicit):
-    options = dict(
-        delimiter=delimiter, row_count=row_count, bare_strings=bare, implicit_null=implicit
-    )
+    options = dict(delimiter=delimiter, row_count=row_count, bare_strings=bare)
+    options["implicit_null"] = implicit
     text = plav.dumps({"rows": rows}, **options)
     assert same(plav.loads(text, strict=True), plav.loads(text))
 
