@@ -86,7 +86,7 @@ def free_and_reuse():
     JUNK[:] = [Payload("junk") for _ in range(2000)] + [{"a": "junk"} for _ in range(2000)]
 
 
-def hostile_key(act, where, text="k"):
+def hostile_key(act, where, text="k", armed=False):
     """A non-str dict key whose __str__, __hash__ or __eq__ runs `act`, once it is armed."""
 
     def run(self, name, result):
@@ -94,17 +94,12 @@ def hostile_key(act, where, text="k"):
             act()
         return result
 
-    methods = {"__hash__": lambda s: run(s, "hash", hash(text)), "armed": False}
+    methods = {"__hash__": lambda s: run(s, "hash", hash(text)), "armed": armed}
     methods |= {
         "__str__": lambda s: run(s, "str", text),
         "__eq__": lambda s, o: run(s, "eq", s is o),
     }
     return type("Key", (), methods)()
-
-
-def armed(key):
-    key.armed = True
-    return key
 
 
 class HeaderKey(str):
@@ -134,7 +129,7 @@ class As:
 def keyed(change):
     """A dict with a key whose __str__ changes the dict."""
     d = {"a": 1}
-    d[armed(hostile_key(lambda: (change(d), free_and_reuse()), "str"))] = Payload("old")
+    d[hostile_key(lambda: (change(d), free_and_reuse()), "str", armed=True)] = Payload("old")
     d["z"] = "s"
     return d
 
@@ -147,7 +142,7 @@ def looked_up(where):
         lambda: (rows.__setitem__(slice(None), [{"a": 0}] * 12), gc.collect()), where, "b"
     )
     rows[5] = {"a": 5, key: 1}
-    armed(key)
+    key.armed = True
     return rows
 
 
@@ -190,8 +185,7 @@ def converted(data, *path, act, payload=None):
 
 def earlier_rows_replaced():
     rows = [Model({"id": i}) for i in range(12)]
-    converted(rows, 6, act=lambda d: d.__setitem__(slice(6), [Model({"id": -1})] * 6))
-    rows[6].payload = {"id": 6}
+    converted(rows, 6, act=lambda d: d.__setitem__(slice(6), [Model({})] * 6), payload={"id": 6})
     return rows, As([{"id": i} for i in range(12)])  # each converted as it was read
 
 
@@ -213,8 +207,7 @@ def lying_dicts():
 
 
 def dropped(before):
-    # Members before the converted one are written while the parent still owns the
-    # container; a converted first member is what the grid check looks at.
+    # Members before the converted one are written while the parent still owns the list.
     outer = {"inner": None}
     outer["inner"] = [*before, Model(0, lambda: outer.__setitem__("inner", None)), "e" * 40]
     return outer, As({"inner": [*before, 0, "e" * 40]})
@@ -356,7 +349,7 @@ def test_python_code_changing_what_is_written(build, layout):
 
 class LyingInt(int):
     __str__ = __repr__ = lambda s: '1, "injected": 2'
-    __format__ = lambda s, spec: "]"
+    __format__ = lambda s, format_spec: "]"
     __index__ = __int__ = lambda s: 0
 
 

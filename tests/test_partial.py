@@ -314,6 +314,7 @@ def test_strict_accepts_exact_grids_and_under_partial_exempts_only_a_grid_cut_by
     [
         ('Sure! Here it is: {"a": [1, 2]} Hope that helps.', {"a": [1, 2]}),
         ("Here is the table:\n```plav\n[2: id; 1; 1 ]\n```\nAnything else?", [{"id": 1}] * 2),
+        ("```json\n[1]\n```\nand\n```json\n[2]\n```", [1]),  # the first of two fences
         ("```json\n[1, \n```\nthen\n```json\n[2]\n```", [2]),  # the first fence fails
         ("~~~~ JSON5 {.x}\n{a: 1,}\n~~~~", {"a": 1}),
         ('```JsonC title="x"\n// c\n{"a": 1}\n```', {"a": 1}),

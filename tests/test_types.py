@@ -224,16 +224,13 @@ def test_default_exceptions_pass_through_and_each_conversion_counts_one_level():
     link = type("Link", (), {"__init__": lambda s, n: setattr(s, "n", n)})
     step = lambda obj: link(obj.n - 1) if obj.n else "end"
     assert plav.dumps(link(255), default=step) == '"end"'
-    assert plav.dumps([[[[Meta.INNER]]]]) == "[[[[1]]]]"  # two conversions, two levels
-    for value, default in ((link(256), step), (Opaque(), lambda obj: obj), ([Meta.INNER], None)):
+    deep = Meta.INNER
+    for _ in range(254):  # with the member's two conversions: 256 levels, the most written
+        deep = [deep]
+    assert plav.dumps(deep) == "[" * 254 + "1" + "]" * 254
+    for value, default in ((link(256), step), (Opaque(), lambda obj: obj), ([deep], None)):
         with pytest.raises(ValueError, match="too deeply nested"):
-            plav.dumps(value if default else nest(value, 254), default=default)
-
-
-def nest(value, levels):
-    for _ in range(levels):
-        value = [value]
-    return value
+            plav.dumps(value, default=default)
 
 
 @pytest.mark.parametrize(
