@@ -23,18 +23,27 @@ settings.load_profile("ci" if os.environ.get("CI") == "true" else "default")
 # times the stack and memory use is no measure of the module's own.
 SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 
+# The fuzzers' checks and rules, shared so that the two cannot drift.
+sys.path.insert(0, str(ROOT / "fuzz"))
+import harness  # noqa: F401 (re-exported for the tests)
+from harness import is_internal_failure as internal_failure  # noqa: F401
+from harness import same_or_null_filled  # noqa: F401
+
+sys.path.pop(0)
 
 # JSON-shaped values: every scalar type, big integers, any float, any text.
+SCALARS = st.none() | st.booleans() | st.integers() | st.integers(-(2**200), 2**200)
 JSON_VALUES = st.recursive(
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.integers(-(2**200), 2**200)
-    | st.floats()
-    | st.text(),
+    SCALARS | st.floats() | st.text(),
     lambda inner: st.lists(inner, max_size=6) | st.dictionaries(st.text(), inner, max_size=6),
     max_leaves=40,
 )
+
+
+def words(text, sep=None):
+    """The words of `text` (split at `sep`, else at whitespace): a compact way to write a
+    list of strings."""
+    return text.split(sep)
 
 
 def not_under_asan(reason):
@@ -45,6 +54,17 @@ def not_under_asan(reason):
 def parse_error(message, position):
     """The ValueError text of a syntax error at a byte position."""
     return f"{message} (approximate position: \u00b132 bytes from {position})"
+
+
+def error_of(data, *args, decode=None, **options):
+    """The exception `decode` (loads unless named) raises on `data`, which must be a
+    ValueError of one message."""
+    from plav_core import loads
+
+    with pytest.raises(ValueError) as info:
+        (decode or loads)(data, *args, **options)
+    assert info.value.args == (str(info.value),)
+    return info.value
 
 
 def same(a, b):
@@ -72,33 +92,29 @@ def same(a, b):
     return True
 
 
-# Grid round trips: the fuzzers' rule, shared so that the two cannot drift.
-sys.path.insert(0, str(ROOT / "fuzz"))
-from harness import same_or_null_filled  # noqa: F401 (re-exported for the tests)
+class Model:
+    """An object that dumps converts through model_dump, as it does a pydantic model."""
 
-sys.path.pop(0)
+    def __init__(self, payload, act=lambda: None):
+        self.payload, self.act = payload, act
 
-
-def internal_failure(exc):
-    """The module's own BaseException for caller code that breaks an invariant."""
-    return type(exc).__name__ == "InternalFailure" and not isinstance(exc, Exception)
+    def model_dump(self):
+        self.act()
+        return self.payload
 
 
 def in_thread(fn, stack_size=0):
     """Runs fn on a new thread (optionally with a small stack): {"result"} or {"error"}."""
-    out = {}
+    out, old = {}, threading.stack_size(stack_size)
 
-    def body():
+    def body(_):
         try:
             out["result"] = fn()
         except BaseException as exc:  # noqa: BLE001 - handed back to the test
             out["error"] = exc
 
-    old = threading.stack_size(stack_size)
     try:
-        t = threading.Thread(target=body)
-        t.start()
-        t.join()
+        run_threads(body, 1)
     finally:
         threading.stack_size(old)
     return out

@@ -14,84 +14,49 @@ import plav
 import plav_core
 
 
-def right_calls(rows: list[dict[str, object]], fields: tuple[str, ...]) -> str:
-    text = plav.dumps(rows)
+def right_calls(rows: list[dict[str, object]], fields: tuple[str, ...], path: Path) -> str:
+    text = plav.dumps(rows, mox_grid=True, unquoted_keys=True, indent=2, bare_strings=True)
     assert_type(text, str)
-    lean = plav.dumps(
-        rows,
-        mox_grid=True,
-        unquoted_keys=True,
-        indent=2,
-        bare_strings=True,
-        implicit_null=True,
-        row_count=False,
-        multiline_mox=False,
-        delimiter="\t",
-    )
-    for delimiter in ("comma", ",", "tab", "pipe", "|"):
-        plav.dumps(rows, delimiter=delimiter)
-    plav.dumps(data=rows, indent=True)
-    plav.dumps(rows, **plav.LEAN)
-    plav.dumps(rows, cells="any", bare_text=True)
-    plav.dumps(rows, cells="safe", bare_text=1)
-    plav.dumps(rows, sort_keys=True, default=str)
-    plav.dumps(rows, default=lambda obj: {"type": type(obj).__name__})
-    plav.dumps(rows, default=None)
-    value = plav.loads(text)
-    assert_type(value, Any)
-    plav.loads(lean.encode(), fields)
-    plav.loads(b"[1]", schema=["id", "name"])
-    plav.loads(data="[1]", schema=None)
-    hint: str = plav.format_hint()
-    for style in ("mox_grid", "mox_grid_rowcount", "multiline", "tab", "lean"):
-        hint += plav.format_hint(style)
-    hint += plav.format_hint(style="tab")
-    plav.loads(bytearray(b"[1]"))
-    plav.loads(memoryview(b"[1]"), schema=("a",))
-    assert_type(plav_core.loads(b"[1]"), Any)
-    made: plav.DecodeError = plav_core.DecodeError("message", b"[1, x]", 4)
-    version: str = plav.__version__
-    simd: str = plav.__simd__
-    return hint + version + simd + made.msg
-
-
-def errors_and_files(path: Path, rows: list[dict[str, int]]) -> int:
+    plav.dumps(data=rows, implicit_null=True, row_count=False, multiline_mox=False, indent=True)
+    for delimiter in ("comma", ",", "tab", "\t", "pipe", "|"):
+        plav.dumps(rows, delimiter=delimiter, cells="any", bare_text=1, sort_keys=True)
+    plav.dumps(rows, **plav.LEAN, default=lambda obj: {"type": type(obj).__name__})
+    assert_type(plav.loads(text.encode(), fields, partial=True, strict=False), Any)
+    plav.loads(bytearray(b"[1]"), schema=["id", "name"])
+    assert_type(plav_core.loads(memoryview(b"[1]"), schema=None), Any)
+    _, end = plav.raw_decode("[1] [2]", 0)
+    assert_type(end, int)
+    assert_type(plav.extract("Sure: [1]", partial=True), Any)
+    hint = plav.format_hint() + plav.format_hint(style="lean")
     try:
         plav.loads("[1, x]")
     except plav.DecodeError as e:
         assert_type(e.pos, int)
-        where = e.lineno + e.colno
-        message: str = e.msg
         stdlib: json.JSONDecodeError = e
-        del message, stdlib
+        hint += stdlib.msg + str(e.lineno + e.colno)
     with path.open("w", encoding="utf-8") as text_file:
         plav.dump(rows, text_file, bare_strings=True, delimiter="tab")
     with path.open("wb") as binary_file:
         plav.dump(rows, binary_file)
-    plav.dump(rows, io.StringIO(), indent=2)
     with path.open("rb") as f:
-        assert_type(plav.load(f), Any)
-    with path.open(encoding="utf-8") as f:
-        plav.load(f, schema=["id"])
-    return where
+        assert_type(plav.load(f, schema=["id"]), Any)
+    made: plav.DecodeError = plav_core.DecodeError("message", b"[1, x]", 4)
+    return hint + plav.__version__ + plav.__simd__ + made.msg
 
 
 def wrong_calls(user_text: str) -> None:
     plav.loads(1)  # type: ignore[arg-type]
-    plav_core.loads(1)  # type: ignore[arg-type]
     plav_core.dumps([], sort_order=True)  # type: ignore[call-arg]
     plav.loads(array.array("B", b"[1]"))  # type: ignore[arg-type]
     plav.load("data.json")  # type: ignore[arg-type]
     plav.dump([], "out.json")  # type: ignore[arg-type]
     plav.dump([], io.StringIO(), delimiter="tabs")  # type: ignore[arg-type]
-
     plav.loads("[1]", schema=[1])  # type: ignore[list-item]
     plav.dumps([], True)  # type: ignore[call-arg]
     plav.loads("[1]", None, 3)  # type: ignore[call-arg]
     plav.dumps([], mox_grid=1)  # type: ignore[arg-type]
     plav.dumps([], indent="2")  # type: ignore[arg-type]
     plav.dumps([], cells="all")  # type: ignore[arg-type]
-    plav.dumps([], delimiter="tabs")  # type: ignore[arg-type]
     plav.dumps([], delimiter=user_text)  # type: ignore[arg-type]
     plav.dumps([], sort_keys=1)  # type: ignore[arg-type]
     plav.dumps([], default=3)  # type: ignore[arg-type]

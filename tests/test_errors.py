@@ -1,0 +1,144 @@
+"""Read failures: the message and byte position of each, and DecodeError's place
+(pos, lineno, colno, doc) as code written for json.JSONDecodeError expects it."""
+
+import json
+import pickle
+
+import pytest
+from conftest import error_of
+from conftest import parse_error as pe
+
+import plav
+
+END, TRAILING = "Unexpected end of input", "Trailing content after document"
+
+
+def bad(c, at):
+    return pe(f"Invalid character '{c}' at position {at}", at)
+
+
+NUMBER_ERRORS = {
+    "Invalid number": ["-", "1.5.3"],
+    "Invalid number: leading zeros not allowed": ["-01"],
+    "Invalid number: decimal point must be followed by digits": ["1.e5"],
+    "Invalid float": ["1E+-2"],
+    "Failed to create large integer": ["-" + "1" * 4301],
+}
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"", pe(END, 0)),
+        ('"\u00e9" x', pe(TRAILING, 5)),  # bytes, not characters
+        (" \ufeff1", bad("\u00ef", 1)),  # a byte-order mark only at offset 0
+        ("[1,,2]", bad(",", 3)),
+        ('{"a":1 "b":2}', bad('"', 7)),
+        ('{"a" 1}', pe(END, 4)),
+        ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 5", 5)),
+        (b'{"\xff": 1}', pe("Invalid UTF-8 in key", 2)),
+        ('"\\ud83d"', pe("Invalid Unicode escape at position 1", 1)),
+        ('"\\u12', pe(END, 0)),  # no closing quote at all
+        ('"\\"\\u12', pe(END, 7)),  # input ends in the digits
+        ('"\\x41"', pe("Invalid escape sequence '\\x' at position 2", 2)),
+        (b'"\xff\\n"', "Invalid UTF-8 in string"),
+        # grids: more cells than keys fail at the extra delimiter
+        ("[: a; 1, 2, 3 ]", bad(",", 7)),
+        ("[: a, b; 1, 2 | 3 ]", bad("|", 14)),
+        ("[: a, b; 1, 2\n]", bad("\n", 13)),
+        # '/' ends a word: the literal stands and the after-cell rule judges the '/'
+        ("[: a, b; true, x; null/* c */, 1 ]", bad("/", 22)),
+        ("[: a; 1; 2 x", pe(END, 12)),
+        (b"[: a\xff; 1 ]", pe("Invalid UTF-8 in header", 3)),
+        (b"[: a; x\xff ]", pe("Invalid UTF-8 in cell", 6)),
+        (b"[: a; x\\,\xff ]", "Invalid UTF-8 in string"),
+        ("[5\n: a; 1 ]", bad(":", 3)),
+        ("[2]{id,name}:\n  1, 2", pe(TRAILING, 3)),  # the layout dumps writes, not reads
+        ("[: a; " + "1" * 5000 + " ]", "Failed to create large integer"),
+        # numbers, each also inside an array
+        *[(text, message) for message, texts in NUMBER_ERRORS.items() for text in texts],
+    ],
+)
+def test_messages_and_positions(data, message):
+    assert str(error_of(data)) == message
+    if message in NUMBER_ERRORS:
+        assert str(error_of("[" + data + "]")) == message
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ('{"a": 1, "b": 2, "c": 3}', pe("Expected '}' at position 17", 17)),
+        ('{"a', pe(END, 1)),  # an unterminated key leaves no colon
+        ('[{"a" 1}, {"b": 2}]', pe("Expected ':' at position 2", 2)),
+        ('{"a": 1 "b": 2}', bad('"', 8)),
+    ],
+)
+def test_schema_messages(text, message):
+    assert str(error_of(text, ["a", "b"])) == message
+
+
+# (text, schema, character position of the error). The bytes form of each text is
+# read too: its position is in bytes, its line and column the same as the str's.
+@pytest.mark.parametrize(
+    "text, schema, pos",
+    [
+        ("", None, 0),
+        ("[1,\r\n  2,\n  x]", None, 12),
+        ('["é€😀", x]', None, 8),
+        ('{"ключ":\n "значение€", "k": ?}', None, 28),
+        ("[1,\n 2, 01]", None, 8),  # number errors: the token's start
+        ("[1, " + "9" * 5000 + "]", None, 4),  # beyond the int digit limit
+        ('[2: id, name;\n 1, "Ann";\n 2, "Bo" x ]', None, 34),  # grid cells
+        ('[{"é": 1},\n {"b": 1 2}]', ["a", "b"], 20),  # schema reads
+        ("[" * 1025 + "]" * 1025, None, 1024),  # too deep
+    ],
+    ids=lambda v: repr(v)[:30],
+)
+def test_position_line_and_column(text, schema, pos):
+    e = error_of(text, schema)
+    place = json.JSONDecodeError("", text, pos)  # as the stdlib counts lines and columns
+    assert type(e) is plav.DecodeError and isinstance(e, json.JSONDecodeError)
+    assert (e.pos, e.doc, e.lineno, e.colno) == (pos, text, place.lineno, place.colno)
+    data = text.encode()
+    b = error_of(data, schema)
+    assert (b.pos, b.lineno, b.colno) == (len(text[:pos].encode()), e.lineno, e.colno)
+    assert b.doc is data and b.msg == str(b) == str(e)
+
+
+@pytest.mark.parametrize(
+    "data, pos, lineno, colno",
+    [
+        # Columns of bytes input count the line's characters decoded with replacement:
+        # a cut-off sequence is one U+FFFD, and so is each stray byte.
+        (b"[1, /*\xe2\x82*/ x]", 11, 1, 11),
+        (b'["ok",\n "\\n\xff"]', 8, 2, 2),  # a string with escapes: its opening quote
+        (b'[: a, b;\n x\\;y, "\xff" ]', 16, 2, 8),  # a grid cell
+    ],
+)
+def test_bytes_columns_count_replaced_characters(data, pos, lineno, colno):
+    e = error_of(data)
+    assert (e.pos, e.lineno, e.colno) == (pos, lineno, colno)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        "[1,\n  é x]",
+        bytearray("[1,\n  é x]".encode()),
+        memoryview(b"--[1,\n  \xc3\xa9 x]")[2:],
+    ],
+    ids=["str", "bytearray", "memoryview"],
+)
+def test_pickles_to_the_same_error(data):
+    e = error_of(data)
+    for protocol in (0, pickle.HIGHEST_PROTOCOL):
+        copy = pickle.loads(pickle.dumps(e, protocol))
+        assert type(copy) is plav.DecodeError and copy.args == e.args
+        assert (copy.msg, copy.pos, copy.lineno, copy.colno) == (e.msg, e.pos, e.lineno, e.colno)
+        assert copy.doc == (bytes(data) if isinstance(data, memoryview) else data)
+    assert plav.DecodeError.__module__ == "plav_core"
+    made = plav.DecodeError("boom", b"ab\n\xc3\xa9cd", 5)
+    assert (str(made), made.lineno, made.colno) == ("boom", 2, 2)
+    with pytest.raises(TypeError):
+        plav.DecodeError("boom", 5, 0)
