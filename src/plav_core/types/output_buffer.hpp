@@ -30,6 +30,7 @@ class OutputBuffer {
     size_t size() const noexcept { return len_; }
     size_t capacity() const noexcept { return cap_; }
     const uint8_t *data() const noexcept { return data_; }
+    uint8_t *data() noexcept { return data_; }
 
     // Room for `n` more bytes, n <= SLACK. When the memory cannot be had the buffer
     // fails and the room is at its start (the buffer must have been allocated).
