@@ -116,18 +116,6 @@ __attribute__((noinline)) Decimal shortest_general(double v) noexcept {
     return {digits, exp10 + 1 - n};
 }
 
-// The 8 digits of v < 10^8 as ASCII, first digit in the lowest byte, computed in
-// lanes of one 64-bit word (SWAR): 32-bit lanes abcd|efgh, 16-bit lanes
-// ab|cd|ef|gh, 8-bit lanes a|b|...|h, each step a multiply-shift division.
-inline uint64_t eight_digits(uint32_t v) noexcept {
-    const uint64_t abcd_efgh = v / 10000 + (static_cast<uint64_t>(v % 10000) << 32);
-    const uint64_t ab_ef = ((abcd_efgh * 10486) >> 20) & ((0x7FULL << 32) | 0x7FULL);
-    const uint64_t ab_cd_ef_gh = ab_ef | ((abcd_efgh - 100 * ab_ef) << 16);
-    const uint64_t tens = ((ab_cd_ef_gh * 103) >> 10) & 0x000F000F000F000FULL;
-    const uint64_t digits = tens | ((ab_cd_ef_gh - 10 * tens) << 8);
-    return digits + 0x3030303030303030ULL;
-}
-
 // The n digits of v (1 <= n <= 16, v < 10^n) as text in a register pair, first
 // digit in the lowest byte; the bytes past n are unspecified. The layout below
 // stores it whole and keeps the counted bytes: digits that were stored to memory

@@ -61,6 +61,18 @@ template <typename UInt> inline void write_digits_backward(UInt v, char *end) no
         end[-1] = static_cast<char>('0' + v);
 }
 
+// The 8 digits of v < 10^8 as ASCII, first digit in the lowest byte, computed in
+// lanes of one 64-bit word (SWAR): 32-bit lanes abcd|efgh, 16-bit lanes
+// ab|cd|ef|gh, 8-bit lanes a|b|...|h, each step a multiply-shift division.
+inline uint64_t eight_digits(uint32_t v) noexcept {
+    const uint64_t abcd_efgh = v / 10000 + (static_cast<uint64_t>(v % 10000) << 32);
+    const uint64_t ab_ef = ((abcd_efgh * 10486) >> 20) & ((0x7FULL << 32) | 0x7FULL);
+    const uint64_t ab_cd_ef_gh = ab_ef | ((abcd_efgh - 100 * ab_ef) << 16);
+    const uint64_t tens = ((ab_cd_ef_gh * 103) >> 10) & 0x000F000F000F000FULL;
+    const uint64_t digits = tens | ((ab_cd_ef_gh - 10 * tens) << 8);
+    return digits + 0x3030303030303030ULL;
+}
+
 inline char *format_uint64(uint64_t v, char *out) noexcept {
     if (v < 10) {
         *out = static_cast<char>('0' + v);
@@ -70,8 +82,23 @@ inline char *format_uint64(uint64_t v, char *out) noexcept {
         std::memcpy(out, DIGIT_PAIRS + 2 * v, 2);
         return out + 2;
     }
-    // The length first, then the digits straight into place.
-    char *const end = out + decimal_length(v);
+    // The length first, then the digits straight into place: up to 16 as one or
+    // two blocks of eight (the caller leaves INT_TEXT_MAX bytes; the bytes past
+    // the digits are overwritten or left beyond the end).
+    const int n = decimal_length(v);
+    if (n <= 8) {
+        const uint64_t text = eight_digits(static_cast<uint32_t>(v)) >> (8 * (8 - n));
+        std::memcpy(out, &text, 8);
+        return out + n;
+    }
+    if (n <= 16) {
+        const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000)) >> (8 * (16 - n));
+        const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
+        std::memcpy(out, &high, 8);
+        std::memcpy(out + (n - 8), &low, 8);
+        return out + n;
+    }
+    char *const end = out + n;
     if (v <= UINT32_MAX)
         write_digits_backward(static_cast<uint32_t>(v), end);
     else

@@ -105,22 +105,19 @@ Status write_key_text(Writer &w, PyObject *s, bool from_str_call,
     return ok();
 }
 
-// An exact str key through the key cache: copied when its form is cached, else
-// written and, when short and ASCII, remembered.
-Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
+// The cache's form of keys written with `suffix` (":" or ": ") under these options.
+inline uint8_t key_form(const Writer &w, std::string_view suffix) noexcept {
+    return static_cast<uint8_t>((w.opt.unquoted_keys ? 2 : 0) | (suffix.size() & 1));
+}
+
+// A key missing from the cache: written, and remembered when short and ASCII.
+__attribute__((noinline)) Status write_uncached_key(Writer &w, PyObject *key,
+                                                    std::string_view suffix,
+                                                    uint8_t form) noexcept {
     KeyTextCache &cache = w.keys;
     const size_t index = KeyTextCache::index_for(key);
     KeyTextCache::Slot &slot = cache.slots[index];
-    // The separator is ":" or ": ".
-    const auto form = static_cast<uint8_t>((w.opt.unquoted_keys ? 2 : 0) | (suffix.size() & 1));
     OutputBuffer &buf = w.buf;
-    if (slot.key == key && slot.form == form) {
-        buf.reserve(KeyTextCache::MAX_TEXT);
-        // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
-        std::memcpy(buf.cursor(), cache.text[index], KeyTextCache::MAX_TEXT);
-        buf.advance(slot.length);
-        return ok();
-    }
     const size_t start = buf.size();
     const size_t segments = w.segments.size();
     if (Status s = write_key_text(w, key, false, suffix); !s)
@@ -136,11 +133,29 @@ Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix) noexc
     return ok();
 }
 
+// An exact str key through the key cache: one fixed-size copy when its form
+// (`form`, from key_form) is cached.
+inline Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix,
+                               uint8_t form) noexcept {
+    KeyTextCache &cache = w.keys;
+    const size_t index = KeyTextCache::index_for(key);
+    const KeyTextCache::Slot &slot = cache.slots[index];
+    if (slot.key == key && slot.form == form) [[likely]] {
+        OutputBuffer &buf = w.buf;
+        buf.reserve(KeyTextCache::MAX_TEXT);
+        // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
+        std::memcpy(buf.cursor(), cache.text[index], KeyTextCache::MAX_TEXT);
+        buf.advance(slot.length);
+        return ok();
+    }
+    return write_uncached_key(w, key, suffix, form);
+}
+
 // A dict key and the separator after it: a str as its text, anything else as the
 // text str() gives it.
 Status write_key(Writer &w, PyObject *key, std::string_view suffix) noexcept {
     if (Py_TYPE(key) == &PyUnicode_Type)
-        return write_cached_key(w, key, suffix);
+        return write_cached_key(w, key, suffix, key_form(w, suffix));
     if (is_str(Py_TYPE(key)))
         return write_key_text(w, key, false, suffix);
     PyRef hold = PyRef::borrow(key);
@@ -234,9 +249,10 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
             if (Status s = write_newline_indent(w, at.depth + 1); !s)
                 return s;
         }
-        Status s = Py_TYPE(k) == &PyUnicode_Type ? write_cached_key(w, k, key_sep)
-                   : text                        ? write_key_text(w, text, true, key_sep)
-                                                 : write_key_text(w, k, false, key_sep);
+        Status s = Py_TYPE(k) == &PyUnicode_Type
+                       ? write_cached_key(w, k, key_sep, key_form(w, key_sep))
+                   : text ? write_key_text(w, text, true, key_sep)
+                          : write_key_text(w, k, false, key_sep);
         if (!s)
             return s;
         if (Status sv = write_member(w, v, at.child()); !sv)
@@ -259,6 +275,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         return write_dict_sorted(w, dict, n, at);
     const bool indented = w.opt.has_indent;
     const std::string_view key_sep = indented ? std::string_view(": ") : std::string_view(":");
+    const uint8_t form = key_form(w, key_sep);
     w.buf.put('{');
     Py_ssize_t pos = 0, i = 0;
     PyObject *key = nullptr, *value = nullptr;
@@ -280,7 +297,7 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
                 return s;
         }
         if (Py_TYPE(key) == &PyUnicode_Type) [[likely]] {
-            if (Status s = write_cached_key(w, key, key_sep); !s)
+            if (Status s = write_cached_key(w, key, key_sep, form); !s)
                 return s;
             if (Status s = write_member(w, value, at.child()); !s)
                 return s;
