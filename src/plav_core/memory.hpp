@@ -127,6 +127,16 @@ template <class T> class Vec {
         size_ += n;
         return true;
     }
+    // n more elements, left for the caller to write (trivially copyable T); their
+    // start, or nullptr when the memory cannot be had.
+    [[nodiscard]] T *extend(size_t n) noexcept {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (cap_ - size_ < n && !grow(n)) [[unlikely]]
+            return nullptr;
+        T *at = data_ + size_;
+        size_ += n;
+        return at;
+    }
     // Grows to n value-initialised elements, or cuts back to n.
     [[nodiscard]] bool resize(size_t n) noexcept {
         if (n < size_) {

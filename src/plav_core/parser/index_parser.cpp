@@ -4,6 +4,8 @@
 // that the 1024-level nesting limit fits in a 1 MiB thread stack.
 #include "parser/index_parser.hpp"
 
+#include <array>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -282,8 +284,63 @@ PyObject *FastIndexParser::parse_string() {
     return r;
 }
 
+namespace {
+
+// Per byte: its value as a hex digit, or -1.
+constexpr std::array<int8_t, 256> make_hex_values() {
+    std::array<int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+               : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+               : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                      : int8_t{-1};
+    return t;
+}
+constexpr std::array<int8_t, 256> HEX_VALUE = make_hex_values();
+
+// Appends code point cp (not a surrogate) as UTF-8; the room is reserved.
+inline void put_utf8(Vec<uint8_t> &buf, uint32_t cp) noexcept {
+    const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    uint8_t *o = buf.extend(n); // cannot fail: the room is reserved
+    switch (n) {
+    case 1:
+        o[0] = static_cast<uint8_t>(cp);
+        break;
+    case 2:
+        o[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
+        o[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        break;
+    case 3:
+        o[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
+        o[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        o[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        break;
+    default:
+        o[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+        o[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+        o[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        o[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+    }
+}
+
+} // namespace
+
 // Reads the four hex digits at `p`; returns the code unit, or -1 with the error set.
-int FastIndexParser::parse_unicode_escape(size_t &p) {
+inline int FastIndexParser::parse_unicode_escape(size_t &p) {
+    if (len_ - p >= 4) [[likely]] {
+        const uint8_t *h = in_ + p;
+        const int a = HEX_VALUE[h[0]], b = HEX_VALUE[h[1]], c = HEX_VALUE[h[2]],
+                  d = HEX_VALUE[h[3]];
+        if ((a | b | c | d) >= 0) [[likely]] {
+            p += 4;
+            return (a << 12) | (b << 8) | (c << 4) | d;
+        }
+    }
+    return parse_unicode_escape_slow(p);
+}
+
+// parse_unicode_escape for four digits cut short or not all hex: the error.
+__attribute__((noinline)) int FastIndexParser::parse_unicode_escape_slow(size_t &p) {
     int v = 0;
     for (int k = 0; k < 4; ++k) {
         if (p >= len_) {
@@ -446,21 +503,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                 return fail(invalid_unicode(s));
             }
-            if (cp < 0x80) {
-                (void)buf.push_back(static_cast<uint8_t>(cp));
-            } else if (cp < 0x800) {
-                (void)buf.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-            } else if (cp < 0x10000) {
-                (void)buf.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-            } else {
-                (void)buf.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                (void)buf.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-            }
+            put_utf8(buf, cp);
             continue;
         }
         default:

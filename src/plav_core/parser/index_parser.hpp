@@ -159,6 +159,7 @@ class FastIndexParser {
     }
     // -1: an error is set; -2: the input ends inside the escape (partial mode).
     int parse_unicode_escape(size_t &p);
+    int parse_unicode_escape_slow(size_t &p);
 
     // Grid helpers.
     PyObject *read_header_key();
