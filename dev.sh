@@ -89,7 +89,7 @@ cmd_demo() {
 }
 
 # The C++ and Python sources that the formatters own.
-lint_cpp_files() { git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/ext/*.cpp' 'fuzz/*.cpp' 2>/dev/null; }
+lint_cpp_files() { git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/ext/*.cpp' 'fuzz/*.cpp' 'bench/*.cpp' 2>/dev/null; }
 LINT_PY_DIRS=(src tests bench fuzz examples)
 
 cmd_lint() {

@@ -7,6 +7,10 @@ of one warm call, start-up and imports excluded.
 
   python bench/count_instructions.py                   # every case
   python bench/count_instructions.py canada small      # cases whose name contains a word
+  python bench/count_instructions.py --kinds plav,walk,naive twitter
+
+The kinds are plav, orjson, orjson-str, loads, marshal, and walk and naive: the floor of a
+stable-ABI writer that bench/bench_floor.py builds (see there).
 """
 
 from __future__ import annotations
@@ -33,12 +37,18 @@ elif name == "small_message":
 else:
     obj = json.loads((DATA / "json" / f"{name}.json").read_bytes())
 text = plav_core.dumps(obj).encode()
+floor = None
+if kind in ("walk", "naive"):
+    from bench_floor import load_floor
+    floor = load_floor()
 fn = {
     "plav": lambda: plav_core.dumps(obj),
     "orjson": lambda: orjson.dumps(obj),
     "orjson-str": lambda: orjson.dumps(obj).decode(),
     "loads": lambda: plav_core.loads(text),
     "marshal": (lambda b: lambda: marshal.loads(b))(marshal.dumps(obj)),
+    "walk": lambda: floor.walk(obj),
+    "naive": lambda: floor.naive(obj),
 }[kind]
 for _ in range(3):
     fn()
@@ -79,6 +89,11 @@ def main() -> int:
     args = ap.parse_args()
     files = [f for f in FILES if not args.only or any(w in f for w in args.only)]
     kinds = args.kinds.split(",")
+    if {"walk", "naive"} & set(kinds):
+        # Compiled here, not under valgrind, when missing or out of date.
+        from bench_floor import build_floor
+
+        build_floor()
     print("| case | " + " | ".join(kinds) + " |")
     print("|---|" + "---:|" * len(kinds))
     for f in files:

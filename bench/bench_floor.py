@@ -1,0 +1,141 @@
+"""How close dumps runs to the floor of a writer held to the stable ABI.
+
+bench/floor_walk.cpp, compiled by this script into build/bench/ on first run (again
+whenever the source is newer), reads an object graph through the limited API alone:
+"walk" visits every value the way any writer must (PyDict_Next, PyList_GetItem,
+PyUnicode_AsUTF8AndSize, PyLong_AsLongLongAndOverflow, PyFloat_AsDouble) and writes
+nothing; "naive" does the same walk and writes JSON into one growing buffer, with no
+escaping, ints by a digit loop and every float as 0.0, then makes the str with
+PyUnicode_DecodeUTF8. Neither is a correct writer: walk is the cost of reading the
+graph, naive that plus the cheapest writing and the str.
+
+Each file is loaded once with json.load and plav.dumps, orjson.dumps,
+orjson.dumps(x).decode(), walk and naive run on the same object, interleaved, in one
+process; the medians of the repeats are printed in µs with dumps/walk, dumps/naive and
+orjson/walk (dumps/walk of 1 would be a writer as fast as reading its input). The
+default cases are twitter, citm_catalog, canada, github_events, the small message and
+the 100,000-row table of bench_dumps.py, which plav writes as a Mox Grid.
+
+    .venv/bin/python bench/bench_floor.py [--repeat N] [--files a,b]
+
+--files takes file stems of the corpus, "small" and "table". The compiler is g++,
+against the headers of the running Python.
+"""
+
+import argparse
+import importlib.machinery
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+
+from _common import DATA as SHARED_DATA
+from _common import ROOT, SMALL_MESSAGE, orjson
+from bench_dumps import environment, measure, table
+
+import plav
+
+DATA = SHARED_DATA / "json"
+DEFAULT_FILES = ["twitter", "citm_catalog", "canada", "github_events", "small", "table"]
+SOURCE = ROOT / "bench" / "floor_walk.cpp"
+BUILD = ROOT / "build" / "bench"
+MODULE = "floor_walk"
+
+
+def build_floor():
+    """The path of the compiled floor_walk extension, compiled when missing or older
+    than its source."""
+    target = BUILD / f"{MODULE}.abi3.so"
+    if target.is_file() and target.stat().st_mtime >= SOURCE.stat().st_mtime:
+        return target
+    BUILD.mkdir(parents=True, exist_ok=True)
+    include = sysconfig.get_paths()["include"]
+    # Written next to the target and moved into place, so that a process that finds the
+    # file never loads half of it.
+    fd, partial = tempfile.mkstemp(dir=BUILD, suffix=".so.tmp")
+    os.close(fd)
+    cmd = [
+        "g++",
+        "-O2",
+        "-shared",
+        "-fPIC",
+        "-DPy_LIMITED_API=0x030C0000",
+        f"-I{include}",
+        str(SOURCE),
+        "-o",
+        partial,
+    ]
+    try:
+        subprocess.run(cmd, check=True)
+        os.replace(partial, target)
+    finally:
+        if os.path.exists(partial):
+            os.unlink(partial)
+    return target
+
+
+def load_floor():
+    """The floor_walk module, compiled first if needed."""
+    path = str(build_floor())
+    loader = importlib.machinery.ExtensionFileLoader(MODULE, path)
+    spec = importlib.util.spec_from_file_location(MODULE, path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def micros(seconds):
+    us = seconds * 1e6
+    return f"{us:.3f}" if us < 10 else f"{us:.1f}"
+
+
+def cases(wanted):
+    """(name, object) for each wanted case, in the order asked."""
+    for name in wanted:
+        if name == "small":
+            yield "small_message", SMALL_MESSAGE
+        elif name == "table":
+            yield "table_100k_rows (grid)", table(100_000)
+        else:
+            with open(DATA / f"{name}.json", encoding="utf-8") as f:
+                yield name, json.load(f)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--files", default=",".join(DEFAULT_FILES))
+    args = ap.parse_args()
+
+    floor = load_floor()
+    writers = [("dumps", plav.dumps)]
+    if orjson:
+        writers.append(("orjson", orjson.dumps))
+        writers.append(("orjson_str", lambda o: orjson.dumps(o).decode()))
+    writers += [("walk", floor.walk), ("naive", floor.naive)]
+    names = [n for n, _ in writers]
+
+    print(environment())
+    print(
+        f"{'case':<24}"
+        + "".join(f"{n + ' µs':>14}" for n in names)
+        + f"{'dumps/walk':>12}{'dumps/naive':>13}{'orjson/walk':>13}"
+    )
+    for name, obj in cases(args.files.split(",")):
+        med = measure(writers, obj, args.repeat)
+        ratio_or = med["orjson"] / med["walk"] if orjson else float("nan")
+        print(
+            f"{name:<24}"
+            + "".join(f"{micros(med[n]):>14}" for n in names)
+            + f"{med['dumps'] / med['walk']:>12.2f}{med['dumps'] / med['naive']:>13.2f}"
+            + f"{ratio_or:>13.2f}",
+            flush=True,
+        )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
