@@ -306,7 +306,9 @@ def test_json_and_loads_read_dumps_back(value):
 @pytest.mark.parametrize("as_key", [False, True])
 def test_latin1_output_and_its_fallbacks(tail, as_key):
     texts = ["\u0080", "\u00ff", "\u00e9" * 40, "a" * 33 + "\u00ff" + "b" * 15, "x" * 300]
-    texts.append("\u00c3\u00a9" + tail)
+    texts += ['\u00e9\t"\u00ff\\', "\u00c3\u00a9" + tail]  # escapes inside a non-ASCII run
     value = dict.fromkeys(texts, "v") if as_key else [*texts, 1.5]
     want = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
     assert plav.dumps(value, mox_grid=False) == want
+    rows = [{"k\u00e9": t, "n": i} for i, t in enumerate(texts)]
+    assert plav.loads(plav.dumps(rows, bare_text=as_key)) == rows
