@@ -1,20 +1,13 @@
 """Allocation-failure sweep of loads and dumps.
 
 For each case (a loads or dumps call on a fixed input) the n-th allocation the
-interpreter makes during the call is made to fail (`_testcapi.set_nomemory`),
-for n = 0, 1, 2, ... until the call runs clean, and also the four from the n-th.
-Past the first 4,096 allocations of a call the positions thin out geometrically
-(128 per doubling), so a call making a million allocations is swept in a few
-thousand trials and every sweep ends.
-On a test build the module's own allocations (index, element stack, output
-buffer, key cache, grid headers, ...) are swept the same way through its
-allocation-failure hook: each of them fails in turn, and the call must raise
-MemoryError (or succeed where the allocation was optional).
-Each trial must either return the right value or raise MemoryError or one of the
-module's messages for a failed creation; the next call on the thread must return
-the right value again (so no key is cached wrongly). With
---leaks, the whole sweep is repeated and the interpreter's allocated block count
-must not grow (a leaked reference on an error path keeps its objects alive).
+interpreter makes during the call fails (`_testcapi.set_nomemory`), and also the four
+from the n-th, for n = 0, 1, 2, ... until the call runs clean; past 4,096 the positions
+thin out geometrically (128 per doubling), so every sweep ends. On a test build the
+module's own allocations are swept the same way through its allocation-failure hook.
+Each trial must return the right value or raise MemoryError or one of the module's
+messages for a failed creation, and the next call must return the right value again.
+With --leaks the sweep is repeated and the interpreter's block count must not grow.
 
   python fuzz/fault_sweep.py --quick     a few seconds: a sample of cases and positions
   python fuzz/fault_sweep.py --full      every case, every position
@@ -52,11 +45,8 @@ def own_allocation_hook():
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 
-MODULE_MESSAGES = {
-    *(
-        f"Failed to create {what}"
-        for what in ["float", "dict", "list", "row dict", "integer", "large integer", "string"]
-    ),
+CREATED = ["float", "dict", "list", "row dict", "integer", "large integer", "string"]
+MODULE_MESSAGES = {f"Failed to create {what}" for what in CREATED} | {
     "List append failed",
     "Dict insertion failed",
     "Row dict insertion failed",
@@ -71,7 +61,7 @@ class Model:
         self.payload = payload
 
     def model_dump(self):
-        return dict(self.payload)
+        return dict(self.payload)  # a new dict: its allocations are swept too
 
 
 def cases(full: bool):
@@ -94,15 +84,8 @@ def cases(full: bool):
         ).read_bytes(),
     }
     if full:
-        for name in (
-            "twitter_api_response",
-            "repeat",
-            "google_maps_api_response",
-            "tree-pretty",
-            "twitter_timeline",
-            "github_events",
-            "numbers",
-        ):
+        names = "twitter_api_response repeat google_maps_api_response tree-pretty"
+        for name in (names + " twitter_timeline github_events numbers").split():
             docs[name] = (DATA / "json" / f"{name}.json").read_bytes()
         grid = plav_core.dumps(plav_core.loads((DATA / "json" / "github_events.json").read_bytes()))
         docs["github events as grids"] = grid.encode()
@@ -115,20 +98,7 @@ def cases(full: bool):
     out.append(("loads schema grid", lambda: loads(b'[: k; {"p": 1}; {"q": 2} ]', schema=["a"])))
     rows = [{"id": i, "name": f"n{i}", "score": i / 3} for i in range(12)]
     objects = {
-        "scalars": [
-            None,
-            True,
-            0,
-            -5,
-            2**63,
-            2**64,
-            -(2**70),
-            1.5,
-            1e-7,
-            math.nan,
-            "é",
-            b"\x00\xff",
-        ],
+        "scalars": [None, True, 0, -5, 2**63, 2**64, -(2**70), 1.5, 1e-7, math.nan, "é", b"\0"],
         "grid rows": rows,
         "nested": {"a": [1, (2, 3), {"b": {"c": [rows[:2]]}}], "k\u00e9": 'v\n"x"'},
         # No dataclasses: CPython 3.12's own dataclasses.asdict crashes the interpreter

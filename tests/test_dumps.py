@@ -2,13 +2,12 @@
 objects without a JSON form, limits, and output read back (type-exact, float bits
 included) by the stdlib json module and by loads."""
 
-import dataclasses
 import enum
 import json
 
 import pydantic
 import pytest
-from conftest import JSON_VALUES, Model, same
+from conftest import JSON_VALUES, Model, Point, harness, same
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -76,19 +75,6 @@ class Address(pydantic.BaseModel):
     zip: int
 
 
-@dataclasses.dataclass
-class Point:
-    x: int
-    y: str
-
-
-class Legacy:
-    __fields__ = {"v": None}
-
-    def dict(self):
-        return {"v": 1}
-
-
 @pytest.mark.parametrize(
     "value, kwargs, text",
     [
@@ -109,7 +95,11 @@ class Legacy:
             '[2: city, zip; "O", 1; "R", 2 ]',
         ),
         ({"p": Point(1, "a")}, {"indent": 1}, '{\n "p": {\n  "x": 1,\n  "y": "a"\n }\n}'),
-        (Model({"i": [Point(1, "a")], "at": Legacy()}), {}, '{"i":[{"x":1,"y":"a"}],"at":{"v":1}}'),
+        (
+            Model({"i": [Point(1, "a")], "at": harness.OldModel({"v": 1})}),
+            {},
+            '{"i":[{"x":1,"y":"a"}],"at":{"v":1}}',
+        ),
     ],
 )
 def test_containers_and_conversions(value, kwargs, text):

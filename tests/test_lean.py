@@ -2,11 +2,10 @@
 under any mix of options reads back equal; a string written bare reads back as itself
 wherever it stands in a grid."""
 
-import dataclasses
 import re
 
 import pytest
-from conftest import Model, same_or_null_filled, words
+from conftest import Model, Point, same_or_null_filled, words
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -26,12 +25,6 @@ SYNTAX = st.sampled_from('0123456789-+.eEIiNnaAfFtTyYlsu /*,;|\t\n"\\[]{}:#x\u00
 TEXT = st.sampled_from(LOOKALIKES) | st.text(SYNTAX, max_size=10)
 TEXT |= st.text(st.characters(blacklist_categories=("Cs",)), max_size=10)
 SCALARS = st.none() | st.booleans() | st.integers(-(2**80), 2**80) | st.floats() | TEXT
-
-
-@dataclasses.dataclass
-class Point:
-    x: object
-    y: object
 
 
 def rows_of(values, keys):
