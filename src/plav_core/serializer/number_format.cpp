@@ -29,8 +29,10 @@ struct Pow10 {
 };
 
 struct Pow10Table {
-    static constexpr int WORDS = 13; // 5^324 < 2^753, 2^831
-    Pow10 g[POW10_MAX - POW10_MIN + 1];
+    static constexpr int WORDS = 13;    // 5^324 < 2^753, 2^831
+    Pow10 g[POW10_MAX - POW10_MIN + 1]; // 10^j at POW10_MAX - j: 10^-k at POW10_MAX + k
+
+    constexpr const Pow10 &of(int j) const { return g[POW10_MAX - j]; }
 
     static constexpr uint64_t bits_at(const uint64_t *p, int pos) { // 64 bits from bit `pos`
         if (pos < 0)
@@ -57,9 +59,9 @@ struct Pow10Table {
         uint64_t r[WORDS] = {};  // floor(2^831 / 5^j)
         r[WORDS - 1] = uint64_t{1} << 63;
         for (int j = 0; j <= POW10_MAX; ++j) {
-            g[j - POW10_MIN] = leading_plus_one(p);
+            g[POW10_MAX - j] = leading_plus_one(p);
             if (j > 0 && j <= -POW10_MIN)
-                g[-j - POW10_MIN] = leading_plus_one(r);
+                g[POW10_MAX + j] = leading_plus_one(r);
             uint64_t carry = 0;
             for (uint64_t &w : p) {
                 const u128 x = static_cast<u128>(w) * 5 + carry;
@@ -77,10 +79,9 @@ struct Pow10Table {
 };
 constexpr Pow10Table POW10;
 // Spot checks: 10^0 and 10^1 are exact, 10^-1 = 0xCCCC...CD / 2^131.
-static_assert(POW10.g[-POW10_MIN].hi == 0x8000000000000000ULL && POW10.g[-POW10_MIN].lo == 1);
-static_assert(POW10.g[1 - POW10_MIN].hi == 0xA000000000000000ULL);
-static_assert(POW10.g[-1 - POW10_MIN].hi == 0xCCCCCCCCCCCCCCCCULL &&
-              POW10.g[-1 - POW10_MIN].lo == 0xCCCCCCCCCCCCCCCDULL);
+static_assert(POW10.of(0).hi == 0x8000000000000000ULL && POW10.of(0).lo == 1);
+static_assert(POW10.of(1).hi == 0xA000000000000000ULL);
+static_assert(POW10.of(-1).hi == 0xCCCCCCCCCCCCCCCCULL && POW10.of(-1).lo == 0xCCCCCCCCCCCCCCCDULL);
 
 // The high 64 bits of g cp / 2^64 (a 192-bit product) with the bits cut off
 // folded into the lowest bit (round to odd); a remainder of one unit is g's
@@ -91,10 +92,10 @@ inline uint64_t round_to_odd(Pow10 g, uint64_t cp) noexcept {
     return static_cast<uint64_t>(y >> 64) | (static_cast<uint64_t>(y) > 1);
 }
 
-struct Decimal {
-    uint64_t digits; // D, possibly with trailing zeros
-    int exponent;    // e
-};
+// round_to_odd of a 192-bit product given as its high 128 bits.
+inline uint64_t round_to_odd(u128 high) noexcept {
+    return static_cast<uint64_t>(high >> 64) | (static_cast<uint64_t>(high) > 1);
+}
 
 // The shortest decimal in the rounding interval of x = c 2^q, the closest to x
 // among those of that length, ties to an even last digit. The interval's ends and
@@ -109,42 +110,83 @@ struct Decimal {
 //   cbl = 4c - 2 (+ 1)    lower bound  = cbl 2^q / 4
 // Each is scaled by 10^-k, kept as its integer part with a sticky lowest bit,
 // which keeps every comparison below with multiples of 4 exact. The bounds belong
-// to the interval when c is even (round-half-even reading). The result is in
-// units of 10^k: D = s, s + 1 or a multiple of 10 next to s = floor(x / 10^k).
-inline Decimal shortest(uint64_t c, int q, bool lower_closer) noexcept {
-    // floor(q log10 2) and floor(q log10 2 - log10 4/3) for |q| <= 2620, and
-    // floor(j log2 10) for |j| <= 1233.
-    const int k = (q * 1262611 - (lower_closer ? 524031 : 0)) >> 22;
-    const int h = q + ((-k * 1741647) >> 19) + 1; // 1..4: cb << h fits
-    const Pow10 g = POW10.g[-k - POW10_MIN];
-    const uint64_t cb = c << 2;
-    const uint64_t vb = round_to_odd(g, cb << h);
-    const uint64_t vbl = round_to_odd(g, (cb - 2 + lower_closer) << h);
-    const uint64_t vbr = round_to_odd(g, (cb + 2) << h);
+// to the interval when c is even (round-half-even reading).
+//
+// The answer D x 10^k comes as D = 10 tens + last: s = floor(x / 10^k), s + 1,
+// or a multiple of 10 next to s.
+struct Decimal {
+    uint64_t tens;
+    uint64_t last; // 0..9
+    int exponent;  // k
+};
+
+// From vb, vbl, vbr, the three scaled values. Bitwise logic on purpose: the
+// outcomes follow the data, branches would mispredict.
+inline Decimal choose(uint64_t c, uint64_t vb, uint64_t vbl, uint64_t vbr, int k) noexcept {
     const uint64_t excluded = c & 1;
     const uint64_t lower = vbl + excluded, upper = vbr - excluded;
     const uint64_t s = vb >> 2;
-    // One digit fewer: the multiple of 10 in the interval, if one is.
-    const uint64_t sp10 = s / 10 * 10;
-    const uint64_t tp10 = sp10 + 10;
-    const bool sp10_in = lower <= sp10 << 2;
-    const bool tp10_in = (tp10 << 2) <= upper;
-    if (sp10_in != tp10_in)
-        return {sp10_in ? sp10 : tp10, k};
-    // Else the closer of s and s + 1 that lies in the interval.
-    const uint64_t t = s + 1;
-    const bool s_in = lower <= s << 2;
-    const bool t_in = (t << 2) <= upper;
-    if (s_in != t_in)
-        return {s_in ? s : t, k};
-    const uint64_t mid = (s << 2) + 2;
-    return {vb > mid || (vb == mid && (s & 1) != 0) ? t : s, k};
+    const uint64_t tens = s / 10, rest = s % 10;
+    // One digit fewer: the multiple of 10 in the interval, 10 tens or the next,
+    // if one is (the interval is narrower than 10 units, so at most one is).
+    const uint64_t sp10_in = lower <= tens * 40;
+    const uint64_t tp10_in = tens * 40 + 40 <= upper;
+    // Else the closer of s and s + 1 that lies in the interval (one does; s + 1
+    // ends in 0 only if it is the multiple above). s + 1 is the closer when the
+    // fraction vb & 3 (in quarters) is above a half, or a half and s odd.
+    const uint64_t s_in = lower <= s << 2;
+    const uint64_t t_in = (s << 2) + 4 <= upper;
+    const uint64_t closer_up = ((vb & 3) + (s & 1) + 1) >> 2;
+    const uint64_t up = (s_in ^ 1) | (t_in & closer_up);
+    return {tens + tp10_in, (rest + up) & ((sp10_in | tp10_in) - 1), k};
+}
+
+// floor(q log10 2) and floor(q log10 2 - log10 4/3) for |q| <= 2620, and
+// floor(j log2 10) for |j| <= 1233.
+inline int floor_log10_pow2(int q, bool lower_closer) noexcept {
+    return (q * 1262611 - (lower_closer ? 524031 : 0)) >> 22;
+}
+inline int floor_log2_pow10(int j) noexcept {
+    return (j * 1741647) >> 19;
+}
+
+// Any finite nonzero x = c 2^q.
+inline Decimal shortest(uint64_t c, int q, bool lower_closer) noexcept {
+    const int k = floor_log10_pow2(q, lower_closer);
+    const int h = q + floor_log2_pow10(-k) + 1; // 1..4: cb << h fits
+    const Pow10 g = POW10.g[POW10_MAX + k];     // 10^-k
+    const uint64_t cb = c << 2;
+    return choose(c, round_to_odd(g, cb << h), round_to_odd(g, (cb - 2 + lower_closer) << h),
+                  round_to_odd(g, (cb + 2) << h), k);
+}
+
+// The same for a normal x that is not a power of two (cbl = cb - 2): the bounds'
+// products are x's product -/+ g 2^(h+1), one multiplication in all.
+inline Decimal shortest_regular(uint64_t c, int q) noexcept {
+    const int k = floor_log10_pow2(q, false);
+    const int h = q + floor_log2_pow10(-k) + 1;
+    const Pow10 g = POW10.g[POW10_MAX + k]; // 10^-k
+    const uint64_t cp = c << (h + 2);
+    const u128 x = static_cast<u128>(g.lo) * cp;
+    const u128 high = static_cast<u128>(g.hi) * cp + static_cast<uint64_t>(x >> 64);
+    const auto low = static_cast<uint64_t>(x);
+    // g 2^(h+1) as high:low, 133 bits at most.
+    const u128 step_high =
+        (static_cast<u128>(g.hi >> (63 - h)) << 64) | (g.hi << (h + 1)) | (g.lo >> (63 - h));
+    const uint64_t step_low = g.lo << (h + 1);
+    const uint64_t up_low = low + step_low;
+    const u128 up = high + step_high + (up_low < low);
+    const u128 down = high - step_high - (low < step_low);
+    return choose(c, round_to_odd(high), round_to_odd(down), round_to_odd(up), k);
 }
 
 // The 16 digits of v < 10^16 as ASCII, first digit in the lowest byte: the two
 // halves of 8 digits in the 64-bit lanes, split into 4, 2 and 1 digits per lane
 // by multiply-shift divisions.
 inline __m128i sixteen_digits(uint64_t v) noexcept {
+    // The multipliers kept opaque: one pmullw each rather than shifts and adds.
+    __m128i times100 = _mm_set1_epi16(100), times10 = _mm_set1_epi16(10);
+    __asm__("" : "+x"(times100), "+x"(times10));
     const auto high = static_cast<int64_t>(v / 100000000),
                low = static_cast<int64_t>(v % 100000000);
     const __m128i x = _mm_set_epi64x(low, high);
@@ -154,45 +196,49 @@ inline __m128i sixteen_digits(uint64_t v) noexcept {
     const __m128i v4 = _mm_or_si128(q4, _mm_slli_epi64(r4, 32)); // 32-bit lanes < 10^4
     // x / 100 = (x 5243) >> 19 for x < 10^4.
     const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(v4, _mm_set1_epi16(5243)), 3);
-    const __m128i r2 = _mm_sub_epi16(v4, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+    const __m128i r2 = _mm_sub_epi16(v4, _mm_mullo_epi16(q2, times100));
     const __m128i v2 = _mm_or_si128(q2, _mm_slli_epi32(r2, 16)); // 16-bit lanes < 100
     // x / 10 = (x 6554) >> 16 for x < 100.
     const __m128i q1 = _mm_mulhi_epu16(v2, _mm_set1_epi16(6554));
-    const __m128i r1 = _mm_sub_epi16(v2, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
+    const __m128i r1 = _mm_sub_epi16(v2, _mm_mullo_epi16(q1, times10));
     const __m128i v1 = _mm_or_si128(q1, _mm_slli_epi16(r1, 8)); // bytes < 10
     return _mm_add_epi8(v1, _mm_set1_epi8('0'));
 }
 
 // Windows for the decimal point at position p in 16 bytes, loaded from 16 - p:
 // the bytes before p, the bytes after p, and the point itself.
-alignas(16) constexpr unsigned char BEFORE_POINT[32] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-alignas(16) constexpr unsigned char AFTER_POINT[33] = {
-    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-    0,    0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-alignas(16) constexpr char POINT[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '.'};
+enum : int { BEFORE_POINT = 0, AFTER_POINT = 32, POINT = 64 };
+alignas(16) constexpr unsigned char POINT_WINDOWS[96] = {
+    // before: 16 x 0xFF, 16 x 0
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    // after: 17 x 0, 15 x 0xFF
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    // point: 16 x 0, '.', 15 x 0
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '.', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0};
 
-inline __m128i window(const void *table, int p) noexcept {
-    return _mm_loadu_si128(
-        reinterpret_cast<const __m128i *>(static_cast<const char *>(table) + 16 - p));
+inline __m128i window(int which, int p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(POINT_WINDOWS + which + 16 - p));
 }
 
 inline void store16(char *out, __m128i text) noexcept {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), text);
 }
 
-// The text of D x 10^(p - 17) for D of exactly 17 digits (trailing zeros
-// allowed): p digits before the decimal point. The stores write whole 16-byte
-// blocks (the caller leaves FLOAT_TEXT_ROOM bytes); only the counted bytes are
-// kept. The 17th digit is kept apart as `last` and written after the first 16.
-inline char *write_decimal(uint64_t d17, int p, char *out) noexcept {
-    const uint64_t first16 = d17 / 10;
-    const char last = static_cast<char>('0' + d17 % 10);
+// The text of D x 10^(p - 17) for D = 10 first16 + last of exactly 17 digits
+// (trailing zeros allowed): p digits before the decimal point. The stores write
+// whole 16-byte blocks (the caller leaves FLOAT_TEXT_ROOM bytes); only the
+// counted bytes are kept. The 17th digit is written after the first 16.
+inline char *write_decimal(uint64_t first16, uint64_t last_digit, int p, char *out) noexcept {
+    const char last = static_cast<char>('0' + last_digit);
     const __m128i text = sixteen_digits(first16);
-    // n: the digits up to the last nonzero one.
-    const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0')));
-    const int n = last != '0' ? 17 : 32 - __builtin_clz(~zeros & 0xFFFF);
+    // n: the digits up to the last nonzero one (bit i of `nonzero`: digit i is
+    // not 0; bit 16 from last_digit + 0xFFFF, which carries into it unless 0).
+    const int nonzero = (_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) ^ 0xFFFF) |
+                        ((static_cast<int>(last_digit) + 0xFFFF) & 0x10000);
+    const int n = (31 ^ __builtin_clz(nonzero)) + 1;
 
     if (p > 0 && p <= 16) {
         if (p >= n) { // 100.0: the digits, their zeros, ".0"
@@ -248,8 +294,10 @@ __attribute__((noinline)) char *write_non_finite(uint64_t bits, char *out) noexc
 // Subnormals: x = fraction 2^-1074, D of any length up to 17.
 __attribute__((noinline)) char *write_subnormal(uint64_t fraction, char *out) noexcept {
     const Decimal d = shortest(fraction, -1074, false);
-    const int pad = 17 - decimal_length(d.digits);
-    return write_decimal(d.digits * POW10_U64[pad], d.exponent - pad + 17, out);
+    const uint64_t digits = d.tens * 10 + d.last;
+    const int pad = 17 - decimal_length(digits);
+    const uint64_t d17 = digits * POW10_U64[pad];
+    return write_decimal(d17 / 10, d17 % 10, d.exponent - pad + 17, out);
 }
 
 } // namespace
@@ -261,8 +309,8 @@ char *format_double(double v, char *out) noexcept {
     const int biased = static_cast<int>((bits >> 52) & 0x7FF);
     if (biased == 0x7FF) [[unlikely]]
         return write_non_finite(bits, out);
-    if (bits >> 63)
-        *out++ = '-';
+    *out = '-'; // kept for negative numbers (no branch: signs alternate in data)
+    out += bits >> 63;
     if (biased == 0) [[unlikely]] {
         if (fraction == 0) {
             std::memcpy(out, "0.0", 3);
@@ -281,12 +329,17 @@ char *format_double(double v, char *out) noexcept {
         return out + 2;
     }
     // D has 16 or 17 digits here: x / 10^k lies in [2^52, 10 2^53).
-    Decimal d = shortest(m, e2, fraction == 0 && biased > 1);
-    if (d.digits < POW10_U64[16]) {
-        d.digits *= 10;
-        --d.exponent;
-    }
-    return write_decimal(d.digits, d.exponent + 17, out);
+    Decimal d;
+    if (fraction != 0) [[likely]]
+        d = shortest_regular(m, e2);
+    else
+        d = shortest(m, e2, biased > 1);
+    // 16 digits: all in the first block, the 17th a zero. Arithmetic rather than
+    // a branch: both lengths are common and interleaved.
+    const bool sixteen = d.tens < POW10_U64[15];
+    const uint64_t mask = 0 - static_cast<uint64_t>(sixteen);
+    const uint64_t first16 = d.tens + ((d.tens * 9 + d.last) & mask);
+    return write_decimal(first16, d.last & ~mask, d.exponent + 17 - sixteen, out);
 }
 
 } // namespace plav
