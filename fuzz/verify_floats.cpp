@@ -2,7 +2,7 @@
 // round-trip digits from std::to_chars (shortest, then closest, ties to even),
 // laid out by a separate, simple implementation of the writer's rules. Runs the
 // edge classes exhaustively and then N random doubles (half of them uniform over
-// all bit patterns, half with exponents in the range the writer computes itself).
+// all bit patterns, half with exponents in [2^-12, 2^54), where most data lives).
 //
 //   ./dev.sh floats N        (builds and runs this program)
 #include <charconv>
@@ -96,7 +96,9 @@ int main(int argc, char **argv) {
         }
     }
     for (uint64_t f = 1; f < (1ULL << 20); ++f)
-        check(from_bits(f)); // the smallest subnormals
+        check(from_bits(f));               // the smallest subnormals
+    for (uint64_t i = 0; i < 2000000; ++i) // subnormals of every length
+        check(from_bits((splitmix(state) >> (12 + i % 40)) | ((i & 1) << 63)));
     for (int b = 0; b < 52; ++b)
         check(from_bits((1ULL << b) | 1));
     for (int64_t i = -2000000; i <= 2000000; ++i)
