@@ -82,19 +82,22 @@ inline char *format_uint64(uint64_t v, char *out) noexcept {
         std::memcpy(out, DIGIT_PAIRS + 2 * v, 2);
         return out + 2;
     }
-    // The length first, then the digits straight into place: up to 16 as one or
-    // two blocks of eight (the caller leaves INT_TEXT_MAX bytes; the bytes past
-    // the digits are overwritten or left beyond the end).
+    // The length first, then the digits straight into place: up to 10 digits as
+    // a block of eight after at most two (the caller leaves INT_TEXT_MAX bytes;
+    // the bytes past the digits are overwritten or left beyond the end).
     const int n = decimal_length(v);
     if (n <= 8) {
         const uint64_t text = eight_digits(static_cast<uint32_t>(v)) >> (8 * (8 - n));
         std::memcpy(out, &text, 8);
         return out + n;
     }
-    if (n <= 16) {
-        const uint64_t high = eight_digits(static_cast<uint32_t>(v / 100000000)) >> (8 * (16 - n));
+    if (n <= 10) { // one or two leading digits, then a block of eight
+        const auto high = static_cast<uint32_t>(v / 100000000);
         const uint64_t low = eight_digits(static_cast<uint32_t>(v % 100000000));
-        std::memcpy(out, &high, 8);
+        if (n == 10)
+            std::memcpy(out, DIGIT_PAIRS + 2 * high, 2);
+        else
+            out[0] = static_cast<char>('0' + high);
         std::memcpy(out + (n - 8), &low, 8);
         return out + n;
     }
