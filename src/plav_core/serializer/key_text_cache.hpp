@@ -18,16 +18,20 @@ namespace plav {
 // lets it go), and keeps at most SLOTS short keys alive between calls. A slot
 // also records which of the key forms it holds (separator, bare or quoted), so
 // writers with other options never take each other's forms.
+// A slot is one 64-byte cache line: a hit reads the key's address, its form and
+// its text from the same line. A filled slot's key is always an exact str, so a
+// hit needs no look at the key object itself.
 struct KeyTextCache {
     static constexpr size_t SLOTS = 1024;
     static constexpr size_t MAX_TEXT = 48;
-    struct Slot {
+    struct alignas(64) Slot {
         PyObject *key = nullptr; // strong reference while filled
         uint32_t length = 0;
         uint8_t form = 0;
+        alignas(16) uint8_t text[MAX_TEXT] = {}; // the form's bytes
     };
+    static_assert(sizeof(Slot) == 64);
     Slot slots[SLOTS];
-    alignas(64) uint8_t text[SLOTS][MAX_TEXT]; // slot i's form
 
     static size_t index_for(PyObject *key) noexcept {
         return (reinterpret_cast<uintptr_t>(key) >> 4) & (SLOTS - 1);
@@ -38,7 +42,9 @@ struct KeyTextCache {
         for (Slot &s : slots) {
             if (s.key)
                 Py_DECREF(s.key);
-            s = Slot{};
+            s.key = nullptr;
+            s.length = 0;
+            s.form = 0;
         }
     }
 };

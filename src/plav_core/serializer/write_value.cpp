@@ -124,30 +124,37 @@ __attribute__((noinline)) Status write_uncached_key(Writer &w, PyObject *key,
         return s;
     const size_t length = buf.size() - start;
     if (length <= KeyTextCache::MAX_TEXT && w.segments.size() == segments && !buf.failed()) {
-        std::memcpy(cache.text[index], buf.data() + start, length);
+        std::memcpy(slot.text, buf.data() + start, length);
         Py_INCREF(key);
         PyObject *old = slot.key;
-        slot = {key, static_cast<uint32_t>(length), form};
+        slot.key = key;
+        slot.length = static_cast<uint32_t>(length);
+        slot.form = form;
         Py_XDECREF(old); // an exact str: runs no Python code
     }
     return ok();
 }
 
-// An exact str key through the key cache: one fixed-size copy when its form
-// (`form`, from key_form) is cached.
+// A key whose form (`form`, from key_form) the cache holds: one fixed-size copy,
+// without touching the key object (a cached key is an exact str). False when the
+// cache does not hold it.
+inline bool write_key_from_cache(Writer &w, PyObject *key, uint8_t form) noexcept {
+    const KeyTextCache::Slot &slot = w.keys.slots[KeyTextCache::index_for(key)];
+    if (slot.key != key || slot.form != form)
+        return false;
+    OutputBuffer &buf = w.buf;
+    buf.reserve(KeyTextCache::MAX_TEXT);
+    // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
+    std::memcpy(buf.cursor(), slot.text, KeyTextCache::MAX_TEXT);
+    buf.advance(slot.length);
+    return true;
+}
+
+// An exact str key through the key cache.
 inline Status write_cached_key(Writer &w, PyObject *key, std::string_view suffix,
                                uint8_t form) noexcept {
-    KeyTextCache &cache = w.keys;
-    const size_t index = KeyTextCache::index_for(key);
-    const KeyTextCache::Slot &slot = cache.slots[index];
-    if (slot.key == key && slot.form == form) [[likely]] {
-        OutputBuffer &buf = w.buf;
-        buf.reserve(KeyTextCache::MAX_TEXT);
-        // Every form has a whole MAX_TEXT-byte slot: one fixed-size copy.
-        std::memcpy(buf.cursor(), cache.text[index], KeyTextCache::MAX_TEXT);
-        buf.advance(slot.length);
+    if (write_key_from_cache(w, key, form)) [[likely]]
         return ok();
-    }
     return write_uncached_key(w, key, suffix, form);
 }
 
@@ -296,8 +303,11 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
             if (Status s = write_newline_indent(w, at.depth + 1); !s)
                 return s;
         }
-        if (Py_TYPE(key) == &PyUnicode_Type) [[likely]] {
-            if (Status s = write_cached_key(w, key, key_sep, form); !s)
+        if (write_key_from_cache(w, key, form)) [[likely]] {
+            if (Status s = write_member(w, value, at.child()); !s)
+                return s;
+        } else if (Py_TYPE(key) == &PyUnicode_Type) {
+            if (Status s = write_uncached_key(w, key, key_sep, form); !s)
                 return s;
             if (Status s = write_member(w, value, at.child()); !s)
                 return s;
