@@ -224,6 +224,7 @@ def test_depth_limit():
     deepest = nested_lists(256, [])  # the innermost list is at depth 256
     assert plav.dumps(deepest) == "[" * 257 + "]" * 257
     assert plav.dumps(deepest, indent=1).count("[") == 257
+    assert plav.dumps(nested_lists(256, 1.5)) == "[" * 256 + "1.5" + "]" * 256
     chain = type("Chain", (), {"model_dump": lambda s: s.to})
     done, ping, pong = chain(), chain(), chain()
     done.to, ping.to, pong.to = "done", pong, ping
@@ -292,6 +293,19 @@ def test_json_and_loads_read_dumps_back(value):
 
 # Output whose widest character is Latin-1 is narrowed; a wider one met late
 # (after long Latin-1 and ASCII runs) must fall back with nothing lost.
+# Short lists of scalars are written in one pass; any other element at any place
+# must hand the whole list back to the general writer with nothing left behind.
+@pytest.mark.parametrize("n", [1, 15, 16, 17])
+@pytest.mark.parametrize("odd", ["x" * 17, "\u00e9", "a\n", 2**70, [1], {"k": 1}, (1,), 0.5])
+def test_short_scalar_lists_and_what_interrupts_them(n, odd):
+    for at in range(n):
+        value = [[i, i / 4, None, True, "ab"][i % 5] for i in range(n)]
+        value[at] = odd
+        compact = json.dumps([value], ensure_ascii=False, separators=(",", ":"))
+        assert plav.dumps([value]) == compact, at
+        assert plav.dumps([value], indent=1) == json.dumps([value], ensure_ascii=False, indent=1)
+
+
 @pytest.mark.parametrize("tail", ["", "\u0100", "\u20ac", "\uffff", "\U0001f600"])
 @pytest.mark.parametrize("as_key", [False, True])
 def test_latin1_output_and_its_fallbacks(tail, as_key):

@@ -392,8 +392,35 @@ bool is_plain_first(PyObject *first) noexcept {
     return is_plain_scalar(first) || Py_TYPE(first) == &PyList_Type;
 }
 
+// A short list of exact scalars (ints within 64 bits, floats, None, bools, short
+// ASCII str that need no escape), written compact in one pass with one reserve.
+// False, with nothing kept, at the first element of any other kind; the general
+// path then writes the list. Runs no Python code.
+constexpr Py_ssize_t SCALAR_LIST_MAX = 16;
+bool write_scalar_list(Writer &w, PyObject *list, Py_ssize_t n) noexcept {
+    OutputBuffer &buf = w.buf;
+    if (!buf.try_reserve(2 + static_cast<size_t>(n) * (SCALAR_ROOM + 1)))
+        return false; // the general path meets the failure and reports it
+    uint8_t *out = buf.cursor();
+    *out++ = '[';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0)
+            *out++ = ',';
+        PyObject *item = PyList_GetItem(list, i); // i < n: no failure
+        out = put_scalar(item, out);
+        if (!out)
+            return false;
+    }
+    *out++ = ']';
+    buf.set_cursor(out);
+    return true;
+}
+
 Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept {
     const Py_ssize_t n = PyList_Size(list);
+    if (n <= SCALAR_LIST_MAX && !w.opt.has_indent && at.level < MAX_DEPTH &&
+        write_scalar_list(w, list, n))
+        return ok();
     PyRef hold;                // the grid attempt may convert elements in Python code
     PyObject *first = nullptr; // borrowed
     if (n >= 2 && w.opt.mox_grid) {
