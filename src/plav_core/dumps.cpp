@@ -42,6 +42,13 @@ struct ThreadBuffer {
 };
 thread_local ThreadBuffer WRITE_BUF;
 
+// This thread's buffer. Reached once per call through this function: the compiler
+// would otherwise look the thread_local up again (a call into the dynamic linker)
+// after every call the entry makes.
+__attribute__((noinline)) ThreadBuffer &thread_buffer() noexcept {
+    return WRITE_BUF;
+}
+
 constexpr size_t INITIAL_CAPACITY = 8192;
 // Larger buffers are given back after the call instead of staying with the thread.
 constexpr size_t KEEP_CAPACITY = size_t{16} << 20;
@@ -218,7 +225,7 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         return raise_error(std::move(bound.error()));
     PyRef data = PyRef::borrow(bound.value());
 
-    ThreadBuffer &tb = WRITE_BUF;
+    ThreadBuffer &tb = thread_buffer();
     if (tb.in_use)
         return raise_error(PendingError::internal(
             "dumps called from a conversion method while this thread's dumps is writing"));
