@@ -349,7 +349,7 @@ def depth_of(obj, limit: int = 300) -> int:
     while stack and best <= limit:
         v, d = stack.pop()
         best = max(best, d)
-        if type(v) is dict or type(v) is list:
+        if type(v) in (dict, list, tuple):
             stack.extend((x, d + 1) for x in (v.values() if type(v) is dict else v))
     return best
 
