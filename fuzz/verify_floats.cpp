@@ -115,6 +115,13 @@ int main(int argc, char **argv) {
         std::snprintf(text, sizeof text, "%" PRIu64 "e%d", d, exponent - digits);
         check(std::strtod(text, nullptr));
     }
+    // Short binary fractions o / 2^t, around the bound of the exact-digits path.
+    for (uint64_t i = 0; i < 4000000; ++i) {
+        const uint64_t r = splitmix(state);
+        const int t = 1 + static_cast<int>(r % 24);
+        const uint64_t o = (splitmix(state) >> (11 + (r >> 8) % 53)) | 1;
+        check(std::ldexp(static_cast<double>(o), -t) * ((r >> 40) & 1 ? -1.0 : 1.0));
+    }
     const uint64_t edges = checked;
 
     for (uint64_t i = 0; i < count; ++i) {

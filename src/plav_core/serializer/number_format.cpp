@@ -280,6 +280,20 @@ inline char *write_decimal(uint64_t first16, uint64_t last_digit, int p, char *o
     return format_uint64(static_cast<uint64_t>(x), out);
 }
 
+// 5^t, and the largest o with o 5^t below 10^15, for t <= 21.
+struct Pow5Tables {
+    uint64_t v[22];
+    uint64_t limit[22];
+    constexpr Pow5Tables() : v(), limit() {
+        uint64_t p = 1;
+        for (int i = 0; i < 22; ++i, p *= 5) {
+            v[i] = p;
+            limit[i] = (1000000000000000ULL - 1) / p;
+        }
+    }
+};
+constexpr Pow5Tables POW5;
+
 __attribute__((noinline)) char *write_non_finite(uint64_t bits, char *out) noexcept {
     if ((bits & ((uint64_t{1} << 52) - 1)) != 0) {
         std::memcpy(out, "NaN", 3);
@@ -327,6 +341,19 @@ char *format_double(double v, char *out) noexcept {
         out = format_uint64(m >> -e2, out);
         std::memcpy(out, ".0", 2);
         return out + 2;
+    }
+    // A fraction with few binary places, x = o / 2^t (o odd), is exactly o 5^t / 10^t
+    // (12.5, 0.375). With at most 15 digits that is its shortest form: every
+    // decimal with fewer digits is at least 10^-(t-1) / 2 away from it, more than
+    // half the distance to its neighbours.
+    const int zeros = __builtin_ctzll(m);
+    const int places = -e2 - zeros; // >= 1 when e2 < 0: x is not an integer
+    const uint64_t odd = m >> zeros;
+    if (places > 0 && places <= 21 && odd <= POW5.limit[places]) {
+        const uint64_t digits = odd * POW5.v[places];
+        const int length = decimal_length(digits);
+        const uint64_t d17 = digits * POW10_U64[17 - length];
+        return write_decimal(d17 / 10, d17 % 10, length - places, out);
     }
     // D has 16 or 17 digits here: x / 10^k lies in [2^52, 10 2^53).
     Decimal d;
