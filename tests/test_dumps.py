@@ -293,6 +293,18 @@ def test_json_and_loads_read_dumps_back(value):
 
 # Output whose widest character is Latin-1 is narrowed; a wider one met late
 # (after long Latin-1 and ASCII runs) must fall back with nothing lost.
+# Long output with a few non-ASCII strings is joined from its ASCII runs and the
+# strings' own text; strings that needed escapes are rebuilt from their escaped
+# form, within U+FFFF through UTF-16, beyond it from UTF-8.
+@pytest.mark.parametrize("wide", ["\u00e9", "\u4e2d", "\U0001f600"])
+def test_joined_output_with_escaped_non_ascii(wide):
+    texts = [f'{wide}\n"', f"a\\{wide}" * 30, wide, "\t" + wide * 3, "ascii"]
+    value = {"pad": "x" * 4000, "list": texts, **{t: t for t in texts}}
+    assert plav.dumps(value, mox_grid=False) == json.dumps(
+        value, ensure_ascii=False, separators=(",", ":")
+    )
+
+
 # Short lists of scalars are written in one pass; any other element at any place
 # must hand the whole list back to the general writer with nothing left behind.
 @pytest.mark.parametrize("n", [1, 15, 16, 17])
