@@ -176,13 +176,13 @@ PyObject *py_escape(PyObject *, PyObject *args) {
 }
 
 // short_clean(data) -> (copied bytes, non_ascii) or None when the inline path
-// declines (longer than 16 bytes, an escape needed, or a load near a page end).
+// declines (longer than 32 bytes, an escape needed, or a load near a page end).
 PyObject *py_short_clean(PyObject *, PyObject *args) {
     const char *data = nullptr;
     Py_ssize_t n = 0;
     if (!PyArg_ParseTuple(args, "y#:short_clean", &data, &n))
         return nullptr;
-    uint8_t out[16];
+    uint8_t out[SHORT_CLEAN_ROOM];
     const int r =
         write_short_clean(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), out);
     if (r < 0)

@@ -21,7 +21,7 @@ namespace plav {
 inline void write_quoted(Writer &w, const uint8_t *s, size_t n, PyObject *source,
                          std::string_view suffix = {}) noexcept {
     OutputBuffer &buf = w.buf;
-    buf.reserve(18 + suffix.size());
+    buf.reserve(2 + SHORT_CLEAN_ROOM + suffix.size());
     buf.put_unchecked('"');
     const size_t begin = buf.size();
     bool non_ascii;
@@ -54,6 +54,7 @@ inline void write_bare_text(Writer &w, const uint8_t *s, size_t n, PyObject *sou
 // Room put_scalar needs at its `out`: it may store whole blocks beyond the
 // bytes it keeps.
 constexpr size_t SCALAR_ROOM = FLOAT_TEXT_ROOM;
+static_assert(SCALAR_ROOM >= 1 + SHORT_CLEAN_ROOM + 1, "a short string and its quotes fit");
 
 // Exact ints within 64 bits, floats, None and bools, written at `out` (SCALAR_ROOM
 // bytes free) without the buffer's bookkeeping. Returns the end, or nullptr,
@@ -85,7 +86,7 @@ inline uint8_t *put_non_str_scalar(PyObject *value, uint8_t *out) noexcept {
     return nullptr;
 }
 
-// put_non_str_scalar, and exact str of at most 16 ASCII bytes that need no escape.
+// put_non_str_scalar, and exact str of at most 32 ASCII bytes that need no escape.
 // A str without a UTF-8 form yields nullptr with no exception set: the general
 // path meets the failure again and reports it.
 inline uint8_t *put_scalar(PyObject *value, uint8_t *out) noexcept {

@@ -32,27 +32,46 @@ inline EscapeFn escaper_for(SimdLevel level) noexcept {
     }
 }
 
-// Strings of at most 16 bytes that need no escape, the common case for keys and
-// short values, are copied inline after one 16-byte compare (SSE2, which every
-// x86-64 CPU has). Writes 16 bytes at `out` (the caller reserved them) and returns
-// 0 (ASCII) or 1 (non-ASCII); returns -1 with nothing valid written when the
-// string is longer or holds a byte that needs an escape. The load may read past
-// the end of the string but never past its 4 KiB page, so it cannot fault.
-__attribute__((no_sanitize_address)) inline int write_short_clean(const uint8_t *s, size_t n,
-                                                                  uint8_t *out) noexcept {
-    if (n > 16 || (reinterpret_cast<uintptr_t>(s) & 4095) > 4096 - 16)
-        return -1;
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-    // Marks as in the vector escapers: '"', '\', and bytes whose unsigned
-    // minimum with 0x1F is themselves (0x00-0x1F).
+// Strings of at most 32 bytes that need no escape, the common case for keys and
+// short values, are copied inline after one or two 16-byte compares (SSE2, which
+// every x86-64 CPU has). Writes SHORT_CLEAN_ROOM bytes at `out` (the caller
+// reserved them) and returns 0 (ASCII) or 1 (non-ASCII); returns -1 with nothing
+// valid written when the string is longer or holds a byte that needs an escape.
+// The loads may read past the end of the string but never past its 4 KiB page,
+// so they cannot fault.
+constexpr size_t SHORT_CLEAN_MAX = 32;
+constexpr size_t SHORT_CLEAN_ROOM = 32;
+
+// Marks as in the vector escapers: '"', '\', and bytes whose unsigned minimum
+// with 0x1F is themselves (0x00-0x1F).
+inline uint32_t short_marks(__m128i b) noexcept {
     const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(0x22)),
                                                     _mm_cmpeq_epi8(b, _mm_set1_epi8(0x5C))),
                                        _mm_cmpeq_epi8(_mm_min_epu8(b, _mm_set1_epi8(0x1F)), b));
-    const uint32_t lanes = (uint32_t{1} << n) - 1;
-    if (static_cast<uint32_t>(_mm_movemask_epi8(marks)) & lanes)
+    return static_cast<uint32_t>(_mm_movemask_epi8(marks));
+}
+
+__attribute__((no_sanitize_address)) inline int write_short_clean(const uint8_t *s, size_t n,
+                                                                  uint8_t *out) noexcept {
+    if (n > SHORT_CLEAN_MAX || (reinterpret_cast<uintptr_t>(s) & 4095) > 4096 - SHORT_CLEAN_MAX)
         return -1;
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), b);
-    return (static_cast<uint32_t>(_mm_movemask_epi8(b)) & lanes) != 0;
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    if (n <= 16) {
+        const uint32_t lanes = (uint32_t{1} << n) - 1;
+        if (short_marks(low) & lanes)
+            return -1;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), low);
+        return (static_cast<uint32_t>(_mm_movemask_epi8(low)) & lanes) != 0;
+    }
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16));
+    const uint32_t lanes = n == 32 ? ~uint32_t{0} : (uint32_t{1} << n) - 1;
+    if ((short_marks(low) | short_marks(high) << 16) & lanes)
+        return -1;
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), high);
+    const uint32_t top = static_cast<uint32_t>(_mm_movemask_epi8(low)) |
+                         static_cast<uint32_t>(_mm_movemask_epi8(high)) << 16;
+    return (top & lanes) != 0;
 }
 
 using syntax::is_identifier; // the keys written bare
