@@ -23,8 +23,7 @@ against the headers of the running Python.
 """
 
 import argparse
-import importlib.machinery
-import importlib.util
+import importlib
 import json
 import os
 import subprocess
@@ -79,12 +78,9 @@ def build_floor():
 
 def load_floor():
     """The floor_walk module, compiled first if needed."""
-    path = str(build_floor())
-    loader = importlib.machinery.ExtensionFileLoader(MODULE, path)
-    spec = importlib.util.spec_from_file_location(MODULE, path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    target = build_floor()
+    sys.path.insert(0, str(target.parent))
+    return importlib.import_module(MODULE)
 
 
 def micros(seconds):
