@@ -349,15 +349,8 @@ __attribute__((noinline)) int FastIndexParser::parse_unicode_escape_slow(size_t 
             fail(unexpected_eof(p));
             return -1;
         }
-        const uint8_t c = in_[p];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else {
+        const int d = HEX_VALUE[in_[p]];
+        if (d < 0) {
             fail(invalid_unicode(p));
             return -1;
         }

@@ -51,10 +51,10 @@ size_t narrow_segments_in_place(uint8_t *p, size_t n, const Vec<TextSegment> &se
     return to + (n - at);
 }
 
-// The str of an escaped run of non-ASCII text: through UTF-16 when every character
-// is within U+FFFF (CPython builds its str forms from UTF-16 several times faster
-// than from UTF-8), else from the UTF-8.
-PyObject *escaped_piece(const uint8_t *s, size_t n, Utf16Room &utf16) noexcept {
+// UTF-8 text as a str: through UTF-16 when every character is within U+FFFF
+// (CPython builds its str forms from UTF-16 several times faster than from
+// UTF-8), else from the UTF-8.
+PyObject *decode_via_utf16(const uint8_t *s, size_t n, Utf16Room &utf16) noexcept {
     if (uint16_t *units = utf16.room(n)) {
         const size_t count = utf8_to_utf16_bmp(s, n, units);
         if (count != SIZE_MAX) {
@@ -95,19 +95,9 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
         }
     }
     if (w.unsegmented_non_ascii || segments.size() * BYTES_PER_SEGMENT_TO_JOIN > n) {
-        if (uint16_t *units = utf16.room(n)) {
-            const size_t count = utf8_to_utf16_bmp(buf.data(), n, units);
-            if (count != SIZE_MAX) {
-                int little_endian = -1;
-                PyObject *text = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(units),
-                                                       static_cast<Py_ssize_t>(2 * count), nullptr,
-                                                       &little_endian);
-                utf16.trim();
-                return text;
-            }
-        }
+        PyObject *text = decode_via_utf16(buf.data(), n, utf16);
         utf16.trim();
-        return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+        return text;
     }
     PyRef pieces = PyRef::steal(PyList_New(0));
     if (!pieces)
@@ -123,7 +113,7 @@ PyObject *result_str(const Writer &w, Utf16Room &utf16) noexcept {
             return nullptr;
         PyObject *text = seg.source
                              ? PyRef::borrow(seg.source.get()).release()
-                             : escaped_piece(buf.data() + seg.begin, seg.end - seg.begin, utf16);
+                             : decode_via_utf16(buf.data() + seg.begin, seg.end - seg.begin, utf16);
         if (!add(text))
             return nullptr;
         at = seg.end;

@@ -108,4 +108,17 @@ inline size_t write_escape(uint8_t c, uint8_t *out) noexcept {
     return 6;
 }
 
+// The step of the block escapers at a marked byte: of the block stored whole at
+// `out`, keeps the `q` bytes before the mark, writes the mark's escape, and makes
+// room for the `rest` input bytes still to come plus one stored block of `block`
+// bytes. Returns the next output position, or nullptr when the buffer failed.
+inline uint8_t *escape_at_mark(OutputBuffer &buf, uint8_t *out, size_t q, uint8_t mark, size_t rest,
+                               size_t block) noexcept {
+    buf.set_cursor(out + q);
+    if (!buf.try_reserve(6 + rest + block))
+        return nullptr;
+    out = buf.cursor();
+    return out + write_escape(mark, out);
+}
+
 } // namespace plav

@@ -73,11 +73,9 @@ __attribute__((target("avx2,bmi"))) bool write_escaped_str_avx2(const uint8_t *s
             continue;
         }
         const size_t q = static_cast<size_t>(__builtin_ctz(marks));
-        buf.set_cursor(out + q);
-        if (!buf.try_reserve(6 + (left - q - 1) + 32))
+        out = escape_at_mark(buf, out, q, s[p + q], left - q - 1, 32);
+        if (!out)
             return false;
-        out = buf.cursor();
-        out += write_escape(s[p + q], out);
         p += q + 1;
     }
     buf.set_cursor(out);

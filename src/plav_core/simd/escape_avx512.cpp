@@ -39,11 +39,9 @@ write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noexcept
             continue;
         }
         const size_t q = static_cast<size_t>(__builtin_ctzll(marks));
-        buf.set_cursor(out + q);
-        if (!buf.try_reserve(6 + (left - q - 1) + 64))
+        out = escape_at_mark(buf, out, q, s[p + q], left - q - 1, 64);
+        if (!out)
             return false;
-        out = buf.cursor();
-        out += write_escape(s[p + q], out);
         p += q + 1;
     }
     buf.set_cursor(out);
