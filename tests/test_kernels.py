@@ -247,9 +247,7 @@ def sip_reference(k0, k1, data, c_rounds, d_rounds):
     v += [k0 ^ 0x6C7967656E657261, k1 ^ 0x7465646279746573]
 
     def rounds(n):
-        for _ in range(
-            n
-        ):  # each step: v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
+        for _ in range(n):  # v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
             for a, b, r, spin in ((0, 1, 13, 1), (2, 3, 16, 0), (0, 3, 21, 0), (2, 1, 17, 1)):
                 v[a] = (v[a] + v[b]) & mask
                 v[b] = rotl(v[b], r) ^ v[a]

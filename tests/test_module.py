@@ -1,6 +1,4 @@
-"""The package's surface: names, type stubs (mypy --strict on real use; stubs match the
-module), initialisation, format_hint, argument binding, load and dump on file objects,
-the README's examples and the plav command line."""
+"""The package surface: names, stubs, load/dump on files, the README and the CLI."""
 
 import ast
 import doctest

@@ -1,5 +1,4 @@
-"""Reading what a model writes: text that ends early (partial=True), raw_decode,
-strict grids and extract on replies with prose and fences."""
+"""Text that ends early (partial=True), raw_decode, strict grids and extract."""
 
 import json
 
@@ -36,9 +35,8 @@ def nothing_complete(prefix):
 
 
 def check_prefixes(data):
-    """loads(prefix, partial=True) at each cut (of a long text, a sample of them): no error
-    unless nothing is complete yet, and every result keeps all of the one before; the
-    whole text reads as loads does."""
+    """At each cut (a sample of a long text) partial reading raises only while nothing is
+    complete, and each result keeps all of the one before."""
     whole, before, n = plav.loads(data), None, len(data)
     cuts = range(n + 1) if n < 500 else {*range(0, n, n // 6), *range(n - 4, n + 1), *range(100)}
     for cut in sorted(cuts):
@@ -152,8 +150,7 @@ def test_partial_flag_and_schema():
 
 
 def agree(text, start):
-    """raw_decode gives what json's raw_decode gives from the first non-space at start,
-    on the text and on its UTF-8 bytes."""
+    """raw_decode matches json's from the first non-space at start, on text and bytes."""
     i = start
     while i < len(text) and text[i] in " \t\r\n":
         i += 1
@@ -170,8 +167,7 @@ def agree(text, start):
 
 
 def value_starts(text):
-    """Positions where a JSON value starts and positions just after a value, outside
-    strings (json reads no further than a value either way)."""
+    """Positions, outside strings, where a JSON value starts or just after one ends."""
     starts, in_string, escaped = set(), False, False
     for i, c in enumerate(text):
         if in_string:
@@ -188,9 +184,9 @@ def value_starts(text):
     return sorted(starts)
 
 
-@given(JSON_VALUES, st.sampled_from([None, 2]))
-def test_raw_decode_agrees_with_json(value, indent):
-    text = json.dumps(value, indent=indent, ensure_ascii=False) + ' \n {"next": [1]} 7'
+@given(JSON_VALUES, st.sampled_from([None, 0, 2]), st.booleans())
+def test_raw_decode_agrees_with_json(value, indent, ensure_ascii):
+    text = json.dumps(value, indent=indent, ensure_ascii=ensure_ascii) + ' \n {"next": [1]} 7'
     for start in value_starts(text):
         agree(text, start)
 
