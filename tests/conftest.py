@@ -22,6 +22,7 @@ SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 # The fuzzers' checks and rules, shared so that the two cannot drift.
 sys.path.insert(0, str(ROOT / "fuzz"))
 import fault_sweep  # noqa: F401
+import fuzz_loads  # noqa: F401
 import harness
 from harness import FixedTz, Model, Point, lying, same_or_null_filled  # noqa: F401
 from harness import is_internal_failure as internal_failure  # noqa: F401

@@ -33,7 +33,7 @@ STUB_VALUES = {
 
 def test_names_and_stubs():
     core = words("__version__ __simd__ DecodeError loads dumps format_hint raw_decode")
-    assert plav_core.__all__ == core and plav_core.__version__ == "1.0.3"
+    assert plav_core.__all__ == core
     assert sorted(plav.__all__) == sorted(core + ["load", "dump", "LEAN", "extract"])
     assert all(getattr(plav, name) is getattr(plav_core, name) for name in core)
     assert plav_core.__simd__ == ("AVX-512" if T.cpu_features()[1:] == (True, True) else "AVX2")

@@ -4,6 +4,7 @@ import json
 
 import pytest
 from conftest import DATA, JSON_VALUES, error_of, parse_error, same
+from conftest import fuzz_loads as fl
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -28,12 +29,6 @@ def grows(old, new):
     return same(old, new)
 
 
-def nothing_complete(prefix):
-    """Blank text, or a top-level number or literal that may still grow."""
-    body = prefix.strip(b" \t\r\n\xef\xbb\xbf")
-    return not body or body[:1] not in b'[{"'
-
-
 def check_prefixes(data):
     """At each cut (a sample of a long text) partial reading raises only while nothing is
     complete, and each result keeps all of the one before."""
@@ -43,12 +38,12 @@ def check_prefixes(data):
         try:
             got = plav.loads(data[:cut], partial=True)
         except ValueError as e:
-            assert str(e).startswith(END) and nothing_complete(data[:cut]), (data[:cut], e)
+            assert str(e).startswith(END) and fl.nothing_complete(data[:cut]), (data[:cut], e)
             continue
         assert before is None or grows(before, got), (data[:cut], before, got)
         before = got
     # a top-level number or literal: partial reading cannot know it ended
-    assert same(before, whole) if before is not None else nothing_complete(data)
+    assert same(before, whole) if before is not None else fl.nothing_complete(data)
 
 
 ROWS = [
