@@ -367,7 +367,7 @@ def lying(base, text, **more):
     return type(f"Lying{base.__name__}", (base,), lies | more)
 
 
-IntLike = lying(int, 'IntLike!", "injected": [', __format__=lambda s, spec: "]")
+IntLike = lying(int, 'IntLike!", "injected": [', __format__=lambda s, fmt: "]")
 FloatLike, StrLike = lying(float, "1, 2"), type("StrLike", (str,), {})
 LyingDateTime, LyingDate = lying(dt.datetime, "lie"), lying(dt.date, "lie")
 LyingUUID, LyingDecimal = lying(uuid.UUID, "lie"), lying(decimal.Decimal, "1, 2")

@@ -341,7 +341,7 @@ def test_python_code_changing_what_is_written(build, layout):
 
 class LyingInt(int):
     __str__ = __repr__ = lambda s: '1, "injected": 2'
-    __format__ = lambda s, format_spec: "]"
+    __format__ = lambda s, fmt: "]"
     __index__ = __int__ = lambda s: 0
 
 
