@@ -1,18 +1,11 @@
 """Allocation-failure sweep of loads and dumps.
 
-For each case (a loads or dumps call on a fixed input) the n-th allocation the
-interpreter makes during the call fails (`_testcapi.set_nomemory`), and also the four
-from the n-th, for n = 0, 1, 2, ... until the call runs clean; past 4,096 the positions
-thin out geometrically (128 per doubling), so every sweep ends. On a test build the
-module's own allocations are swept the same way through its allocation-failure hook.
-Each trial must return the right value or raise MemoryError or one of the module's
-messages for a failed creation, and the next call must return the right value again.
-With --leaks the sweep is repeated and the interpreter's block count must not grow.
-
-  python fuzz/fault_sweep.py --quick     a few seconds: a sample of cases and positions
-  python fuzz/fault_sweep.py --full      every case, every position
-Prints one line per case and "sweep passed: N trials" at the end; exits 1 on a
-finding (a crash ends the process, which the caller sees as its exit status).
+The n-th interpreter allocation of each call fails (and the four from the n-th), n = 0,
+1, 2, ... until the call runs clean, thinning out past the dense range; on a test build
+the module's own allocations are swept too. A trial returns the right value or raises
+MemoryError or a failed-creation message, and the next call is right again. --leaks
+repeats the sweep and checks the interpreter's block count; --quick samples, --full
+sweeps everything.
 """
 
 from __future__ import annotations
@@ -31,14 +24,12 @@ import plav_core
 
 
 def own_allocation_hook():
-    """The test build's hook, fail(start, stop) -> allocations counted since the
-    previous call (start -1: no schedule); None on a release build."""
+    """The test build's fail(start, stop) hook (start -1: none); None on a release build."""
     try:
         fn = ctypes.CDLL(plav_core.__file__).plav_testing_fail_allocations
     except AttributeError:
         return None
-    fn.argtypes = [ctypes.c_int64, ctypes.c_int64]
-    fn.restype = ctypes.c_int64
+    fn.argtypes, fn.restype = [ctypes.c_int64, ctypes.c_int64], ctypes.c_int64
     return fn
 
 
@@ -114,22 +105,15 @@ def cases(full: bool):
         if name == "models":
             continue  # a failed lookup writes a plain array, and indented grids are not read back
         out.append((f"dumps indented {name}", lambda o=obj: dumps(o, indent=2, unquoted_keys=True)))
-    out.append(
-        (
-            "dumps grid options",
-            lambda: dumps(
-                rows, bare_strings=True, implicit_null=True, delimiter="pipe", row_count=False
-            ),
-        )
-    )
+    grid_options = dict(bare_strings=True, implicit_null=True, delimiter="pipe", row_count=False)
+    out.append(("dumps grid options", lambda: dumps(rows, **grid_options)))
     out.append(("dumps multiline", lambda: dumps(rows, multiline_mox=True, delimiter="tab")))
     out.append(("dumps then loads", lambda: loads(dumps(rows))))
     return out
 
 
 def equivalent(got, want) -> bool:
-    """Equal results; for dumps text, also text that reads back as the same value
-    (a grid written as a plain array because a conversion lookup failed)."""
+    """Equal, or dumps text that reads back the same (a failed lookup gives a plain array)."""
     if same(got, want):
         return True
     if type(got) is str and type(want) is str:
@@ -148,9 +132,7 @@ TOLERATED = ("is not JSON serializable",)
 
 class Sweep:
     def __init__(self, stride: int, dense: int):
-        self.stride = stride
-        self.dense = dense
-        self.trials = 0
+        self.stride, self.dense, self.trials = stride, dense, 0
         self.failures: list[str] = []
         self.tolerated: dict[str, int] = {}
 
@@ -165,8 +147,7 @@ class Sweep:
         return True, result
 
     def check(self, name: str, fn, want) -> None:
-        clean_run = 0
-        start = 0
+        clean_run = start = 0
         while clean_run < 30:
             # One failing allocation, and a run of four. (Failing every allocation from
             # n on would also fail the sweep's own code after the call returns.)
@@ -190,8 +171,7 @@ class Sweep:
             start += 1 if start < self.dense else max(self.stride, start // 128)
 
     def check_own(self, name: str, fn, want, hook) -> int:
-        """Fails each of the module's own allocations of one call in turn (and the
-        four from each); returns how many the call makes."""
+        """Fails each own allocation of one call (and the four from each); returns the count."""
         hook(1 << 62, 0)  # a schedule that never fires: the call allocates afresh
         fn()
         count = hook(-1, 0)
@@ -232,12 +212,8 @@ def acceptable(exc: BaseException) -> bool:
 
 
 def main() -> int:
-    full = "--full" in sys.argv
-    leaks = "--leaks" in sys.argv
-    selected = cases(full)
-    if not full:
-        # a sample: every third case, the first positions densely, later ones sparsely
-        selected = selected[::3]
+    full, leaks = "--full" in sys.argv, "--leaks" in sys.argv
+    selected = cases(full) if full else cases(full)[::3]  # a sample: every third case
     sweep = Sweep(stride=1, dense=4096) if full else Sweep(stride=7, dense=64)
     t0 = time.perf_counter()
     wants = [(name, fn, fn()) for name, fn in selected]

@@ -1,16 +1,8 @@
 """Fuzz target for loads (atheris; `./dev.sh fuzz loads SECONDS`).
 
-The first byte chooses the form of the input (raw bytes, or a document built
-from the rest of the input by the PLAV generator), bytes or str, and a schema.
-Every successful result is walked (types, keys, reference counts), written back
-with dumps under options taken from the input, and read again: where the options
-are ones that loads reads back, the second result must equal the first. Every
-failure must be one of the reader's own DecodeErrors, placed within the input (or
-TypeError for a str that cannot be encoded). Prefixes of the input are read with
-partial=True: each returns or raises one of the reader's errors, and when the whole
-text reads, a prefix raises only while nothing in it is complete yet, and the whole
-text read partially equals loads. With PLAV_FUZZ_REPLAY=1 it replays its file arguments
-without atheris.
+Raw or generated input, as bytes, str or a buffer, with or without a schema: results
+are walked, written back and read again; failures are the reader's own DecodeErrors,
+placed within the input; every prefix reads partially as the whole allows.
 """
 
 import os

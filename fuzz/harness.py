@@ -1,10 +1,6 @@
-"""Shared pieces of the Python fuzz targets: a reader that turns fuzzer input into
-choices, PLAV document and object generators driven by it, dumps options, exact
-equality and the checks made on every result.
-
-Everything here runs without atheris, so the saved corpora replay under plain Python
-(tests/test_hostile.py does, and so does `PLAV_FUZZ_REPLAY=1 python fuzz/fuzz_*.py PATH...`).
-"""
+"""Shared pieces of the fuzz targets: input-driven generators of documents, objects and
+options, exact equality and the checks on every result. Runs without atheris, so the
+corpora replay under plain Python (`PLAV_FUZZ_REPLAY=1 python fuzz/fuzz_*.py PATH...`)."""
 
 from __future__ import annotations
 
@@ -200,15 +196,14 @@ def gen_options(r: Reader, wrong_values: bool = False) -> dict:
 
 
 def lean_readable(opts: dict) -> bool:
-    """Whether loads reads back the grids written (modulo header keys a row lacked),
-    whatever the cells: the compact layout with cells="any" or bare_text."""
+    """Grids read back whatever the cells (bar keys a row lacked): compact, lean options."""
     lean = opts.get("cells") == "any" or bool(opts.get("bare_text"))
     return lean and "indent" not in opts and not opts.get("multiline_mox")
 
 
 def readable_options(opts: dict) -> bool:
-    """Whether loads reads back what dumps writes for every value (the indented and
-    multi-line grids, bare cells and implicit nulls are write-only or lossy by design)."""
+    """Whether every value reads back (indented or multi-line grids, bare cells and implicit
+    nulls are write-only or lossy by design)."""
     if opts.get("multiline_mox") or opts.get("bare_strings") or opts.get("implicit_null"):
         return False
     return "indent" not in opts or not opts.get("mox_grid", True)
@@ -241,8 +236,7 @@ def same(a, b, ordered: bool = False) -> bool:
 
 
 def same_or_null_filled(read, expected) -> bool:
-    """same(), except that a dict read back may carry extra keys holding None (header
-    keys of a grid that its row lacked)."""
+    """same(), but a dict read back may carry extra None keys (header keys its row lacked)."""
     if type(read) is not type(expected) or type(read) not in (dict, list):
         return same(read, expected)
     if type(read) is list:
@@ -310,8 +304,7 @@ def _walk(obj, budget: int, record: dict | None) -> None:
 
 
 def _calibrate() -> dict:
-    """Reference counts that a container nested in a fresh result shows while the
-    walk looks at it (one owner: its parent), measured on the stdlib's json."""
+    """The reference counts of a nested container with one owner, measured on json's result."""
     import json
 
     record: dict = {}
@@ -323,14 +316,12 @@ EXPECTED_REFS = _calibrate()
 
 
 def walk(obj, budget: int = 200000) -> None:
-    """Visits every object of a loads result: types, keys, valid text, and the
-    reference count of every nested container (exactly one owner)."""
+    """Checks every object of a loads result: types, keys, text, one owner per container."""
     _walk(obj, budget, None)
 
 
 def grid_exact(obj) -> bool:
-    """False when writing `obj` as grids may drop or add data: a list of dicts
-    whose key sets differ (the sampling heuristic takes the first dict's keys)."""
+    """False when grids may drop or add data: a list of dicts whose key sets differ."""
     stack = [obj]
     while stack:
         v = stack.pop()
@@ -376,7 +367,7 @@ def lying(base, text, **more):
     return type(f"Lying{base.__name__}", (base,), lies | more)
 
 
-IntLike = lying(int, 'IntLike!", "injected": [', __format__=lambda s, _format: "]")
+IntLike = lying(int, 'IntLike!", "injected": [', __format__=lambda s, fmt: "]")
 FloatLike, StrLike = lying(float, "1, 2"), type("StrLike", (str,), {})
 LyingDateTime, LyingDate = lying(dt.datetime, "lie"), lying(dt.date, "lie")
 LyingUUID, LyingDecimal = lying(uuid.UUID, "lie"), lying(decimal.Decimal, "1, 2")
@@ -396,8 +387,7 @@ class Point:
 
 
 class Opaque:
-    """Only `default` writes it: it returns the payload, after the action (which may
-    change the containers being written)."""
+    """Only `default` writes it: the payload, after the action (which may change things)."""
 
     def __init__(self, payload, act=None):
         self.payload, self.act = payload, act
@@ -433,8 +423,7 @@ def fuzz_default(obj):
 
 
 class FixedTz(dt.tzinfo):
-    """utcoffset answers what it holds or raises it, after an action that may change the
-    containers being written."""
+    """utcoffset returns or raises what it holds, after an action that may change things."""
 
     def __init__(self, offset=None, act=None):  # defaults: dataclasses.asdict copies it
         self.offset, self.act = offset, act
@@ -511,8 +500,7 @@ TEXT_PIECES = [
 
 
 def gen_text(r: Reader):
-    """Text of any code points and what loads reads back for it (UNKNOWN for a lone
-    surrogate, which dumps refuses)."""
+    """Text of any code points and its read-back (UNKNOWN with a lone surrogate)."""
     s = "".join(TEXT_PIECES[r.byte() % 6](r) for _ in range(r.byte() % 12))
     return s, s if not re.search("[\ud800-\udfff]", s) else UNKNOWN
 
@@ -587,8 +575,8 @@ ROW_KEYS = ["id", "name", "score", "full name", "a-b", "k", StrLike("s")]
 
 
 def gen_rows(r: Reader, depth: int, env: dict):
-    """A list of dicts sharing keys: the writer's grid candidates, with the occasional
-    missing key, extra key, non-scalar cell, model or non-dict row."""
+    """Grid candidates: dicts sharing keys, now and then a key short or extra, a nested
+    cell, a model or a non-dict row."""
     keys, rows, exps = [r.pick(ROW_KEYS) for _ in range(1 + r.byte() % 3)], [], []
     for _ in range(r.byte() % 14):
         row, exp = {}, {}
@@ -610,9 +598,8 @@ def gen_rows(r: Reader, depth: int, env: dict):
 
 
 def _mutator(r: Reader, env: dict):
-    """An action that clears one of the containers made so far, drops, replaces or adds
-    members, or replaces its first element. It acts only once env["armed"] is set, so
-    that building the graph (which hashes keys) changes nothing."""
+    """An action that clears or changes one of the containers made so far; it acts only
+    once env["armed"] is set (building the graph hashes keys)."""
     if not env["containers"]:
         return lambda: None
     armed, target, how = env.setdefault("armed", [False]), r.pick(env["containers"]), r.byte() % 6
@@ -666,8 +653,7 @@ LyingDict = type("LyingDict", (dict,), dict(__len__=lambda s: 99, __iter__=lambd
 
 def _hostile(r: Reader, depth: int, env: dict):
     """Python code run by dumps that changes the containers around it, calls dumps again,
-    raises or returns itself. The writer must hold whatever it still reads after such a
-    call; what is written is not predicted, only that the run ends without a crash."""
+    raises or returns itself: only the absence of a crash is checked."""
     env["converted"], kind = True, r.byte() % 10
     if kind == 0:  # a dict with a hostile key
         d = {gen_key_object(r)[0]: gen_object(r, depth + 1, env)[0] for _ in range(r.byte() % 3)}
@@ -713,8 +699,7 @@ def _hostile(r: Reader, depth: int, env: dict):
 
 
 def _converted(r: Reader, depth: int, env: dict):
-    """Models, dataclasses, objects only `default` writes (their expected form holds only
-    when the run's options carry it), and objects nothing writes."""
+    """Models, dataclasses, objects only `default` writes, and objects nothing writes."""
     kind, env["converted"] = r.byte() % 6, True
     if kind <= 2:
         obj, exp = gen_object(r, depth + 1, env)
@@ -744,8 +729,7 @@ OBJECTS += [lambda r, d, env: _items(r, d, env, 4, tuple), _converted, _converte
 
 
 def gen_object(r: Reader, depth: int = 0, env: dict | None = None):
-    """Returns (object, expected). `env` collects containers that Python code run by
-    dumps may change."""
+    """(object, expected); `env` collects containers that hostile code may change."""
     if env is None:
         env = {"containers": [], "converted": False}
     return OBJECTS[r.byte() % (len(OBJECTS) if depth < 10 else 2)](r, depth, env)
@@ -775,8 +759,7 @@ def has_grid_candidate(obj) -> bool:
 
 
 def check_written(written, opts: dict, expected, grids_exact: bool) -> None:
-    """What dumps returned must be a valid str; where the options are ones loads reads
-    back (and grids, if written, lose nothing), it must read back as `expected`."""
+    """A valid str that, where the options and grids lose nothing, reads back as `expected`."""
     if type(written) is not str:
         raise Finding("dumps returned a non-str")
     written.encode("utf-8")
@@ -792,8 +775,7 @@ def check_written(written, opts: dict, expected, grids_exact: bool) -> None:
 
 
 def run(one_input) -> None:
-    """Fuzzes with atheris, or replays the files and directories given as arguments when
-    PLAV_FUZZ_REPLAY=1 (no atheris needed)."""
+    """Fuzzes with atheris, or with PLAV_FUZZ_REPLAY=1 replays the files and folders given."""
     if os.environ.get("PLAV_FUZZ_REPLAY"):
         paths = []
         for arg in sys.argv[1:]:

@@ -16,13 +16,13 @@ settings.register_profile(
 )
 settings.load_profile("ci" if os.environ.get("CI") == "true" else "default")
 
-# Set by `./dev.sh sanitize` and `./dev.sh faults`: the module runs under ASan+UBSan
-# with Python's allocator replaced by malloc, where deep recursion needs several
-# times the stack and memory use is no measure of the module's own.
+# Set under ASan+UBSan (`./dev.sh sanitize`, `./dev.sh faults`): more stack, no RSS checks.
 SANITIZED = os.environ.get("PLAV_SANITIZED") == "1"
 
 # The fuzzers' checks and rules, shared so that the two cannot drift.
 sys.path.insert(0, str(ROOT / "fuzz"))
+import fault_sweep  # noqa: F401
+import fuzz_loads  # noqa: F401
 import harness
 from harness import FixedTz, Model, Point, lying, same_or_null_filled  # noqa: F401
 from harness import is_internal_failure as internal_failure  # noqa: F401
@@ -39,8 +39,7 @@ JSON_VALUES = st.recursive(
 
 
 def words(text, sep=None):
-    """The words of `text` (split at `sep`, else at whitespace): a compact way to write a
-    list of strings."""
+    """A compact way to write a list of strings."""
     return text.split(sep)
 
 
@@ -55,8 +54,7 @@ def parse_error(message, position):
 
 
 def error_of(data, *args, decode=None, **options):
-    """The exception `decode` (loads unless named) raises on `data`, which must be a
-    ValueError of one message."""
+    """The ValueError (of one message) that `decode` (loads) raises on `data`."""
     from plav_core import loads
 
     with pytest.raises(ValueError) as info:

@@ -1,5 +1,4 @@
-"""Read failures: the message and byte position of each, and DecodeError's place
-(pos, lineno, colno, doc) as code written for json.JSONDecodeError expects it."""
+"""Read failures: messages, positions, and DecodeError as json.JSONDecodeError."""
 
 import json
 import pickle

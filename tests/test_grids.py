@@ -1,5 +1,4 @@
-"""Mox Grids: reading (header, rows, cells, delimiters, the row limit), which lists
-dumps writes as grids and how, and rows read back under every option."""
+"""Mox Grids: reading, which lists dumps writes as grids and how, and read-back."""
 
 import math
 
@@ -180,19 +179,6 @@ def test_a_row_unlike_the_first_anywhere_gives_a_plain_array(bad, where):
     models = [Model({"a": i}) for i in range(70)]
     models[where] = Model({"a": 0, "extra": 1}) if isinstance(bad, dict) else bad
     assert dumps(models) == dumps(models, mox_grid=False)
-
-
-# Each word with what bare_strings writes for it, in every layout.
-BARE = [(w, w) for w in words("Alice nice nullable Nancy NAN INF NAn InF x-1 trueish Infinite nan")]
-QUOTED = words("true false null NaN Nan Inf Infinity INfinity 1x caf\u00e9") + ["a b", ""]
-
-
-@pytest.mark.parametrize("word, cell", BARE + [(w, f'"{w}"') for w in QUOTED])
-def test_bare_strings_only_where_they_read_back(word, cell):
-    rows = [{"s": word}, {"s": "k"}]
-    assert dumps(rows, bare_strings=True) == f"[2: s; {cell}; k ]"
-    assert dumps(rows, bare_strings=True, indent=2) == f"[2:\n  s\n  {cell}\n  k\n]"
-    assert dumps(rows, bare_strings=True, multiline_mox=True) == f"[2]{{s}}:\n  {cell}\n  k"
 
 
 # ---- read back (the fuzzers' dumps target reads back generated tables too) ----

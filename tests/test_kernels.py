@@ -1,7 +1,5 @@
-"""The byte kernels through the test-only extension, every variant this CPU runs,
-against plain references: the scanners' structural index, the whitespace skipper, the
-string content scan, the grid-cell byte test, the transcoders, the escapers, float
-formatting, the key hash and CPU capability derivation."""
+"""The byte kernels (every variant this CPU runs) against plain references, through the
+test-only extension; float text, the key hash and CPU capability derivation."""
 
 import math
 import struct
@@ -21,8 +19,7 @@ LEVELS = ["scalar", pytest.param("avx2", marks=NO_AVX2), pytest.param("avx512", 
 
 
 def pieces(*parts):
-    """Byte strings for st.sampled_from: each byte of a bytes part, each character of a
-    str part in UTF-8."""
+    """Each byte of a bytes part, each character of a str part in UTF-8."""
     return [bytes([c]) if isinstance(p, bytes) else c.encode() for p in parts for c in p]
 
 
@@ -122,8 +119,7 @@ def test_content_scan_matches_reference(form, data):
 
 @pytest.mark.parametrize("form", CONTENT_FORMS)
 def test_content_scan_finds_a_mark_at_every_position(form):
-    # One backslash or high byte at each place of every length around the block edges,
-    # the overlapping last block included.
+    # a backslash or high byte at each place of every length around the block edges
     for n in range(32 if form == "avx2" else 0, 100):
         for p in range(n):
             for mark, flags in ((b"\\", 1), (b"\xc3", 2)):
@@ -206,8 +202,7 @@ def test_inline_short_path_copies_only_clean_strings(data):
 
 
 def reference_float_text(x):
-    """The layout rules, applied to Python's own shortest digits: plain for decimal
-    exponents in [-5, 16), else d.ddde<x>."""
+    """Python's shortest digits, plain for decimal exponents in [-5, 16), else d.ddde<x>."""
     if math.isnan(x):
         return "NaN"
     if math.isinf(x):
@@ -247,9 +242,7 @@ def sip_reference(k0, k1, data, c_rounds, d_rounds):
     v += [k0 ^ 0x6C7967656E657261, k1 ^ 0x7465646279746573]
 
     def rounds(n):
-        for _ in range(
-            n
-        ):  # each step: v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
+        for _ in range(n):  # v[a] += v[b]; v[b] = rotl(v[b], r) ^ v[a]; maybe rotl(v[a], 32)
             for a, b, r, spin in ((0, 1, 13, 1), (2, 3, 16, 0), (0, 3, 21, 0), (2, 1, 17, 1)):
                 v[a] = (v[a] + v[b]) & mask
                 v[b] = rotl(v[b], r) ^ v[a]

@@ -1,6 +1,4 @@
-"""The lean way of writing: cells="any", bare_text and plav.LEAN. Whatever dumps writes
-under any mix of options reads back equal; a string written bare reads back as itself
-wherever it stands in a grid."""
+"""cells="any", bare_text and plav.LEAN: every option mix reads back; bare strings too."""
 
 import re
 
@@ -33,8 +31,7 @@ def rows_of(values, keys):
 
 @st.composite
 def documents(draw):
-    """Nested data in which lists of like dicts are common, cells of any kind; rows
-    after the first may lack the last key."""
+    """Nested data, lists of like dicts common; rows after the first may lack the last key."""
     keys = draw(st.lists(TEXT, min_size=1, max_size=3, unique=True))
     values = st.recursive(
         SCALARS,

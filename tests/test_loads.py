@@ -1,16 +1,13 @@
-"""loads: arguments, documents, values, schema objects, nesting, agreement with the
-stdlib json (the JSON test suite, the corpus, generated documents, float rounding) and
-the per-thread key cache."""
+"""loads: arguments, values, schemas, nesting, agreement with json, the key cache."""
 
 import array
 import json
 import math
-import random
 import struct
 import threading
 
 import pytest
-from conftest import DATA, JSON_VALUES, error_of, harness, in_thread, not_under_asan, same, words
+from conftest import DATA, error_of, harness, in_thread, not_under_asan, same, words
 from conftest import parse_error as pe
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -268,13 +265,6 @@ def test_corpus_agrees_with_json(path):
     assert same(loads(raw), json.loads(raw)) and same(loads(raw.decode()), json.loads(raw))
 
 
-@given(JSON_VALUES, st.sampled_from([None, 0, 2]), st.booleans())
-@settings(max_examples=300)
-def test_generated_json_agrees_with_json(doc, indent, ensure_ascii):
-    raw = json.dumps(doc, indent=indent, ensure_ascii=ensure_ascii)
-    assert same(loads(raw), json.loads(raw)) and same(loads(raw.encode()), json.loads(raw))
-
-
 ENDINGS = [("", "]"), ("", ",1]"), ("", " ]"), ("", "\n]"), ("e0", "]"), ("E-1", ",2]")]
 
 
@@ -297,7 +287,6 @@ def test_floats_are_correctly_rounded(sign, digits, point, exp, ending):
 
 
 def test_float_edge_cases_bit_for_bit():
-    rng = random.Random(7)
     cases = [
         "4.9406564584124654e-324",  # smallest subnormal
         "2.4703282292062327e-324",  # exactly half of it: rounds to even (zero)
@@ -307,10 +296,7 @@ def test_float_edge_cases_bit_for_bit():
         "0." + "0" * 330 + "1",
         "3.14159265358979323846264338327950288419716939937510582097494459",
     ]
-    for _ in range(2000):
-        cases.append(f"{rng.randrange(1, 10 ** rng.randrange(1, 25))}e{rng.randrange(-345, 310)}")
-        cases.append(repr(struct.unpack("<d", rng.randbytes(8))[0]))
-    for s in (c for c in cases if "n" not in c):  # nan and inf are no tokens to round
+    for s in cases:
         assert struct.pack("<d", loads(s)) == struct.pack("<d", float(s)), s
 
 

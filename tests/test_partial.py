@@ -1,10 +1,10 @@
-"""Reading what a model writes: text that ends early (partial=True), raw_decode,
-strict grids and extract on replies with prose and fences."""
+"""Text that ends early (partial=True), raw_decode, strict grids and extract."""
 
 import json
 
 import pytest
 from conftest import DATA, JSON_VALUES, error_of, parse_error, same
+from conftest import fuzz_loads as fl
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -29,28 +29,21 @@ def grows(old, new):
     return same(old, new)
 
 
-def nothing_complete(prefix):
-    """Blank text, or a top-level number or literal that may still grow."""
-    body = prefix.strip(b" \t\r\n\xef\xbb\xbf")
-    return not body or body[:1] not in b'[{"'
-
-
 def check_prefixes(data):
-    """loads(prefix, partial=True) at each cut (of a long text, a sample of them): no error
-    unless nothing is complete yet, and every result keeps all of the one before; the
-    whole text reads as loads does."""
+    """At each cut (a sample of a long text) partial reading raises only while nothing is
+    complete, and each result keeps all of the one before."""
     whole, before, n = plav.loads(data), None, len(data)
     cuts = range(n + 1) if n < 500 else {*range(0, n, n // 6), *range(n - 4, n + 1), *range(100)}
     for cut in sorted(cuts):
         try:
             got = plav.loads(data[:cut], partial=True)
         except ValueError as e:
-            assert str(e).startswith(END) and nothing_complete(data[:cut]), (data[:cut], e)
+            assert str(e).startswith(END) and fl.nothing_complete(data[:cut]), (data[:cut], e)
             continue
         assert before is None or grows(before, got), (data[:cut], before, got)
         before = got
     # a top-level number or literal: partial reading cannot know it ended
-    assert same(before, whole) if before is not None else nothing_complete(data)
+    assert same(before, whole) if before is not None else fl.nothing_complete(data)
 
 
 ROWS = [
@@ -152,8 +145,7 @@ def test_partial_flag_and_schema():
 
 
 def agree(text, start):
-    """raw_decode gives what json's raw_decode gives from the first non-space at start,
-    on the text and on its UTF-8 bytes."""
+    """raw_decode matches json's from the first non-space at start, on text and bytes."""
     i = start
     while i < len(text) and text[i] in " \t\r\n":
         i += 1
@@ -170,8 +162,7 @@ def agree(text, start):
 
 
 def value_starts(text):
-    """Positions where a JSON value starts and positions just after a value, outside
-    strings (json reads no further than a value either way)."""
+    """Positions, outside strings, where a JSON value starts or just after one ends."""
     starts, in_string, escaped = set(), False, False
     for i, c in enumerate(text):
         if in_string:
@@ -188,9 +179,9 @@ def value_starts(text):
     return sorted(starts)
 
 
-@given(JSON_VALUES, st.sampled_from([None, 2]))
-def test_raw_decode_agrees_with_json(value, indent):
-    text = json.dumps(value, indent=indent, ensure_ascii=False) + ' \n {"next": [1]} 7'
+@given(JSON_VALUES, st.sampled_from([None, 0, 2]), st.booleans())
+def test_raw_decode_agrees_with_json(value, indent, ensure_ascii):
+    text = json.dumps(value, indent=indent, ensure_ascii=ensure_ascii) + ' \n {"next": [1]} 7'
     for start in value_starts(text):
         agree(text, start)
 

@@ -1,5 +1,4 @@
-"""dumps of datetimes, dates, times, UUIDs, Enums and Decimals, the `default` hook
-and `sort_keys`."""
+"""dumps of datetimes, UUIDs, Enums and Decimals; default and sort_keys."""
 
 import dataclasses
 import datetime as dt
