@@ -18,7 +18,8 @@ Result<bool> try_write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, Nesting
     if (!first)
         return PendingError::pass_through();
     PyTypeObject *t = Py_TYPE(first);
-    if (first == Py_None || t == &PyBool_Type || PyType_IsSubtype(t, &PyFloat_Type) ||
+    if (t == &PyDict_Type || first == Py_None || t == &PyBool_Type ||
+        PyType_IsSubtype(t, &PyFloat_Type) ||
         (PyType_GetFlags(t) &
          (Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
           Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS)))

@@ -46,22 +46,24 @@ struct GridWriter {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         size_t i = 0;
-        bool exact_keys = true; // no key of another type than exact str so far
+        const PyRef *keys = header.keys.data();
+        PyObject **out = cells.data();
         for (; i < static_cast<size_t>(size); ++i) {
             if (!PyDict_Next(row, &pos, &key, &value))
                 break;
-            exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-            if (key != header.keys[i].get() && !same_text(key, header.texts[i]))
+            if (key != keys[i].get() && !same_text(key, header.texts[i]))
                 break;
-            cells[i] = value;
+            out[i] = value;
         }
         if (i == static_cast<size_t>(size)) {
             for (; i < h; ++i)
-                cells[i] = nullptr;
+                out[i] = nullptr;
             return in_written_order();
         }
         // The lookups below run Python code only when they compare the header's
         // exact str keys with keys of other types.
+        bool exact_keys = true;
+        pos = 0;
         while (exact_keys && PyDict_Next(row, &pos, &key, &value))
             exact_keys = Py_TYPE(key) == &PyUnicode_Type;
         if (exact_keys) {
