@@ -31,6 +31,7 @@ from _common import DATA, SMALL_MESSAGE
 from bench_dumps import table
 name, kind = sys.argv[2].rsplit(" ", 1)
 calls = int(sys.argv[3])
+raw = None
 if name.startswith("table"):
     obj = table(int(name.split()[1]))
 elif name == "small_message":
@@ -39,6 +40,7 @@ else:
     raw = (DATA / "json" / f"{name}.json").read_bytes()
     obj = json.loads(raw)
 text = plav_core.dumps(obj).encode()
+raw = text if raw is None else raw
 floor = None
 if kind in ("walk", "naive"):
     from bench_floor import load_floor
