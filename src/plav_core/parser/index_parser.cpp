@@ -39,8 +39,7 @@ uint32_t load_u32(std::string_view word) {
 
 FastIndexParser::FastIndexParser(const uint8_t *input, size_t len, const StructuralIndex &index,
                                  Vec<PyRef> &items) noexcept
-    : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2),
-      unicode_escapes_(unicode_escape_decoder_for(simd_level(cpu_features()))), items_(items) {}
+    : in_(input), len_(len), idx_(index), avx2_(cpu_features().avx2), items_(items) {}
 
 __attribute__((cold, noinline)) PyObject *FastIndexParser::fail(ParseError e) {
     if (origin_ != 0) {
@@ -425,6 +424,8 @@ PyObject *FastIndexParser::string_as_utf16(size_t from, bool &declined) {
     size_t n = 0;
     if (before != 0 && (n = utf8_to_utf16_bmp(escape_buf_.data(), before, u.data())) == SIZE_MAX)
         return nullptr;
+    if (!unicode_escapes_) // chosen at the first such string of the call
+        unicode_escapes_ = unicode_escape_decoder_for(simd_level(cpu_features()));
     uint16_t *o = u.data() + n;
     size_t p = from;
     for (;;) {

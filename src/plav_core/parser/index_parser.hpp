@@ -233,7 +233,7 @@ class FastIndexParser {
         close_brackets_;
     Vec<uint8_t> escape_buf_; // reused by every string with escapes
     Vec<uint16_t> utf16_buf_; // reused by every string read as UTF-16
-    UnicodeEscapeFn unicode_escapes_;
+    UnicodeEscapeFn unicode_escapes_ = nullptr;
     // Elements of the arrays being read that were not pre-sized, innermost last;
     // each array takes its own tail into a list of exact size when it closes.
     Vec<PyRef> &items_;
