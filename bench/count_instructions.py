@@ -9,7 +9,8 @@ of one warm call, start-up and imports excluded.
   python bench/count_instructions.py canada small      # cases whose name contains a word
   python bench/count_instructions.py --kinds plav,walk,naive twitter
 
-The kinds are plav, orjson, orjson-str, loads, marshal, and walk and naive: the floor of a
+The kinds are plav, orjson, orjson-str, loads, raw (loads of the file's own bytes, escapes
+and all, where dumps would write UTF-8), marshal, and walk and naive: the floor of a
 stable-ABI writer that bench/bench_floor.py builds (see there).
 """
 
@@ -30,13 +31,16 @@ from _common import DATA, SMALL_MESSAGE
 from bench_dumps import table
 name, kind = sys.argv[2].rsplit(" ", 1)
 calls = int(sys.argv[3])
+raw = None
 if name.startswith("table"):
     obj = table(int(name.split()[1]))
 elif name == "small_message":
     obj = SMALL_MESSAGE
 else:
-    obj = json.loads((DATA / "json" / f"{name}.json").read_bytes())
+    raw = (DATA / "json" / f"{name}.json").read_bytes()
+    obj = json.loads(raw)
 text = plav_core.dumps(obj).encode()
+raw = text if raw is None else raw
 floor = None
 if kind in ("walk", "naive"):
     from bench_floor import load_floor
@@ -46,6 +50,7 @@ fn = {
     "orjson": lambda: orjson.dumps(obj),
     "orjson-str": lambda: orjson.dumps(obj).decode(),
     "loads": lambda: plav_core.loads(text),
+    "raw": lambda: plav_core.loads(raw),
     "marshal": (lambda b: lambda: marshal.loads(b))(marshal.dumps(obj)),
     "walk": lambda: floor.walk(obj),
     "naive": lambda: floor.naive(obj),
@@ -56,7 +61,15 @@ for _ in range(calls):
     fn()
 """
 
-FILES = ["twitter", "citm_catalog", "canada", "github_events", "small_message", "table 100000"]
+FILES = [
+    "twitter",
+    "twitterescaped",
+    "citm_catalog",
+    "canada",
+    "github_events",
+    "small_message",
+    "table 100000",
+]
 
 
 def count(case: str, calls: int) -> int:

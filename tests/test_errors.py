@@ -64,6 +64,36 @@ def test_messages_and_positions(data, message):
         assert str(error_of("[" + data + "]")) == message
 
 
+# Strings whose first escape stands for a non-ASCII character, then something the
+# UTF-16 reading does not take: the byte reading's error stands, whatever the run
+# before it (runs of 9 escapes cross the vector blocks).
+RUN = "\\u20ac" * 9
+
+
+@pytest.mark.parametrize("run", ["\\u00e9", RUN])
+@pytest.mark.parametrize(
+    "tail, message, at",
+    [
+        ("\\ud83d", "Invalid Unicode escape", 0),  # a high surrogate alone
+        ("\\ud83dx", "Invalid Unicode escape", 0),
+        ("\\ud83d\\u0041", "Invalid Unicode escape", 0),
+        ("\\ude00", "Invalid Unicode escape", 0),  # a low surrogate alone
+        ("\\u12g4", "Invalid Unicode escape", 4),
+        ("\\x\\u12g4", "Invalid escape sequence '\\x'", 1),
+        ("\x01", "Unescaped control character", 0),
+        ("\xff", "Invalid UTF-8 in string", None),
+    ],
+)
+def test_escape_errors_after_a_non_ascii_escape(run, tail, message, at):
+    text = ('{"k": "' + run + tail + '"}').encode("latin-1")
+    if at is None:
+        assert str(error_of(text)) == message
+    else:
+        assert str(error_of(text)) == pe(
+            f"{message} at position {7 + len(run) + at}", 7 + len(run) + at
+        )
+
+
 @pytest.mark.parametrize(
     "text, message",
     [

@@ -159,6 +159,76 @@ def test_transcoders_match_strict_utf8(form, data):
     assert T.transcode(data, form) == want
 
 
+@given(
+    data=joined([b"a" * 15, b"\\", b'"', b"\x1f", b"\xff"] + pieces("\u00e9\u20ac\U0001f600"), 40)
+)
+@example(data=b"a" * 40 + "\u00e9".encode() + b'"')
+def test_plain_text_stops_at_syntax_and_declines_what_utf16_cannot_hold(data):
+    read = next((i for i, c in enumerate(data) if c in b'\\"' or c < 0x20), len(data))
+    try:
+        text = data[:read].decode("utf-8")
+        want = None if any(ord(c) > 0xFFFF for c in text) else (read, text.encode("utf-16-le"))
+    except UnicodeError:
+        want = None
+    assert T.transcode(data, "plain") == want
+
+
+# ---- runs of \\u escapes ----
+
+HEX = b"0123456789abcdefABCDEF"
+
+
+def reference_escape_run(data):
+    units = []
+    while len(data) >= 6 and data[:2] == b"\\u" and all(c in HEX for c in data[2:6]):
+        units.append(int(data[2:6], 16))
+        data = data[6:]
+    return units, any(0xD800 <= u <= 0xDFFF for u in units)
+
+
+def escapes(units, upper=False):
+    return b"".join((b"\\u%04X" if upper else b"\\u%04x") % u for u in units)
+
+
+@pytest.mark.parametrize("level", LEVELS)
+def test_escape_runs_at_every_length_and_break(level):
+    # runs across the 4- and 8-escape blocks, cut by one bad byte at each place of the
+    # escape after the run, or by the input ending inside it
+    for k in range(20):
+        units = [(0x00E9 + 977 * i) & 0xFFFF for i in range(k)]
+        run = escapes(units, upper=k % 2 == 1)
+        for tail in (b"", b'"', b"\\u00e", b"\\u12", b"\\", b"x" * 70):
+            assert T.unicode_escapes(run + tail, level) == reference_escape_run(run + tail)
+        for place in range(6):
+            for bad in b"\x00/:@G`gu\\\xb0":
+                after = bytearray(b"\\u20ac" + b"\\u00e9" * 10)
+                after[place] = bad
+                data = run + bytes(after)
+                assert T.unicode_escapes(data, level) == reference_escape_run(data), (k, place, bad)
+
+
+@pytest.mark.parametrize("level", LEVELS)
+def test_escape_digits_of_every_byte_value(level):
+    for c in range(256):
+        for place in range(2, 6):
+            data = bytearray(b"\\u00e9" * 9 + b"\\u20ac" * 9)
+            data[6 * 8 + place] = c  # in the 9th escape: the second block of either kernel
+            assert T.unicode_escapes(bytes(data), level) == reference_escape_run(bytes(data))
+
+
+@pytest.mark.parametrize("level", LEVELS)
+@given(
+    units=st.lists(
+        st.sampled_from([0, 0x7F, 0xE9, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF])
+        | st.integers(0, 0xFFFF),
+        max_size=40,
+    )
+)
+def test_escape_run_units_and_surrogate_flag(level, units):
+    data = escapes(units) + b'"'
+    assert T.unicode_escapes(data, level) == reference_escape_run(data)
+
+
 # ---- escapers ----
 
 NAMED = {c: b"\\" + bytes([e]) for c, e in zip(b'"\\\n\r\t\x08\x0c', b'"\\nrtbf')}

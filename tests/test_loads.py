@@ -265,6 +265,40 @@ def test_corpus_agrees_with_json(path):
     assert same(loads(raw), json.loads(raw)) and same(loads(raw.decode()), json.loads(raw))
 
 
+def written(text, ways):
+    """`text` as a JSON string whose characters are written the ways drawn: raw, as a
+    \\u escape (a surrogate pair above U+FFFF), or as a short escape where one exists."""
+    short = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "/": "\\/", "\t": "\\t"}
+    out = []
+    for c, way in zip(text, ways):
+        if c in short and (way == 2 or c in '"\\\n\t'):
+            out.append(short[c])
+        elif way == 1 or c < " ":
+            units = c.encode("utf-16-le")
+            out += [f"\\u{int.from_bytes(units[i : i + 2], 'little'):04x}" for i in (0, 2)][
+                : len(units) // 2
+            ]
+        else:
+            out.append(c)
+    return '"' + "".join(out) + '"'
+
+
+@given(
+    st.lists(
+        st.sampled_from('\u00e9\u20ac\U0001f600a"\\/\n\x01') | st.characters(codec="utf-8"),
+        max_size=60,
+    ).map("".join),
+    st.lists(st.integers(0, 2), min_size=60, max_size=60),
+)
+@settings(max_examples=500)
+def test_strings_written_any_way_read_back(text, ways):
+    # escapes and raw text mixed, long enough to cross the vector blocks, as values
+    # and as keys
+    doc = written(text, ways)
+    assert loads(doc) == text and loads(doc.encode()) == text
+    assert loads("{" + doc + ": [" + doc + "]}") == {text: [text]}
+
+
 ENDINGS = [("", "]"), ("", ",1]"), ("", " ]"), ("", "\n]"), ("e0", "]"), ("E-1", ",2]")]
 
 

@@ -8,12 +8,14 @@
 #include <string_view>
 
 #include "cpu.hpp"
+#include "memory.hpp"
 #include "parser/siphash.hpp"
 #include "py_ref.hpp"
 #include "simd/cell_scan.hpp"
 #include "simd/escape.hpp"
 #include "simd/scanner.hpp"
 #include "simd/string_scan.hpp"
+#include "simd/unicode_escapes.hpp"
 #include "simd/utf16.hpp"
 #include "simd/whitespace.hpp"
 #include "types/output_buffer.hpp"
@@ -191,7 +193,9 @@ PyObject *py_short_clean(PyObject *, PyObject *args) {
 }
 
 // transcode(data, form) -> the UTF-8 text as UTF-16 units ("utf16", little-endian
-// bytes) or as Latin-1 bytes ("latin1"), or None where the kernel declines it.
+// bytes) or as Latin-1 bytes ("latin1"), or None where the kernel declines it; form
+// "plain": (bytes read, UTF-16 units) of the plain text before the first backslash,
+// quote or control byte.
 PyObject *py_transcode(PyObject *, PyObject *args) {
     const char *data = nullptr, *form = nullptr;
     Py_ssize_t n = 0;
@@ -205,11 +209,49 @@ PyObject *py_transcode(PyObject *, PyObject *args) {
     if (!out)
         return nullptr;
     char *room = PyBytes_AsString(out.get());
+    if (std::string_view(form) == "plain") {
+        Vec<uint16_t> units; // the kernel stores whole blocks of 16 units
+        size_t count = 0;
+        if (!units.resize(len + 16))
+            return PyErr_NoMemory();
+        const size_t read = plain_text_to_utf16(s, len, units.data(), count);
+        if (read == SIZE_MAX)
+            Py_RETURN_NONE;
+        return Py_BuildValue("(ny#)", static_cast<Py_ssize_t>(read),
+                             reinterpret_cast<const char *>(units.data()),
+                             static_cast<Py_ssize_t>(2 * count));
+    }
     const size_t count = width == 2 ? utf8_to_utf16_bmp(s, len, reinterpret_cast<uint16_t *>(room))
                                     : utf8_to_latin1(s, len, reinterpret_cast<uint8_t *>(room));
     if (count == SIZE_MAX)
         Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(room, static_cast<Py_ssize_t>(width * count));
+}
+
+// unicode_escapes(data, level) -> (units, surrogates): the run of \uXXXX escapes at
+// the start of data decoded by the level's kernel; level: scalar, avx2, avx512.
+PyObject *py_unicode_escapes(PyObject *, PyObject *args) {
+    const char *data = nullptr, *level_name = nullptr;
+    Py_ssize_t n = 0;
+    SimdLevel level;
+    if (!PyArg_ParseTuple(args, "y#s:unicode_escapes", &data, &n, &level_name) ||
+        !get_level(level_name, level))
+        return nullptr;
+    Vec<uint16_t> out;
+    if (!out.resize(static_cast<size_t>(n) / 6 + 8))
+        return PyErr_NoMemory();
+    const EscapeRun r = unicode_escape_decoder_for(level)(reinterpret_cast<const uint8_t *>(data),
+                                                          static_cast<size_t>(n), out.data());
+    PyRef units = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r.count)));
+    for (size_t i = 0; units && i < r.count; ++i) {
+        PyObject *u = PyLong_FromLong(out[i]);
+        if (!u)
+            return nullptr;
+        PyList_SetItem(units.get(), static_cast<Py_ssize_t>(i), u); // steals u
+    }
+    if (!units)
+        return nullptr;
+    return Py_BuildValue("(NN)", units.release(), PyBool_FromLong(r.surrogates));
 }
 
 // siphash13(k0, k1, data) and key_hash(k0, k1, data) -> int
@@ -252,6 +294,7 @@ PyMethodDef METHODS[] = {{"scan", py_scan, METH_VARARGS, nullptr},
                          {"escape", py_escape, METH_VARARGS, nullptr},
                          {"short_clean", py_short_clean, METH_VARARGS, nullptr},
                          {"transcode", py_transcode, METH_VARARGS, nullptr},
+                         {"unicode_escapes", py_unicode_escapes, METH_VARARGS, nullptr},
                          {"siphash13", py_hash<siphash13>, METH_VARARGS, nullptr},
                          {"key_hash", py_hash<key_hash>, METH_VARARGS, nullptr},
                          {"derive_cpu_features", py_derive_cpu_features, METH_VARARGS, nullptr},

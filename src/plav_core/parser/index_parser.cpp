@@ -16,6 +16,7 @@
 #include "parser/string_cache.hpp"
 #include "py_ref.hpp"
 #include "simd/string_scan.hpp"
+#include "simd/utf16.hpp"
 #include "simd/whitespace.hpp"
 
 namespace plav {
@@ -286,17 +287,20 @@ PyObject *FastIndexParser::parse_string() {
 
 namespace {
 
-// Per byte: its value as a hex digit, or -1.
-constexpr std::array<int8_t, 256> make_hex_values() {
-    std::array<int8_t, 256> t{};
-    for (int c = 0; c < 256; ++c)
-        t[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
-               : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
-               : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
-                                      : int8_t{-1};
+// Per byte after a backslash: what the escape stands for, or 0 for 'u' and for
+// bytes that start no escape.
+constexpr std::array<uint8_t, 256> SHORT_ESCAPE = [] {
+    std::array<uint8_t, 256> t{};
+    t['"'] = '"';
+    t['\\'] = '\\';
+    t['/'] = '/';
+    t['b'] = '\b';
+    t['f'] = '\f';
+    t['n'] = '\n';
+    t['r'] = '\r';
+    t['t'] = '\t';
     return t;
-}
-constexpr std::array<int8_t, 256> HEX_VALUE = make_hex_values();
+}();
 
 // Appends code point cp (not a surrogate) as UTF-8; the room is reserved.
 inline void put_utf8(Vec<uint8_t> &buf, uint32_t cp) noexcept {
@@ -394,6 +398,93 @@ PyObject *FastIndexParser::decode_escape_buf(size_t at) {
     return s;
 }
 
+PyObject *FastIndexParser::string_as_utf16(size_t from, bool &declined) {
+    declined = true;
+    // The closing quote: the first after `from` with an even run of backslashes
+    // before it (the run stops at the opening quote at the latest).
+    const PosList &q = idx_.quotes;
+    Cursor c = quotes_;
+    size_t end = SIZE_MAX;
+    for (size_t k = seek(q, c, from); k < q.size(); ++k) {
+        size_t b = q[k];
+        while (in_[b - 1] == '\\')
+            --b;
+        if ((q[k] - b) % 2 == 0) {
+            end = q[k];
+            break;
+        }
+    }
+    if (end == SIZE_MAX)
+        return nullptr;
+    // At most one unit per byte of text; the kernels store up to 16 units ahead.
+    Vec<uint16_t> &u = utf16_buf_;
+    const size_t before = escape_buf_.size();
+    if (!u.reserve(before + (end - from) + 16))
+        return nullptr;
+    size_t n = 0;
+    if (before != 0 && (n = utf8_to_utf16_bmp(escape_buf_.data(), before, u.data())) == SIZE_MAX)
+        return nullptr;
+    if (!unicode_escapes_) // chosen at the first such string of the call
+        unicode_escapes_ = unicode_escape_decoder_for(simd_level(cpu_features()));
+    uint16_t *o = u.data() + n;
+    size_t p = from;
+    for (;;) {
+        const uint8_t b = in_[p];
+        if (b == '"') {
+            if (p != end)
+                return nullptr;
+            break;
+        }
+        if (b == '\\') {
+            if (p + 1 >= end)
+                return nullptr;
+            const uint8_t e = in_[p + 1];
+            if (e == 'u') {
+                const EscapeRun r = unicode_escapes_(in_ + p, len_ - p, o);
+                if (r.count == 0)
+                    return nullptr;
+                if (r.surrogates) {
+                    // Each high surrogate must be followed by a low one, in the run.
+                    for (size_t i = 0; i < r.count; ++i) {
+                        const unsigned v = o[i];
+                        if (v >= 0xDC00 && v <= 0xDFFF)
+                            return nullptr;
+                        if (v >= 0xD800 && v <= 0xDBFF) {
+                            if (i + 1 >= r.count || o[i + 1] < 0xDC00 || o[i + 1] > 0xDFFF)
+                                return nullptr;
+                            ++i;
+                        }
+                    }
+                }
+                o += r.count;
+                p += 6 * r.count;
+                continue;
+            }
+            const uint8_t v = SHORT_ESCAPE[e];
+            if (v == 0)
+                return nullptr;
+            *o++ = v;
+            p += 2;
+            continue;
+        }
+        size_t units = 0;
+        const size_t read = plain_text_to_utf16(in_ + p, end - p, o, units);
+        if (read == SIZE_MAX || read == 0)
+            return nullptr; // not UTF-8 within U+FFFF, or a control byte
+        o += units;
+        p += read;
+    }
+    int byte_order = -1; // little-endian, as x86-64 stores the units
+    const size_t count = static_cast<size_t>(o - u.data());
+    PyObject *str = PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(u.data()),
+                                          static_cast<Py_ssize_t>(2 * count), nullptr, &byte_order);
+    declined = false;
+    if (!str)
+        return fail_pass_through();
+    pos_ = end + 1;
+    return str;
+}
+
 __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(size_t start,
                                                                                bool open) {
     Vec<uint8_t> &buf = escape_buf_;
@@ -403,6 +494,7 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
     if (!buf.reserve(256) || !buf.append(in_ + start, pos_ - start))
         return fail_memory();
     size_t p = pos_;
+    bool tried_utf16 = false; // once per string: a declined attempt is not repeated
     while (p < len_) {
         // Copy the run of plain bytes in one go; the run ends at a backslash, a
         // quote or a control byte, found 8 bytes at a time:
@@ -478,6 +570,13 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
             const int u1 = parse_unicode_escape(p);
             if (u1 < 0)
                 return u1 == -2 ? finish_cut_string(start - 1) : nullptr;
+            if (u1 >= 0x80 && !tried_utf16) {
+                tried_utf16 = true;
+                bool declined = false;
+                PyObject *str = string_as_utf16(s, declined);
+                if (!declined)
+                    return str;
+            }
             uint32_t cp = static_cast<uint32_t>(u1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
                 if (partial_ && (p >= len_ || (p + 1 == len_ && in_[p] == '\\')))

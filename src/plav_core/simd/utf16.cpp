@@ -1,6 +1,7 @@
-// UTF-8 to UTF-16 for text within the Basic Multilingual Plane. Runs of 16 ASCII
-// bytes are widened with SSE2 (which every x86-64 CPU has); other characters are
-// decoded one at a time.
+// UTF-8 to UTF-16 for text within the Basic Multilingual Plane: whole texts, and the
+// plain text between escapes of a string read as UTF-16. Runs of 16 ASCII bytes are
+// widened with SSE2 (which every x86-64 CPU has); other characters are decoded one
+// at a time.
 #include "simd/utf16.hpp"
 
 #include <emmintrin.h>
@@ -92,6 +93,45 @@ size_t utf8_to_utf16_bmp(const uint8_t *s, size_t n, uint16_t *out) noexcept {
         return false; // above U+FFFF, or not a lead byte
     };
     return transcode(s, n, out, widen, decode);
+}
+
+size_t plain_text_to_utf16(const uint8_t *s, size_t n, uint16_t *out, size_t &units) noexcept {
+    // Stops: a backslash, a quote, or a byte below 0x20 (min(b, 0x1F) == b). Blocks
+    // are widened as they are read, which is the output while the text is ASCII.
+    const __m128i backslash = _mm_set1_epi8('\\'), quote = _mm_set1_epi8('"');
+    const __m128i control = _mm_set1_epi8(0x1F), zero = _mm_setzero_si128();
+    unsigned high = 0; // bytes >= 0x80 seen
+    size_t i = 0;
+    for (; n - i >= 16; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_unpacklo_epi8(b, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i + 8), _mm_unpackhi_epi8(b, zero));
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, backslash), _mm_cmpeq_epi8(b, quote)),
+                         _mm_cmpeq_epi8(_mm_min_epu8(b, control), b))));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(b));
+        if (stops != 0) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+            high |= highs & ((1u << k) - 1);
+            i += k;
+            goto found;
+        }
+        high |= highs;
+    }
+    for (; i < n; ++i) {
+        const uint8_t c = s[i];
+        if (c == '\\' || c == '"' || c < 0x20)
+            break;
+        high |= c & 0x80;
+        out[i] = c;
+    }
+found:
+    if (high == 0) {
+        units = i;
+        return i;
+    }
+    units = utf8_to_utf16_bmp(s, i, out);
+    return units == SIZE_MAX ? SIZE_MAX : i;
 }
 
 size_t utf8_to_latin1(const uint8_t *s, size_t n, uint8_t *out) noexcept {
