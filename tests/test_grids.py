@@ -1,5 +1,7 @@
 """Mox Grids: reading, which lists dumps writes as grids and how, and read-back."""
 
+import decimal
+import json
 import math
 
 import pytest
@@ -179,6 +181,38 @@ def test_a_row_unlike_the_first_anywhere_gives_a_plain_array(bad, where):
     models = [Model({"a": i}) for i in range(70)]
     models[where] = Model({"a": 0, "extra": 1}) if isinstance(bad, dict) else bad
     assert dumps(models) == dumps(models, mox_grid=False)
+
+
+# Short lists are written from the cells that detection read when every row holds
+# the first row's key objects in its order; rows whose keys are equal but other
+# objects are matched afresh. Both must give the same text, whatever one row does.
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda r: r,
+        lambda r: dict(reversed(r.items())),
+        lambda r: {**r, "extra": 1},
+        lambda r: {k: v for k, v in r.items() if k != "b"},
+        lambda r: {**r, "b": decimal.Decimal("1.5")},
+        lambda r: {**r, "b": [1, {"x": 2}]},
+        lambda r: {**r, "b": type("S", (str,), {})("sub")},
+        lambda r: {**r, "b": None},
+    ],
+)
+@pytest.mark.parametrize("n", [2, 10, 11])
+def test_cells_read_by_detection_match_a_fresh_walk(change, n):
+    def fresh(key):  # an equal str that is another object
+        return "".join(list(key))
+
+    for at in range(n):
+        shared = [{"a": i, "b": f"t{i}", "c": i / 4} for i in range(n)]
+        shared[at] = change(shared[at])
+        other = [{fresh(k): v for k, v in row.items()} for row in shared]
+        plain = json.loads(json.dumps(shared, default=float))
+        for options in [{}, {"sort_keys": True}, {"implicit_null": True, "bare_strings": True}]:
+            text = dumps(shared, **options)
+            assert text == dumps(other, **options), (at, options)
+            assert same_or_null_filled(loads(text), plain), (at, options)
 
 
 # ---- read back (the fuzzers' dumps target reads back generated tables too) ----

@@ -17,6 +17,11 @@ struct GridHeader {
     Vec<std::string_view> texts;
     // The columns' written order as indices into `keys` (sort_keys); empty: as they are.
     Vec<uint32_t> order;
+    // Every row's cells in header order, row after row (borrowed), when detection
+    // read them all: a short list whose rows hold the header's own key objects in
+    // its order and only exact scalars, which the writer then takes from here
+    // instead of walking the rows again. Empty otherwise.
+    Vec<PyObject *> cells;
 };
 
 // Yields true and fills `header` when the sampled elements of `list` (n >= 2

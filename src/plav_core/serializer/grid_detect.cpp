@@ -9,6 +9,9 @@
 namespace plav {
 namespace {
 
+// The rows the quick check reads, from the first.
+constexpr Py_ssize_t QUICK_ROWS = 10;
+
 // An Enum member whose value is an Enum member, and so on: a chain longer than
 // this counts as not grid-safe.
 constexpr int MAX_ENUM_HOPS = 8;
@@ -71,7 +74,19 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
     return true;
 }
 
-// Runs no Python code: `first` cannot change under it.
+// Adds `value` to cells kept for the writer (room reserved), or stops keeping them
+// at the first value that is not an exact scalar.
+inline void keep_cell(Vec<PyObject *> &cells, PyObject *value) noexcept {
+    if (cells.capacity() == 0)
+        return;
+    if (is_plain_scalar(value))
+        (void)cells.push_back(value); // room reserved
+    else
+        cells.release();
+}
+
+// Runs no Python code: `first` cannot change under it. The first row's cells go to
+// header.cells when room for them was reserved.
 Status build_header(PyObject *first, GridHeader &header) noexcept {
     const auto h = static_cast<size_t>(PyDict_Size(first));
     if (!header.keys.reserve(h) || !header.texts.reserve(h))
@@ -100,6 +115,7 @@ Status build_header(PyObject *first, GridHeader &header) noexcept {
         if (!header.keys.push_back(std::move(lookup)) ||
             !header.texts.emplace_back(u, static_cast<size_t>(n)))
             return PendingError::out_of_memory();
+        keep_cell(header.cells, value);
     }
     return ok();
 }
@@ -177,6 +193,9 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     Result<bool> safe = dict_has_only_mox_grid_cells(first.get(), w.opt.cells, exact_keys);
     if (!safe || !safe.value())
         return safe;
+    // A list that the quick check below reads whole keeps its cells for the writer.
+    if (n <= QUICK_ROWS)
+        (void)header.cells.reserve(static_cast<size_t>(n * PyDict_Size(first.get())));
     if (Status s = build_header(first.get(), header); !s)
         return std::move(s.error());
     Result<bool> distinct = texts_distinct(header.texts);
@@ -190,7 +209,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
 
     // Quick check: the first 10 carry exactly the header keys.
     bool uniform = true;
-    const Py_ssize_t quick = n < 10 ? n : 10;
+    const Py_ssize_t quick = n < QUICK_ROWS ? n : QUICK_ROWS;
     for (Py_ssize_t i = 1; i < quick && uniform; ++i) {
         PyRef e = PyRef::borrow(PyList_GetItem(list, i));
         if (!e)
@@ -209,6 +228,10 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
             if (!safe || !safe.value())
                 return safe;
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
+            if (same_keys)
+                keep_cell(header.cells, value);
+            else
+                header.cells.release();
             ++k;
         }
         if (k != h) {
@@ -224,6 +247,7 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
     }
     if (uniform)
         return true;
+    header.cells.release();
 
     // Sampled check: at least 7 in 10 of the first 50 hold every header key. An
     // element with a key outside the header would be refused by the writer, so it

@@ -152,10 +152,16 @@ struct GridWriter {
 
     // Yields false when the row does not fit the header. `last`: an empty last row
     // of a one-key grid would read as the grid's end, so its cell keeps its null.
-    Result<bool> write_row(PyObject *row, bool last) noexcept {
-        Result<bool> fits = collect(row);
-        if (!fits || !fits.value())
-            return fits;
+    // `read`: the row's cells as detection read them (header order), or nullptr.
+    Result<bool> write_row(PyObject *row, bool last, PyObject *const *read) noexcept {
+        if (read) {
+            std::memcpy(cells.data(), read, cells.size() * sizeof(PyObject *));
+            in_written_order();
+        } else {
+            Result<bool> fits = collect(row);
+            if (!fits || !fits.value())
+                return fits;
+        }
         const size_t h = cells.size();
         const bool keep_null = last && h == 1;
         if (w.opt.bare_strings || cell_at.level > MAX_DEPTH) {
@@ -287,6 +293,10 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
     }
     const uint64_t row_width = layout == Layout::MultiLine && !opt.has_indent ? 2 : opt.indent;
     const size_t start = w.buf.size();
+    const size_t h = header.keys.size();
+    // The cells detection read (no Python code has run since).
+    PyObject *const *read =
+        header.cells.size() == static_cast<size_t>(n) * h ? header.cells.data() : nullptr;
 
     w.buf.put('[');
     switch (layout) {
@@ -333,7 +343,8 @@ Result<bool> write_mox_grid(Writer &w, PyObject *list, Py_ssize_t n, const GridH
         } else if (Status s = write_line_start(w, row_width, at.depth + 1); !s) {
             return std::move(s.error());
         }
-        Result<bool> fits = g.write_row(row, r + 1 == n);
+        Result<bool> fits =
+            g.write_row(row, r + 1 == n, read ? read + static_cast<size_t>(r) * h : nullptr);
         if (!g.held.empty()) {
             PythonCall release(w); // the last references to replaced values may go here
             g.held.clear();
