@@ -270,6 +270,29 @@ Status write_dict_sorted(Writer &w, PyObject *dict, Py_ssize_t n, Nesting at) no
     return close_dict(w, at);
 }
 
+Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept;
+Status write_list_or_table(Writer &w, PyObject *list, Nesting at) noexcept;
+
+// write_value for the members of the containers below: an exact dict or list goes
+// to its writer without passing through the general dispatch.
+inline Status write_nested(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level <= MAX_DEPTH) {
+        PyTypeObject *const t = Py_TYPE(value);
+        if (t == &PyDict_Type)
+            return write_dict(w, value, at);
+        if (t == &PyList_Type)
+            return write_list_or_table(w, value, at);
+    }
+    return write_value(w, value, at);
+}
+
+// write_member for the loops below.
+inline Status write_child(Writer &w, PyObject *value, Nesting at) noexcept {
+    if (at.level <= MAX_DEPTH && write_scalar_fast(w, value))
+        return ok();
+    return write_nested(w, value, at);
+}
+
 Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
     // A conversion method run below may drop the caller's reference to this dict.
     PyRef hold = PyRef::borrow(dict);
@@ -304,12 +327,12 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
                 return s;
         }
         if (write_key_from_cache(w, key, form)) [[likely]] {
-            if (Status s = write_member(w, value, at.child()); !s)
+            if (Status s = write_child(w, value, at.child()); !s)
                 return s;
         } else if (Py_TYPE(key) == &PyUnicode_Type) {
             if (Status s = write_uncached_key(w, key, key_sep, form); !s)
                 return s;
-            if (Status s = write_member(w, value, at.child()); !s)
+            if (Status s = write_child(w, value, at.child()); !s)
                 return s;
         } else {
             // The key's __str__ may replace or drop the value: it is held across.
@@ -336,7 +359,7 @@ inline Status write_member_of(Writer &w, PyObject *value, Nesting at, PyObject *
         return ok();
     if (!hold) [[unlikely]]
         hold = PyRef::borrow(container);
-    return write_value(w, value, at);
+    return write_nested(w, value, at);
 }
 
 // Elements [0, n) of a list or tuple as a plain array. A list that shrinks while it
