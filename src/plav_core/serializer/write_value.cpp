@@ -346,6 +346,10 @@ Status write_dict(Writer &w, PyObject *dict, Nesting at) noexcept {
         if (++i < n)
             w.buf.put(',');
     }
+    if (!indented) {
+        w.buf.put('}');
+        return ok();
+    }
     return close_dict(w, at);
 }
 
