@@ -60,6 +60,18 @@ Result<bool> is_grid_safe(PyObject *v, Cells cells, int hops = 0) noexcept {
     }
 }
 
+// is_grid_safe for the values of the common types, answered inline: 1 (a cell), 0
+// (not a cell) or -1 (ask is_grid_safe).
+inline int quick_grid_safe(PyObject *v, Cells cells) noexcept {
+    PyTypeObject *t = Py_TYPE(v);
+    if (cells == Cells::Any || v == Py_None || t == &PyLong_Type || t == &PyFloat_Type ||
+        t == &PyBool_Type)
+        return 1;
+    if (t == &PyList_Type || t == &PyDict_Type)
+        return 0;
+    return -1;
+}
+
 // Iterating runs no Python code, so the dict cannot change under it.
 // `exact_keys` is cleared when a key is not an exact str.
 Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exact_keys) noexcept {
@@ -67,6 +79,11 @@ Result<bool> dict_has_only_mox_grid_cells(PyObject *dict, Cells cells, bool &exa
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
+        if (const int quick = quick_grid_safe(value, cells); quick >= 0) {
+            if (quick == 0)
+                return false;
+            continue;
+        }
         Result<bool> safe = is_grid_safe(value, cells);
         if (!safe || !safe.value())
             return safe;
@@ -224,9 +241,13 @@ Result<bool> detect_mox_grid_candidate(Writer &w, PyObject *list, Py_ssize_t n,
         exact_keys = true;
         while (PyDict_Next(e.get(), &pos, &key, &value)) {
             exact_keys &= Py_TYPE(key) == &PyUnicode_Type;
-            safe = is_grid_safe(value, w.opt.cells);
-            if (!safe || !safe.value())
-                return safe;
+            if (const int quick = quick_grid_safe(value, w.opt.cells); quick == 0) {
+                return false;
+            } else if (quick < 0) {
+                safe = is_grid_safe(value, w.opt.cells);
+                if (!safe || !safe.value())
+                    return safe;
+            }
             same_keys = same_keys && k < h && key == header.keys[static_cast<size_t>(k)].get();
             if (same_keys)
                 keep_cell(header.cells, value);
