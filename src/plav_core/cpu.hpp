@@ -35,4 +35,10 @@ inline SimdLevel simd_level(CpuFeatures f) noexcept {
     return SimdLevel::Scalar;
 }
 
+// The kernel of a family (one function per level) for a capability level.
+template <class Fn>
+constexpr Fn kernel_for(SimdLevel level, Fn scalar, Fn avx2, Fn avx512) noexcept {
+    return level == SimdLevel::Avx512 ? avx512 : level == SimdLevel::Avx2 ? avx2 : scalar;
+}
+
 } // namespace plav

@@ -40,6 +40,22 @@ bool get_level(const char *name, SimdLevel &level) {
     return true;
 }
 
+// The (data, level) arguments of a kernel function; false with the error set.
+struct KernelArgs {
+    const uint8_t *data = nullptr;
+    size_t n = 0;
+    SimdLevel level = SimdLevel::Scalar;
+};
+bool kernel_args(PyObject *args, const char *format, KernelArgs &a) {
+    const char *data = nullptr, *level_name = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, format, &data, &n, &level_name) || !get_level(level_name, a.level))
+        return false;
+    a.data = reinterpret_cast<const uint8_t *>(data);
+    a.n = static_cast<size_t>(n);
+    return true;
+}
+
 PyObject *to_list(const PosList &list) {
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
     for (size_t i = 0; out && i < list.size(); ++i) {
@@ -54,16 +70,13 @@ PyObject *to_list(const PosList &list) {
 // scan(data, level) -> (open_braces, open_brackets, colons, semicolons, commas,
 //                       close_brackets, close_braces, quotes)
 PyObject *py_scan(PyObject *, PyObject *args) {
-    const char *data = nullptr, *level_name = nullptr;
-    Py_ssize_t n = 0;
-    SimdLevel level;
-    if (!PyArg_ParseTuple(args, "y#s:scan", &data, &n, &level_name) ||
-        !get_level(level_name, level))
+    KernelArgs a;
+    if (!kernel_args(args, "y#s:scan", a))
         return nullptr;
     StructuralIndex idx;
-    if (!idx.prepare(static_cast<size_t>(n)))
+    if (!idx.prepare(a.n))
         return PyErr_NoMemory();
-    scan(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), level, idx);
+    scan(a.data, a.n, a.level, idx);
     if (idx.failed())
         return PyErr_NoMemory();
     const PosList *lists[] = {&idx.open_braces,  &idx.open_brackets, &idx.colons,
@@ -158,17 +171,14 @@ PyObject *py_unsafe_in_cell(PyObject *, PyObject *args) {
 
 // escape(data, level) -> (escaped bytes, non_ascii flag); level: scalar, avx2, avx512.
 PyObject *py_escape(PyObject *, PyObject *args) {
-    const char *data = nullptr, *level_name = nullptr;
-    Py_ssize_t n = 0;
-    SimdLevel level;
-    if (!PyArg_ParseTuple(args, "y#s:escape", &data, &n, &level_name) ||
-        !get_level(level_name, level))
+    KernelArgs a;
+    if (!kernel_args(args, "y#s:escape", a))
         return nullptr;
-    const EscapeFn fn = escaper_for(level);
+    const EscapeFn fn = escaper_for(a.level);
     OutputBuffer buf;
     // A prefix, so that kernels writing whole blocks start off a block boundary.
     buf.put(std::string_view("<"));
-    const bool non_ascii = fn(reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(n), buf);
+    const bool non_ascii = fn(a.data, a.n, buf);
     if (non_ascii != buf.non_ascii) {
         PyErr_SetString(PyExc_AssertionError, "returned and recorded non-ASCII flags differ");
         return nullptr;
@@ -231,17 +241,13 @@ PyObject *py_transcode(PyObject *, PyObject *args) {
 // unicode_escapes(data, level) -> (units, surrogates): the run of \uXXXX escapes at
 // the start of data decoded by the level's kernel; level: scalar, avx2, avx512.
 PyObject *py_unicode_escapes(PyObject *, PyObject *args) {
-    const char *data = nullptr, *level_name = nullptr;
-    Py_ssize_t n = 0;
-    SimdLevel level;
-    if (!PyArg_ParseTuple(args, "y#s:unicode_escapes", &data, &n, &level_name) ||
-        !get_level(level_name, level))
+    KernelArgs a;
+    if (!kernel_args(args, "y#s:unicode_escapes", a))
         return nullptr;
     Vec<uint16_t> out;
-    if (!out.resize(static_cast<size_t>(n) / 6 + 8))
+    if (!out.resize(a.n / 6 + 8))
         return PyErr_NoMemory();
-    const EscapeRun r = unicode_escape_decoder_for(level)(reinterpret_cast<const uint8_t *>(data),
-                                                          static_cast<size_t>(n), out.data());
+    const EscapeRun r = unicode_escape_decoder_for(a.level)(a.data, a.n, out.data());
     PyRef units = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r.count)));
     for (size_t i = 0; units && i < r.count; ++i) {
         PyObject *u = PyLong_FromLong(out[i]);

@@ -539,70 +539,43 @@ __attribute__((noinline)) PyObject *FastIndexParser::parse_string_with_escapes(s
         if (s + 1 >= len_)
             return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
         const uint8_t c = in_[s + 1];
-        uint8_t out;
-        switch (c) {
-        case '"':
-            out = '"';
-            break;
-        case '\\':
-            out = '\\';
-            break;
-        case '/':
-            out = '/';
-            break;
-        case 'b':
-            out = '\b';
-            break;
-        case 'f':
-            out = '\f';
-            break;
-        case 'n':
-            out = '\n';
-            break;
-        case 'r':
-            out = '\r';
-            break;
-        case 't':
-            out = '\t';
-            break;
-        case 'u': {
+        if (const uint8_t out = SHORT_ESCAPE[c]) {
+            (void)buf.push_back(out); // room reserved with the run before it
             p = s + 2;
-            const int u1 = parse_unicode_escape(p);
-            if (u1 < 0)
-                return u1 == -2 ? finish_cut_string(start - 1) : nullptr;
-            if (u1 >= 0x80 && !tried_utf16) {
-                tried_utf16 = true;
-                bool declined = false;
-                PyObject *str = string_as_utf16(s, declined);
-                if (!declined)
-                    return str;
-            }
-            uint32_t cp = static_cast<uint32_t>(u1);
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                if (partial_ && (p >= len_ || (p + 1 == len_ && in_[p] == '\\')))
-                    return finish_cut_string(start - 1); // the pair's second half still arriving
-                if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
-                    p += 2;
-                    const int u2 = parse_unicode_escape(p);
-                    if (u2 < 0)
-                        return u2 == -2 ? finish_cut_string(start - 1) : nullptr;
-                    if (u2 < 0xDC00 || u2 > 0xDFFF)
-                        return fail(invalid_unicode(s));
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
-                } else {
-                    return fail(invalid_unicode(s));
-                }
-            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                return fail(invalid_unicode(s));
-            }
-            put_utf8(buf, cp);
             continue;
         }
-        default:
+        if (c != 'u')
             return fail(invalid_escape(c, s + 1));
-        }
-        (void)buf.push_back(out); // room reserved with the run before it
         p = s + 2;
+        const int u1 = parse_unicode_escape(p);
+        if (u1 < 0)
+            return u1 == -2 ? finish_cut_string(start - 1) : nullptr;
+        if (u1 >= 0x80 && !tried_utf16) {
+            tried_utf16 = true;
+            bool declined = false;
+            PyObject *str = string_as_utf16(s, declined);
+            if (!declined)
+                return str;
+        }
+        uint32_t cp = static_cast<uint32_t>(u1);
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (partial_ && (p >= len_ || (p + 1 == len_ && in_[p] == '\\')))
+                return finish_cut_string(start - 1); // the pair's second half still arriving
+            if (p + 1 < len_ && in_[p] == '\\' && in_[p + 1] == 'u') {
+                p += 2;
+                const int u2 = parse_unicode_escape(p);
+                if (u2 < 0)
+                    return u2 == -2 ? finish_cut_string(start - 1) : nullptr;
+                if (u2 < 0xDC00 || u2 > 0xDFFF)
+                    return fail(invalid_unicode(s));
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(u2) - 0xDC00);
+            } else {
+                return fail(invalid_unicode(s));
+            }
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return fail(invalid_unicode(s));
+        }
+        put_utf8(buf, cp);
     }
     return partial_ ? finish_cut_string(start - 1) : fail(unexpected_eof(len_));
 }

@@ -22,14 +22,8 @@ bool write_escaped_str_avx512(const uint8_t *s, size_t n, OutputBuffer &buf) noe
 using EscapeFn = bool (*)(const uint8_t *, size_t, OutputBuffer &) noexcept;
 
 inline EscapeFn escaper_for(SimdLevel level) noexcept {
-    switch (level) {
-    case SimdLevel::Avx512:
-        return write_escaped_str_avx512;
-    case SimdLevel::Avx2:
-        return write_escaped_str_avx2;
-    default:
-        return write_escaped_str_scalar;
-    }
+    return kernel_for<EscapeFn>(level, write_escaped_str_scalar, write_escaped_str_avx2,
+                                write_escaped_str_avx512);
 }
 
 // Strings of at most 32 bytes that need no escape, the common case for keys and

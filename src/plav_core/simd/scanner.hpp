@@ -17,14 +17,7 @@ void scan_avx512(const uint8_t *data, size_t n, StructuralIndex &idx);
 
 // The scanner for a capability level: AVX-512 (F and BW), else AVX2, else bytes.
 inline void scan(const uint8_t *data, size_t n, SimdLevel level, StructuralIndex &idx) {
-    switch (level) {
-    case SimdLevel::Avx512:
-        return scan_avx512(data, n, idx);
-    case SimdLevel::Avx2:
-        return scan_avx2(data, n, idx);
-    default:
-        return scan_scalar(data, n, idx);
-    }
+    kernel_for(level, scan_scalar, scan_avx2, scan_avx512)(data, n, idx);
 }
 
 } // namespace plav

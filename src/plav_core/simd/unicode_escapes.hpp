@@ -59,14 +59,8 @@ inline EscapeRun continue_unicode_escapes(const uint8_t *p, size_t n, size_t i, 
 }
 
 inline UnicodeEscapeFn unicode_escape_decoder_for(SimdLevel level) noexcept {
-    switch (level) {
-    case SimdLevel::Avx512:
-        return decode_unicode_escapes_avx512;
-    case SimdLevel::Avx2:
-        return decode_unicode_escapes_avx2;
-    default:
-        return decode_unicode_escapes_scalar;
-    }
+    return kernel_for<UnicodeEscapeFn>(level, decode_unicode_escapes_scalar,
+                                       decode_unicode_escapes_avx2, decode_unicode_escapes_avx512);
 }
 
 } // namespace plav
