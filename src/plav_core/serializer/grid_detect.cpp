@@ -27,8 +27,6 @@ Result<bool> is_grid_safe(PyObject *v, Cells cells, int hops = 0) noexcept {
     PyTypeObject *t = Py_TYPE(v);
     if (v == Py_None || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type)
         return true;
-    if (t == &PyList_Type || t == &PyDict_Type || t == &PyTuple_Type)
-        return false;
     const unsigned long flags = PyType_GetFlags(t);
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         Py_ssize_t n = 0;
