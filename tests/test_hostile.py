@@ -32,6 +32,36 @@ from plav_core import dumps, loads
 
 # ---- Python code that changes what dumps is writing ----
 
+# Each script once crashed the writer (a borrowed pointer used after Python code freed it).
+CRASHERS = {
+    "dict value freed by its key's __str__": """
+class K:
+    def __hash__(self): return 1
+    def __str__(self): d[self] = 0; return "k"
+d = {K(): [object()]}
+plav.dumps(d)
+""",
+    "grid cell freed by a header key's __eq__": """
+class S(str):
+    __hash__ = str.__hash__
+    def __eq__(self, o): row["a"] = 0; return str.__eq__(self, o)
+rows = [{"a": i, "b": i} for i in range(30)]
+row = {S("b"): 2}; row["a"] = [object()]; rows[20] = row
+plav.dumps(rows)
+""",
+}
+
+
+@pytest.mark.parametrize("script", CRASHERS.values(), ids=CRASHERS)
+def test_crash_reproducers_raise(script):
+    code = "import plav, sys\ntry:\n" + "".join(f"    {line}\n" for line in script.splitlines())
+    code += "except TypeError as e:\n    print('TypeError', e)\nprint(plav.dumps([1]))\n"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    message = "TypeError Object of type 'object' is not JSON serializable"
+    assert proc.stdout.splitlines() == [message, "[1]"]
+
+
 TRACKED, JUNK = [], []
 
 
