@@ -287,19 +287,17 @@ def test_extract_replies(reply, expected):
 @pytest.mark.parametrize(
     "reply, message, pos",
     [("no data here", "No JSON or PLAV value found", 0), ("", "No JSON or PLAV value found", 0)]
-    + [
-        ('é {"a": 1 x}', "Invalid character 'x' at position 11", 10),
-        ('ab\n```json\n{"a" 1, }\n```', END, 15),
-        ("```json\n[1, 2, 3", END, 16),  # unclosed: the unfenced search reads [1, 2, 3 too
-    ],
+    + [('é {"a": 1 x}', "Invalid character 'x' at position 11", 10)]
+    + [('ab\n```json\n{"a" 1, }\n```', END, 15), ("```json\n[1, 2, 3", END, 16)],
 )
 def test_extract_errors_stand_in_the_whole_reply(reply, message, pos):
     for doc in (reply, reply.encode()):
         e = error_of(doc, decode=plav.extract)
         assert str(e).startswith(message) and e.doc is doc
         assert e.pos == (pos if isinstance(doc, str) else len(reply[:pos].encode()))
+    # unclosed, the unfenced search reads [1, 2, 3 too; with partial it is cut off in the fence
     assert plav.extract('ok {"x": 1, "y": 2}', ["a", "b"]) == {"a": 1, "b": 2}
-    assert plav.extract("```json\n[1, 2, 3", partial=True) == [1, 2]  # cut off in the fence
+    assert plav.extract("```json\n[1, 2, 3", partial=True) == [1, 2]
     cut = 'Here: {"rows": [2: id, name; 1, Ann; 2, B'
     assert plav.extract(cut.encode(), partial=True) == {"rows": [{"id": 1, "name": "Ann"}]}
     with pytest.raises(TypeError):
