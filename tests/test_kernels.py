@@ -1,5 +1,4 @@
-"""The byte kernels (every variant this CPU runs) against plain references, through the
-test-only extension; float text, the key hash and CPU capability derivation."""
+"""Byte kernels at every level this CPU runs against plain references; float text, key hash."""
 
 import math
 import struct
@@ -18,16 +17,13 @@ NO_AVX512 = pytest.mark.skipif(not (AVX512F and AVX512BW), reason="CPU lacks AVX
 LEVELS = ["scalar", pytest.param("avx2", marks=NO_AVX2), pytest.param("avx512", marks=NO_AVX512)]
 
 
-def pieces(*parts):
-    """Each byte of a bytes part, each character of a str part in UTF-8."""
+def pieces(*parts):  # each byte of a bytes part, each character of a str part in UTF-8
     return [bytes([c]) if isinstance(p, bytes) else c.encode() for p in parts for c in p]
 
 
 def joined(parts, max_size):
     return st.lists(st.sampled_from(parts), max_size=max_size).map(b"".join)
 
-
-# ---- scanners ----
 
 STRUCTURAL = b'{[:;,]}"'
 
@@ -38,8 +34,7 @@ def reference_index(data):
 
 @pytest.mark.parametrize("level", LEVELS)
 @given(
-    # dense in structural bytes, their high-bit look-alikes (0xDB = 0x5B | 0x80, ...),
-    # bracket and brace neighbours and whitespace
+    # structural bytes, their high-bit look-alikes (0xDB = 0x5B | 0x80), neighbours, spaces
     data=joined(pieces(STRUCTURAL + b"\xdb\xfb\xdd\xfd\xa2\xac\xba\xbb\\ \t\nax0\x00\x7f\xff"), 300)
     | st.binary(max_size=300)
 )
@@ -54,9 +49,6 @@ def test_scanner_at_every_length_across_block_edges(level):
             for c in b'"]}':
                 data = b"a" * p + bytes([c]) + b"a" * (n - p - 1)
                 assert T.scan(data, level) == reference_index(data)
-
-
-# ---- whitespace and comments ----
 
 
 @given(data=joined(b" |\t|\n|\r|/|*|//|/*|*/|x|\xef\xbb\xbf|\r\n".split(b"|") + [b" " * 40], 40))
@@ -76,24 +68,17 @@ def test_whitespace_skips_agree_from_every_start(data):
 
 
 @pytest.mark.parametrize(
-    ("data", "start", "expected"),
-    [
-        (b" " * 40 + b"1", 0, 40),
-        (b"  // c\r\n  x", 0, 10),
-        (b"/* open", 0, 7),
-        (b" \xef\xbb\xbf", 0, 1),  # a byte-order mark only at offset 0
-        (b"// c\rx", 0, 5),  # a lone carriage return ends a line comment
-        (b"\x0cx", 0, 0),  # form feed is not whitespace
-        # tabs inside comments go with the comment; a tab outside one ends a row's skip
-        (b"/* \t */\tx", 0, (8, 7)),
-        (b"\xef\xbb\xbf// a\tb\n\t", 0, (11, 10)),
-    ],
+    ("data", "full", "rows"),
+    # a BOM only at offset 0, a lone CR ends a line comment, form feed is not whitespace;
+    # tabs inside comments go with the comment, one outside ends a row's skip
+    [(b" " * 40 + b"1", 40, 40), (b"  // c\r\n  x", 10, 10), (b"/* open", 7, 7)]
+    + [(b" \xef\xbb\xbf", 1, 1), (b"// c\rx", 5, 5), (b"\x0cx", 0, 0), (b"/* \t */\tx", 8, 7)]
+    + [(b"\xef\xbb\xbf// a\tb\n\t", 11, 10)],
 )
-def test_whitespace_skip_examples(data, start, expected):
-    full, rows = expected if isinstance(expected, tuple) else (expected, expected)
+def test_whitespace_skip_examples(data, full, rows):
     for form in ["bytes", "dispatch"] + (["avx2"] if AVX2 else []):
-        assert T.skip_whitespace(data, start, form) == full, form
-    assert T.skip_whitespace(data, start, "tab_delimited") == rows
+        assert T.skip_whitespace(data, 0, form) == full, form
+    assert T.skip_whitespace(data, 0, "tab_delimited") == rows
 
 
 @NO_AVX2
@@ -103,8 +88,6 @@ def test_vector_whitespace_run_counts_whole_blocks(data):
     run = len(data) - len(data.lstrip(b" \t\n\r"))
     assert T.whitespace_prefix(data) == min(run, len(data) // 32 * 32)
 
-
-# ---- string content scan and grid-cell bytes ----
 
 CONTENT_FORMS = ["words", pytest.param("avx2", marks=NO_AVX2)]
 
@@ -119,7 +102,6 @@ def test_content_scan_matches_reference(form, data):
 
 @pytest.mark.parametrize("form", CONTENT_FORMS)
 def test_content_scan_finds_a_mark_at_every_position(form):
-    # a backslash or high byte at each place of every length around the block edges
     for n in range(32 if form == "avx2" else 0, 100):
         for p in range(n):
             for mark, flags in ((b"\\", 1), (b"\xc3", 2)):
@@ -138,17 +120,11 @@ def test_unsafe_cell_bytes_are_exactly_the_grid_syntax_at_every_position(form):
                 assert T.unsafe_in_cell(data, form) == (mark != 0xFB), (n, p, mark)
 
 
-# ---- UTF-8 to UTF-16 and Latin-1 ----
+UTF8 = [b"a" * 15, b"z", b"\xc3", b"\x80", b"\xed\xa0\x80", b"\xc0\xaf", b"\xff"]
 
 
 @pytest.mark.parametrize("form", ["utf16", "latin1"])
-@given(
-    data=joined(
-        [b"a" * 15, b"z", b"\xc3", b"\x80", b"\xed\xa0\x80", b"\xc0\xaf", b"\xff"]
-        + pieces("\u00e9\u00ff\u0100\u20ac\uffff\U0001f600"),
-        40,
-    )
-)
+@given(data=joined(UTF8 + pieces("\u00e9\u00ff\u0100\u20ac\uffff\U0001f600"), 40))
 def test_transcoders_match_strict_utf8(form, data):
     try:
         want = data.decode("utf-8").encode("utf-16-le" if form == "utf16" else "latin-1")
@@ -173,8 +149,6 @@ def test_plain_text_stops_at_syntax_and_declines_what_utf16_cannot_hold(data):
     assert T.transcode(data, "plain") == want
 
 
-# ---- runs of \\u escapes ----
-
 HEX = b"0123456789abcdefABCDEF"
 
 
@@ -192,8 +166,7 @@ def escapes(units, upper=False):
 
 @pytest.mark.parametrize("level", LEVELS)
 def test_escape_runs_at_every_length_and_break(level):
-    # runs across the 4- and 8-escape blocks, cut by one bad byte at each place of the
-    # escape after the run, or by the input ending inside it
+    # runs across the 4- and 8-escape blocks, cut by a bad byte or the end inside the next
     for k in range(20):
         units = [(0x00E9 + 977 * i) & 0xFFFF for i in range(k)]
         run = escapes(units, upper=k % 2 == 1)
@@ -205,31 +178,22 @@ def test_escape_runs_at_every_length_and_break(level):
                 after[place] = bad
                 data = run + bytes(after)
                 assert T.unicode_escapes(data, level) == reference_escape_run(data), (k, place, bad)
-
-
-@pytest.mark.parametrize("level", LEVELS)
-def test_escape_digits_of_every_byte_value(level):
-    for c in range(256):
+    for c in range(256):  # every byte value as a digit of the 9th escape: the second block
         for place in range(2, 6):
             data = bytearray(b"\\u00e9" * 9 + b"\\u20ac" * 9)
-            data[6 * 8 + place] = c  # in the 9th escape: the second block of either kernel
+            data[6 * 8 + place] = c
             assert T.unicode_escapes(bytes(data), level) == reference_escape_run(bytes(data))
 
 
+EDGE_UNITS = [0, 0x7F, 0xE9, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF]
+
+
 @pytest.mark.parametrize("level", LEVELS)
-@given(
-    units=st.lists(
-        st.sampled_from([0, 0x7F, 0xE9, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF])
-        | st.integers(0, 0xFFFF),
-        max_size=40,
-    )
-)
+@given(units=st.lists(st.sampled_from(EDGE_UNITS) | st.integers(0, 0xFFFF), max_size=40))
 def test_escape_run_units_and_surrogate_flag(level, units):
     data = escapes(units) + b'"'
     assert T.unicode_escapes(data, level) == reference_escape_run(data)
 
-
-# ---- escapers ----
 
 NAMED = {c: b"\\" + bytes([e]) for c, e in zip(b'"\\\n\r\t\x08\x0c', b'"\\nrtbf')}
 
@@ -268,11 +232,8 @@ def test_inline_short_path_copies_only_clean_strings(data):
         assert got == (data, any(c >= 0x80 for c in data))
 
 
-# ---- float text ----
-
-
 def reference_float_text(x):
-    """Python's shortest digits, plain for decimal exponents in [-5, 16), else d.ddde<x>."""
+    # Python's shortest digits, plain for decimal exponents in [-5, 16), else d.ddde<x>
     if math.isnan(x):
         return "NaN"
     if math.isinf(x):
@@ -302,11 +263,7 @@ def test_float_text_reads_back_bit_for_bit(x):
     assert math.isnan(x) or struct.pack("<d", float(text)) == struct.pack("<d", x)
 
 
-# ---- key hash ----
-
-
 def sip_reference(k0, k1, data, c_rounds, d_rounds):
-    """SipHash-c-d, written from its definition."""
     mask, rotl = (1 << 64) - 1, lambda x, r: ((x << r) | (x >> (64 - r))) & ((1 << 64) - 1)
     v = [k0 ^ 0x736F6D6570736575, k1 ^ 0x646F72616E646F6D]
     v += [k0 ^ 0x6C7967656E657261, k1 ^ 0x7465646279746573]
@@ -329,21 +286,17 @@ def sip_reference(k0, k1, data, c_rounds, d_rounds):
     return v[0] ^ v[1] ^ v[2] ^ v[3]
 
 
-def test_reference_siphash_matches_published_2_4_vectors():
-    k0, k1 = (int.from_bytes(bytes(range(i, i + 8)), "little") for i in (0, 8))
-    assert sip_reference(k0, k1, b"", 2, 4) == 0x726FDB47DD0E0E31
-    assert sip_reference(k0, k1, bytes(range(15)), 2, 4) == 0xA129CA6149BE45E5
-    assert sip_reference(k0, k1, bytes(range(63)), 2, 4) == 0x958A324CEB064572
+SIP_2_4 = {0: 0x726FDB47DD0E0E31, 15: 0xA129CA6149BE45E5, 63: 0x958A324CEB064572}  # published
 
 
 @given(st.integers(0, 2**64 - 1), st.integers(0, 2**64 - 1), st.binary(max_size=80))
 def test_key_hash_is_siphash13_over_length_and_bytes(k0, k1, data):
+    a, b = (int.from_bytes(bytes(range(i, i + 8)), "little") for i in (0, 8))
+    assert all(sip_reference(a, b, bytes(range(n)), 2, 4) == h for n, h in SIP_2_4.items())
     assert T.siphash13(k0, k1, data) == sip_reference(k0, k1, data, 1, 3)
     prefixed = len(data).to_bytes(8, "little") + data
     assert T.key_hash(k0, k1, data) == sip_reference(k0, k1, prefixed, 1, 3)
 
-
-# ---- CPU capabilities ----
 
 # CPUID bits: leaf 1 ECX FMA=12 XSAVE=26 OSXSAVE=27 F16C=29; leaf 7 EBX AVX2=5 F=16 BW=30;
 # XCR0 SSE|AVX state = 0b110, AVX-512 state = 0b11100000.
@@ -353,15 +306,11 @@ XCR0 = 0b11100110
 
 @pytest.mark.parametrize(
     ("max_leaf", "ecx", "ebx", "xcr0", "expected"),
-    [
-        (13, ECX, EBX, XCR0, (True, True, True)),
-        (13, ECX, 1 << 5, XCR0, (True, False, False)),
-        (13, ECX, EBX & ~(1 << 30), XCR0, (True, True, False)),  # no BW
-        (13, ECX, EBX, 0b110, (True, False, False)),  # the OS saves no ZMM state
-        (13, ECX, EBX, 0b010, (False, False, False)),  # the OS saves no AVX state
-        (13, ECX & ~(1 << 27), EBX, XCR0, (False, False, False)),  # no OSXSAVE
-        (6, ECX, EBX, XCR0, (False, False, False)),  # leaf 7 absent
-    ],
+    # no BW; no ZMM state saved; no AVX state saved; no OSXSAVE; leaf 7 absent
+    [(13, ECX, EBX, XCR0, 7), (13, ECX, 1 << 5, XCR0, 4), (13, ECX, EBX & ~(1 << 30), XCR0, 6)]
+    + [(13, ECX, EBX, 0b110, 4), (13, ECX, EBX, 0b010, 0), (13, ECX & ~(1 << 27), EBX, XCR0, 0)]
+    + [(6, ECX, EBX, XCR0, 0)],
 )
-def test_capability_derivation(max_leaf, ecx, ebx, xcr0, expected):
-    assert T.derive_cpu_features(max_leaf, ecx, ebx, xcr0) == expected
+def test_capability_derivation(max_leaf, ecx, ebx, xcr0, expected):  # expected: bits AVX2 F BW
+    want = tuple(bool(expected >> b & 1) for b in (2, 1, 0))
+    assert T.derive_cpu_features(max_leaf, ecx, ebx, xcr0) == want

@@ -9,8 +9,7 @@ from hypothesis import strategies as st
 
 import plav
 
-# Strings that look like what the reader treats specially: numbers, literals, comments,
-# delimiters, brackets, escapes and whitespace.
+# Strings like what the reader treats specially: numbers, literals, comments, syntax, spaces.
 LOOKALIKES = words(
     "12 -12 007 1.5.3 1e5 -1.5e3 1e5x 12/05/2020 2018-05-09T12:03:18Z - +1 .5 0x1F NaN nan Nan"
     " -NaN Infinity -Infinity inf INF Inf-x NaN- true false null truex null-ish t n Nancy //c"
@@ -31,7 +30,7 @@ def rows_of(values, keys):
 
 @st.composite
 def documents(draw):
-    """Nested data, lists of like dicts common; rows after the first may lack the last key."""
+    # nested data, lists of like dicts common; rows after the first may lack the last key
     keys = draw(st.lists(TEXT, min_size=1, max_size=3, unique=True))
     values = st.recursive(
         SCALARS,
@@ -53,11 +52,8 @@ def documents(draw):
 
 
 def plain(value):
-    """What dumps writes for `value`: tuples as lists, objects through their conversion."""
-    if isinstance(value, Point):
-        return {"x": plain(value.x), "y": plain(value.y)}
-    if isinstance(value, Model):
-        return plain(value.model_dump())
+    if isinstance(value, Point | Model):  # what dumps writes: objects through their conversion
+        return plain(value.model_dump() if isinstance(value, Model) else vars(value))
     if isinstance(value, dict):
         return {k: plain(v) for k, v in value.items()}
     if isinstance(value, list | tuple):
@@ -74,7 +70,6 @@ OPTIONS = st.fixed_dictionaries({k: st.booleans() for k in BOOLEAN_OPTIONS} | CH
 @settings(max_examples=250)
 @given(doc=documents(), options=OPTIONS, indent=st.sampled_from([None, 0, 2]))
 def test_every_option_mix_reads_back(doc, options, indent):
-    # Grids are read back in the compact layout; the indented layouts with plain arrays.
     if indent is not None:
         options = {**options, "indent": indent, "mox_grid": False}
     text = plav.dumps(doc, **options)
@@ -82,7 +77,6 @@ def test_every_option_mix_reads_back(doc, options, indent):
 
 
 def cell_of(text):
-    """The first cell of the first row of a compact grid over keys a and b."""
     return re.match(r"\[2: a(?:, |\t| \| )b; (.*?)(?:, |\t| \| )1;", text, re.DOTALL).group(1)
 
 
@@ -90,13 +84,12 @@ def cell_of(text):
 @given(s=TEXT)
 def test_a_string_written_bare_reads_back_as_itself_anywhere(s):
     rows = [{"a": s, "b": 1}, {"a": s, "b": 2}]
-    delimiters = ("comma", "tab", "pipe")
     written = {
-        d: cell_of(plav.dumps(rows, bare_text=True, cells="any", delimiter=d)) for d in delimiters
+        cell_of(plav.dumps(rows, bare_text=True, cells="any", delimiter=d)) for d in DELIMITERS
     }
-    assert len(set(written.values())) == 1  # the decision does not depend on the delimiter
-    if written["comma"] != s:
-        assert written["comma"][0] == '"'  # otherwise it is quoted
+    assert len(written) == 1  # the decision does not depend on the delimiter
+    if written != {s}:
+        assert written.pop()[0] == '"'  # otherwise it is quoted
         return
     for sep in (", ", ",", "\t", " | ", "|"):
         for grid in (
@@ -111,10 +104,9 @@ def test_a_string_written_bare_reads_back_as_itself_anywhere(s):
             if isinstance(read, dict):
                 cells.append(read["k"][0]["b"][0]["c"])
             assert cells and all(c == s for c in cells), grid
-    # A header key is bare under the same or a looser rule, and reads back too.
+    # a header key is bare under the same or a looser rule; every layout writes the cell alike
     keyed = plav.dumps([{s: 1}, {s: 2}], bare_text=True)
     assert keyed.startswith(f"[2: {s}; ") and plav.loads(keyed) == [{s: 1}, {s: 2}]
-    # Every layout writes the cell the same way.
     for layout in ({"indent": 2}, {"multiline_mox": True}):
         assert f"{s}, 1" in plav.dumps(rows, bare_text=True, cells="any", **layout)
 
@@ -136,55 +128,32 @@ def test_which_strings_lean_writes_bare(s, bare):
     assert plav.loads(text) == [{"a": s}, {"a": s}]
 
 
-NESTED_ROWS = [
+NESTED = [
     {"id": 1, "at": "2018-05-09T12:03", "t": ["a"], "m": {"k": [{"q": 1}, {"q": 2}]}},
     {"id": 2, "at": "a, b", "t": (), "m": Point(1, "y z")},
 ]
-
-
-@pytest.mark.parametrize(
-    "options, expected",
-    [
-        (
-            {},
-            '[{"id":1,"at":"2018-05-09T12:03","t":["a"],"m":{"k":[2: q; 1; 2 ]}},'
-            + '{"id":2,"at":"a, b","t":[],"m":{"x":1,"y":"y z"}}]',
-        ),
-        (
-            {"cells": "any"},
-            '[2: id, at, t, m; 1, "2018-05-09T12:03", ["a"], {"k":[2: q; 1; 2 ]}; '
-            + '2, "a, b", [], {"x":1,"y":"y z"} ]',
-        ),
-        (
-            plav.LEAN,
-            '[2: id\tat\tt\tm; 1\t2018-05-09T12:03\t["a"]\t{k:[2: q; 1; 2 ]}; '
-            + '2\t"a, b"\t[]\t{x:1,y:"y z"} ]',
-        ),
-        (
-            {"cells": "any", "multiline_mox": True, "row_count": False},
-            '[2]{id,at,t,m}:\n  1, "2018-05-09T12:03", ["a"], {"k":[: q; 1; 2 ]}'
-            + '\n  2, "a, b", [], {"x":1,"y":"y z"}',
-        ),
-    ],
-    ids=["safe", "any", "lean", "multiline"],
-)
-def test_any_value_is_a_cell_written_compact(options, expected):
-    assert plav.dumps(NESTED_ROWS, **options) == expected
-
-
+SAFE = '[{"id":1,"at":"2018-05-09T12:03","t":["a"],"m":{"k":[2: q; 1; 2 ]}},{"id":2,"at":"a, b",'
+ANY = '[2: id, at, t, m; 1, "2018-05-09T12:03", ["a"], {"k":[2: q; 1; 2 ]}; 2, "a, b", [], '
+LEAN = '[2: id\tat\tt\tm; 1\t2018-05-09T12:03\t["a"]\t{k:[2: q; 1; 2 ]}; 2\t"a, b"\t[]\t'
+MULTI = '[2]{id,at,t,m}:\n  1, "2018-05-09T12:03", ["a"], {"k":[: q; 1; 2 ]}\n  2, "a, b", [], '
+MULTI_OPTIONS = {"cells": "any", "multiline_mox": True, "row_count": False}
 NAMES = [{"a": "Ana Mensah", "b": "Infinity"}, {"a": "x-1", "b": 1}]
-ANY_NULL = {"cells": "any", "implicit_null": True}
+ANY_NULL, FIRST_BARE = (
+    {"cells": "any", "implicit_null": True},
+    {"bare_text": [0], "bare_strings": False},
+)
 
 
 @pytest.mark.parametrize(
     "rows, options, expected",
     [
+        # any value is a cell, written compact
+        (NESTED, {}, SAFE + '"t":[],"m":{"x":1,"y":"y z"}}]'),
+        (NESTED, {"cells": "any"}, ANY + '{"x":1,"y":"y z"} ]'),
+        (NESTED, plav.LEAN, LEAN + '{x:1,y:"y z"} ]'),
+        (NESTED, MULTI_OPTIONS, MULTI + '{"x":1,"y":"y z"}'),
         (NAMES, {"bare_strings": True}, '[2: a, b; "Ana Mensah", "Infinity"; x-1, 1 ]'),
-        (
-            NAMES,
-            {"bare_text": [0], "bare_strings": False},
-            '[2: a, b; Ana Mensah, "Infinity"; x-1, 1 ]',
-        ),
+        (NAMES, FIRST_BARE, '[2: a, b; Ana Mensah, "Infinity"; x-1, 1 ]'),
         (NAMES, {"bare_text": 0}, '[2: a, b; "Ana Mensah", "Infinity"; "x-1", 1 ]'),
         # any cells keep the grid rules: a later row with a key outside the header
         ([{"a": [1]}, {"a": 2, "b": 3}], {"cells": "any"}, '[{"a":[1]},{"a":2,"b":3}]'),
@@ -192,14 +161,13 @@ ANY_NULL = {"cells": "any", "implicit_null": True}
         ([Model({"a": [1]}), Model({"a": "x;y"})], {"cells": "any"}, '[2: a; [1]; "x;y" ]'),
     ],
 )
-def test_lean_options(rows, options, expected):
+def test_cells_and_bare_options_write_exactly(rows, options, expected):
     assert plav.dumps(rows, **options) == expected
 
 
 @pytest.mark.parametrize("layout", [{"indent": 2}, {"indent": 2, "multiline_mox": True}])
 def test_cell_keys_take_the_compact_form_after_the_same_keys_outside(layout):
-    # The writer remembers how it wrote each key; a cell must not reuse the form
-    # with the indented layout's separator, nor the layout its form afterwards.
+    # a cell must not reuse a remembered key form with the layout's separator, nor vice versa
     rows = [{"a": {"k": i, "m": [i]}} for i in range(2)]
     text = plav.dumps({"k": 0, "m": rows, "z": {"k": 1}}, cells="any", **layout)
     assert '{"k":0,"m":[0]}' in text and '{"k":1,"m":[1]}' in text

@@ -14,8 +14,7 @@ END = "Unexpected end of input"
 LONG = '["' + "x" * 3000 + '\\q"]'  # an error beyond the first windows raw_decode reads
 
 
-def grows(old, new):
-    """`new` keeps all of `old`: dict keys in order, list items, string prefixes, scalars."""
+def grows(old, new):  # new keeps all of old: keys in order, items, string prefixes, scalars
     if isinstance(old, dict):
         return (
             type(new) is dict
@@ -30,8 +29,7 @@ def grows(old, new):
 
 
 def check_prefixes(data):
-    """At each cut (a sample of a long text) partial reading raises only while nothing is
-    complete, and each result keeps all of the one before."""
+    # at each cut partial reading raises only while nothing is complete; each result grows
     whole, before, n = plav.loads(data), None, len(data)
     cuts = range(n + 1) if n < 500 else {*range(0, n, n // 6), *range(n - 4, n + 1), *range(100)}
     for cut in sorted(cuts):
@@ -42,7 +40,6 @@ def check_prefixes(data):
             continue
         assert before is None or grows(before, got), (data[:cut], before, got)
         before = got
-    # a top-level number or literal: partial reading cannot know it ended
     assert same(before, whole) if before is not None else fl.nothing_complete(data)
 
 
@@ -85,22 +82,12 @@ def test_every_prefix_of_generated_documents(value, options):
 
 @pytest.mark.parametrize(
     "data, expected",  # expected None: nothing is complete yet, an end-of-input error
-    [
-        (b'{"items": [2: id, name; 1, Ann; 2, Bo', {"items": [{"id": 1, "name": "Ann"}]}),
-        (b"[2 ,", [2]),
-        (b"[2: id, na", []),
-        (b"[2: a; 1; [1, 2", [{"a": 1}]),
-        (b'{"a": 1', {}),
-        (b'{"a": 1 ', {"a": 1}),
-        (b"{key", {}),
-        (b'{"a": "x', {"a": "x"}),
-        (b'["a\\ud83d\\ude0', ["a"]),
-        (b'["caf\xc3', ["caf"]),
-        (b"[1, 2.5e", [1]),
-        (b"[1, 2] /* open", [1, 2]),
-        (b'"open', "open"),
-        *[(data, None) for data in [b"", b"// c\n", b"/* c", b"12", b"tr", b"1.5e", b"\xef\xbb"]],
-    ],
+    [(b'{"items": [2: id, name; 1, Ann; 2, Bo', {"items": [{"id": 1, "name": "Ann"}]})]
+    + [(b"[2 ,", [2]), (b"[2: id, na", []), (b"[2: a; 1; [1, 2", [{"a": 1}]), (b'{"a": 1', {})]
+    + [(b'{"a": 1 ', {"a": 1}), (b"{key", {}), (b'{"a": "x', {"a": "x"}), (b"[1, 2.5e", [1])]
+    + [(b'["a\\ud83d\\ude0', ["a"]), (b'["caf\xc3', ["caf"]), (b"[1, 2] /* open", [1, 2])]
+    + [(b'"open', "open")]
+    + [(data, None) for data in [b"", b"// c\n", b"/* c", b"12", b"tr", b"1.5e", b"\xef\xbb"]],
 )
 def test_what_a_cut_keeps(data, expected):
     for text in (data, data.decode("utf-8", "ignore")):
@@ -110,21 +97,11 @@ def test_what_a_cut_keeps(data, expected):
             assert same(plav.loads(text, partial=True), expected)
 
 
-# Invalid text and the index of its first bad byte: every prefix that holds it raises,
-# as loads raises on the whole text.
-@pytest.mark.parametrize(
+@pytest.mark.parametrize(  # invalid text, the index of its first bad byte
     "data, bad",
-    [
-        (b'{"a": 1 x, "b": 2}', 8),
-        (b"[1,, 2]", 3),
-        (b'{"a": [1, }', 10),
-        (b"[1, 2] x [3]", 7),
-        (b"[2: a, b; 1, 2, 3; 4 ]", 16),
-        (b'["a\\u12g4"]', 7),
-        (b'{"a" x, "b": 1}', 6),  # a colon would still have made `x` a skipped word
-        (b"[1.2.3, 4]", 4),
-        (b'["\xff\xfe rest"]', 2),
-    ],
+    [(b'{"a": 1 x, "b": 2}', 8), (b"[1,, 2]", 3), (b'{"a": [1, }', 10), (b"[1, 2] x [3]", 7)]
+    + [(b"[2: a, b; 1, 2, 3; 4 ]", 16), (b'["a\\u12g4"]', 7), (b"[1.2.3, 4]", 4)]
+    + [(b'{"a" x, "b": 1}', 6), (b'["\xff\xfe rest"]', 2)],  # a colon would make x a skipped word
 )
 def test_prefixes_of_invalid_text_raise_once_the_bad_byte_is_in(data, bad):
     assert str(error_of(data, partial=True)) == str(error_of(data))
@@ -141,14 +118,9 @@ def test_partial_flag_and_schema():
     assert plav.loads(doc, schema=["a", "b"], partial=True) == [{"a": 1, "b": 2}, {"a": "op"}]
 
 
-# ---- raw_decode ----
-
-
 def agree(text, start):
-    """raw_decode matches json's from the first non-space at start, on text and bytes."""
-    i = start
-    while i < len(text) and text[i] in " \t\r\n":
-        i += 1
+    # raw_decode matches json's from the first non-space at start, on text and bytes
+    i = len(text) - len(text[start:].lstrip(" \t\r\n"))
     try:
         expected = json.JSONDecoder().raw_decode(text, i)
     except ValueError:
@@ -162,7 +134,6 @@ def agree(text, start):
 
 
 def value_starts(text):
-    """Positions, outside strings, where a JSON value starts or just after one ends."""
     starts, in_string, escaped = set(), False, False
     for i, c in enumerate(text):
         if in_string:
@@ -187,8 +158,7 @@ def test_raw_decode_agrees_with_json(value, indent, ensure_ascii):
 
 
 def test_raw_decode_positions_in_non_ascii_text_whatever_the_order_of_calls():
-    # Each start is found from where the previous call on the same str ended, when
-    # it lies beyond; calls on another str, or further back, count from the start.
+    # starts after the previous call's end on the same str, on another str, or further back
     one = " ".join(json.dumps({"é": "ü" * i, "n": i}, ensure_ascii=False) for i in range(40))
     two = '"\\u20ac€" ["ü"] {"ß": 1}'
     starts, other = value_starts(one), value_starts(two)
@@ -217,25 +187,18 @@ def test_raw_decode_reads_a_sequence_of_values_and_grids():
 
 @pytest.mark.parametrize(
     "args, error, message",
-    [
-        (("[1]", -1), ValueError, "idx cannot be negative"),
-        (("[1]   ", 3), ValueError, parse_error(END, 6)),
-        ((b"[1]", 10**30), ValueError, END),
-        (("[1]", "1"), TypeError, None),
-        ((123,), TypeError, None),
-        # errors stand at their place in the whole text, also beyond the first windows
-        ((b'x {"a": 1 x}', 1), ValueError, parse_error("Invalid character 'x' at position 10", 10)),
-        ((b"x" * 2000 + b"[1, 2", 2000), ValueError, parse_error(END, 2005)),
-        ((LONG,), ValueError, parse_error("Invalid escape sequence '\\q' at position 3003", 3003)),
-    ],
+    [(("[1]", -1), ValueError, "idx cannot be negative"), ((b"[1]", 10**30), ValueError, END)]
+    + [(("[1]   ", 3), ValueError, parse_error(END, 6)), ((123,), TypeError, None)]
+    + [(("[1]", "1"), TypeError, None)]
+    # errors stand at their place in the whole text, also beyond the first windows
+    + [((b'x {"a": 1 x}', 1), ValueError, parse_error("Invalid character 'x' at position 10", 10))]
+    + [((b"x" * 2000 + b"[1, 2", 2000), ValueError, parse_error(END, 2005))]
+    + [((LONG,), ValueError, parse_error("Invalid escape sequence '\\q' at position 3003", 3003))],
 )
 def test_raw_decode_errors(args, error, message):
     with pytest.raises(error) as info:
         plav.raw_decode(*args)
     assert message is None or str(info.value).startswith(message)
-
-
-# ---- strict grids ----
 
 
 def grid(delim, count, header, *rows):
@@ -248,12 +211,8 @@ def grid(delim, count, header, *rows):
 @pytest.mark.parametrize("count", [None, 2])
 @pytest.mark.parametrize(
     "rows, cells, at_row",
-    [
-        ([["1", "Ann"], ["2"]], 1, 1),
-        ([["1", "Ann", "x"], ["2", "Bo"]], 3, 0),
-        ([["1", "Ann", ""], ["2", "Bo"]], 3, 0),  # a trailing delimiter
-        ([["1", "Ann"], [""], ["2", "Bo"]], 1, 1),  # ;;
-    ],
+    [([["1", "Ann"], ["2"]], 1, 1), ([["1", "Ann", "x"], ["2", "Bo"]], 3, 0)]
+    + [([["1", "Ann", ""], ["2", "Bo"]], 3, 0), ([["1", "Ann"], [""], ["2", "Bo"]], 1, 1)],
 )
 def test_strict_cell_counts(delim, count, rows, cells, at_row):
     text = grid(delim, count, ["id", "name"], *rows)
@@ -272,20 +231,15 @@ def test_strict_row_counts(delim, count, rows):
     plav.loads(text)  # read as it always was without strict
 
 
+ROW = st.fixed_dictionaries({"id": st.integers(), "name": st.text(), "v": JSON_VALUES})
+FLAGS = {k: st.booleans() for k in ("row_count", "bare_strings", "implicit_null")}
+
+
 @given(
-    st.lists(
-        st.fixed_dictionaries({"id": st.integers(), "name": st.text(), "v": JSON_VALUES}),
-        min_size=1,
-        max_size=6,
-    ),
-    st.sampled_from(["comma", "tab", "pipe"]),
-    st.booleans(),
-    st.booleans(),
-    st.booleans(),
+    st.lists(ROW, min_size=1, max_size=6),
+    st.fixed_dictionaries({"delimiter": st.sampled_from(["comma", "tab", "pipe"])} | FLAGS),
 )
-def test_every_grid_dumps_writes_passes_strict(rows, delimiter, row_count, bare, implicit):
-    options = dict(delimiter=delimiter, row_count=row_count, bare_strings=bare)
-    options["implicit_null"] = implicit
+def test_every_grid_dumps_writes_passes_strict(rows, options):
     text = plav.dumps({"rows": rows}, **options)
     assert same(plav.loads(text, strict=True), plav.loads(text))
 
@@ -307,9 +261,6 @@ def test_strict_accepts_exact_grids_and_under_partial_exempts_only_a_grid_cut_by
     ]
     assert plav.loads(example, strict=True) == rows
     assert plav.extract(f"Here:\n```plav\n{example}\n```") == plav.loads(example)
-
-
-# ---- extract ----
 
 
 @pytest.mark.parametrize(
@@ -335,21 +286,18 @@ def test_extract_replies(reply, expected):
 
 @pytest.mark.parametrize(
     "reply, message, pos",
-    [
-        ("no data here", "No JSON or PLAV value found", 0),
-        ("", "No JSON or PLAV value found", 0),
-        ('é {"a": 1 x}', "Invalid character 'x' at position 11", 10),
-        ('ab\n```json\n{"a" 1, }\n```', END, 15),
-        ("```json\n[1, 2, 3", END, 16),  # unclosed: the unfenced search reads [1, 2, 3 too
-    ],
+    [("no data here", "No JSON or PLAV value found", 0), ("", "No JSON or PLAV value found", 0)]
+    + [('é {"a": 1 x}', "Invalid character 'x' at position 11", 10)]
+    + [('ab\n```json\n{"a" 1, }\n```', END, 15), ("```json\n[1, 2, 3", END, 16)],
 )
 def test_extract_errors_stand_in_the_whole_reply(reply, message, pos):
     for doc in (reply, reply.encode()):
         e = error_of(doc, decode=plav.extract)
         assert str(e).startswith(message) and e.doc is doc
         assert e.pos == (pos if isinstance(doc, str) else len(reply[:pos].encode()))
+    # unclosed, the unfenced search reads [1, 2, 3 too; with partial it is cut off in the fence
     assert plav.extract('ok {"x": 1, "y": 2}', ["a", "b"]) == {"a": 1, "b": 2}
-    assert plav.extract("```json\n[1, 2, 3", partial=True) == [1, 2]  # cut off in the fence
+    assert plav.extract("```json\n[1, 2, 3", partial=True) == [1, 2]
     cut = 'Here: {"rows": [2: id, name; 1, Ann; 2, B'
     assert plav.extract(cut.encode(), partial=True) == {"rows": [{"id": 1, "name": "Ann"}]}
     with pytest.raises(TypeError):
