@@ -9,6 +9,12 @@ escaping, ints by a digit loop and every float as 0.0, then makes the str with
 PyUnicode_DecodeUTF8. Neither is a correct writer: walk is the cost of reading the
 graph, naive that plus the cheapest writing and the str.
 
+The same for readers: "build" makes the graph from a binary tape (tape() below: no text
+to parse, repeated keys as references) with the limited API's constructors alone. Beside
+it, loads reads plav's text of the graph and marshal.loads its own binary form, which
+makes the objects through CPython's internal calls; loads/build is how far the reader is
+from what any stable-ABI reader must spend creating the objects.
+
 Each file is loaded once with json.load and plav.dumps, orjson.dumps,
 orjson.dumps(x).decode(), walk and naive run on the same object, interleaved, in one
 process; the medians of the repeats are printed in µs with dumps/walk, dumps/naive and
@@ -25,7 +31,9 @@ against the headers of the running Python.
 import argparse
 import importlib
 import json
+import marshal
 import os
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -83,6 +91,47 @@ def load_floor():
     return importlib.import_module(MODULE)
 
 
+def tape(obj):
+    """The binary form floor_walk.build reads: a tag byte per value, then an int64,
+    a double, or a u32 length, count or key index (little-endian)."""
+    out = bytearray()
+    keys = {}
+
+    def text(tag, s):
+        b = s.encode()
+        out.extend(tag + struct.pack("<I", len(b)) + b)
+
+    def put(v):
+        if v is None:
+            out.extend(b"n")
+        elif v is True or v is False:
+            out.extend(b"t" if v else b"f")
+        elif type(v) is int:
+            out.extend(b"i" + struct.pack("<q", v))
+        elif type(v) is float:
+            out.extend(b"d" + struct.pack("<d", v))
+        elif type(v) is str:
+            text(b"s", v)
+        elif type(v) is list:
+            out.extend(b"l" + struct.pack("<I", len(v)))
+            for item in v:
+                put(item)
+        elif type(v) is dict:
+            out.extend(b"m" + struct.pack("<I", len(v)))
+            for k, item in v.items():
+                if k in keys:
+                    out.extend(b"r" + struct.pack("<I", keys[k]))
+                else:
+                    keys[k] = len(keys)
+                    text(b"k", k)
+                put(item)
+        else:
+            raise TypeError(f"no tape form for {type(v).__name__}")
+
+    put(obj)
+    return bytes(out)
+
+
 def micros(seconds):
     us = seconds * 1e6
     return f"{us:.3f}" if us < 10 else f"{us:.1f}"
@@ -128,6 +177,29 @@ def main():
             + "".join(f"{micros(med[n]):>14}" for n in names)
             + f"{med['dumps'] / med['walk']:>12.2f}{med['dumps'] / med['naive']:>13.2f}"
             + f"{ratio_or:>13.2f}",
+            flush=True,
+        )
+
+    print()
+    print(
+        f"{'case':<24}"
+        + "".join(f"{n + ' µs':>14}" for n in ("loads", "marshal", "build"))
+        + f"{'loads/marshal':>15}{'loads/build':>13}{'marshal/build':>15}"
+    )
+    for name, obj in cases(args.files.split(",")):
+        inputs = {
+            "loads": (plav.loads, plav.dumps(obj)),
+            "marshal": (marshal.loads, marshal.dumps(obj)),
+            "build": (floor.build, tape(obj)),
+        }
+        assert floor.build(inputs["build"][1]) == obj
+        readers = [(n, lambda _, f=f, x=x: f(x)) for n, (f, x) in inputs.items()]
+        med = measure(readers, None, args.repeat)
+        print(
+            f"{name:<24}"
+            + "".join(f"{micros(med[n]):>14}" for n in inputs)
+            + f"{med['loads'] / med['marshal']:>15.2f}{med['loads'] / med['build']:>13.2f}"
+            + f"{med['marshal'] / med['build']:>15.2f}",
             flush=True,
         )
     return 0

@@ -7,11 +7,18 @@
 //   naive(obj)  the same walk writing JSON into one growing buffer: strings copied
 //               between quotes without escaping, ints by a digit loop, every float as
 //               0.0; the str is made with PyUnicode_DecodeUTF8 at the end.
+//   build(tape) the floor under a stable-ABI reader: makes the graph that
+//               bench_floor.tape() recorded (a binary form with no text to parse,
+//               repeated keys as references, as marshal keeps them) with the
+//               limited API's constructors: PyUnicode_DecodeUTF8, PyLong_FromLongLong,
+//               PyFloat_FromDouble, PyDict_New and PyDict_SetItem, PyList_New and
+//               PyList_SetItem.
 //
 // bench/bench_floor.py compiles this file on first use; it is no part of the package.
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -267,9 +274,158 @@ PyObject *naive(PyObject *, PyObject *obj) {
     return PyUnicode_DecodeUTF8(out.data(), out.size(), nullptr);
 }
 
+// A reader of the tape: one tag byte, then a fixed-size field (int64, double, u32
+// length or count or key index) and, for texts, the UTF-8 bytes.
+struct Tape {
+    const char *at;
+    const char *end;
+    PyObject **keys; // the tape's keys by first appearance, owned
+    Py_ssize_t key_count;
+
+    template <typename T> bool field(T &value) {
+        if (end - at < static_cast<Py_ssize_t>(sizeof value)) {
+            PyErr_SetString(PyExc_ValueError, "tape cut short");
+            return false;
+        }
+        std::memcpy(&value, at, sizeof value);
+        at += sizeof value;
+        return true;
+    }
+
+    PyObject *text() {
+        uint32_t size = 0;
+        if (!field(size)) {
+            return nullptr;
+        }
+        if (end - at < static_cast<Py_ssize_t>(size)) {
+            PyErr_SetString(PyExc_ValueError, "tape cut short");
+            return nullptr;
+        }
+        PyObject *s = PyUnicode_DecodeUTF8(at, size, nullptr);
+        at += size;
+        return s;
+    }
+
+    PyObject *key() {
+        if (at == end) {
+            PyErr_SetString(PyExc_ValueError, "tape cut short");
+            return nullptr;
+        }
+        const char tag = *at++;
+        if (tag == 'k') { // a key met for the first time
+            PyObject *s = text();
+            if (s != nullptr) {
+                Py_INCREF(s);
+                keys[key_count++] = s;
+            }
+            return s;
+        }
+        uint32_t index = 0;
+        if (tag != 'r' || !field(index) || index >= key_count) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "bad key on the tape");
+            }
+            return nullptr;
+        }
+        Py_INCREF(keys[index]);
+        return keys[index];
+    }
+
+    PyObject *value(int depth) {
+        if (too_deep(depth)) {
+            return nullptr;
+        }
+        if (at == end) {
+            PyErr_SetString(PyExc_ValueError, "tape cut short");
+            return nullptr;
+        }
+        const char tag = *at++;
+        switch (tag) {
+        case 'n':
+            Py_RETURN_NONE;
+        case 't':
+            Py_RETURN_TRUE;
+        case 'f':
+            Py_RETURN_FALSE;
+        case 'i': {
+            long long v = 0;
+            return field(v) ? PyLong_FromLongLong(v) : nullptr;
+        }
+        case 'd': {
+            double v = 0;
+            return field(v) ? PyFloat_FromDouble(v) : nullptr;
+        }
+        case 's':
+            return text();
+        case 'l': {
+            uint32_t count = 0;
+            if (!field(count)) {
+                return nullptr;
+            }
+            PyObject *list = PyList_New(count);
+            for (uint32_t i = 0; list != nullptr && i < count; i++) {
+                PyObject *item = value(depth + 1);
+                if (item == nullptr) {
+                    Py_CLEAR(list);
+                } else {
+                    PyList_SetItem(list, i, item); // steals item
+                }
+            }
+            return list;
+        }
+        case 'm': {
+            uint32_t count = 0;
+            if (!field(count)) {
+                return nullptr;
+            }
+            PyObject *dict = PyDict_New();
+            for (uint32_t i = 0; dict != nullptr && i < count; i++) {
+                PyObject *k = key();
+                PyObject *v = k != nullptr ? value(depth + 1) : nullptr;
+                if (v == nullptr || PyDict_SetItem(dict, k, v) < 0) {
+                    Py_CLEAR(dict);
+                }
+                Py_XDECREF(k);
+                Py_XDECREF(v);
+            }
+            return dict;
+        }
+        default:
+            PyErr_Format(PyExc_ValueError, "bad tag %d on the tape", tag);
+            return nullptr;
+        }
+    }
+};
+
+PyObject *build(PyObject *, PyObject *tape) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(tape, &data, &size) < 0) {
+        return nullptr;
+    }
+    // Every key costs at least 5 bytes of tape: size / 5 slots are enough.
+    auto **keys = static_cast<PyObject **>(std::malloc(sizeof(PyObject *) * (size / 5 + 1)));
+    if (keys == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Tape reader{data, data + size, keys, 0};
+    PyObject *result = reader.value(0);
+    for (Py_ssize_t i = 0; i < reader.key_count; i++) {
+        Py_DECREF(keys[i]);
+    }
+    std::free(keys);
+    if (result != nullptr && reader.at != reader.end) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_ValueError, "bytes after the tape's value");
+        return nullptr;
+    }
+    return result;
+}
+
 PyMethodDef methods[] = {
     {"walk", walk, METH_O, "Reads every value of the graph through the stable ABI; None."},
     {"naive", naive, METH_O, "The same walk writing unescaped JSON; the str."},
+    {"build", build, METH_O, "The graph recorded on a tape, made through the stable ABI."},
     {nullptr, nullptr, 0, nullptr},
 };
 
