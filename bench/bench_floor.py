@@ -137,6 +137,23 @@ def micros(seconds):
     return f"{us:.3f}" if us < 10 else f"{us:.1f}"
 
 
+def print_header(names, ratios):
+    print(
+        f"{'case':<24}"
+        + "".join(f"{n + ' µs':>14}" for n in names)
+        + "".join(f"{a + '/' + b:>15}" for a, b in ratios)
+    )
+
+
+def print_row(name, med, names, ratios):
+    print(
+        f"{name:<24}"
+        + "".join(f"{micros(med[n]):>14}" for n in names)
+        + "".join(f"{med[a] / med[b]:>15.2f}" for a, b in ratios),
+        flush=True,
+    )
+
+
 def cases(wanted):
     """(name, object) for each wanted case, in the order asked."""
     for name in wanted:
@@ -164,44 +181,25 @@ def main():
     names = [n for n, _ in writers]
 
     print(environment())
-    print(
-        f"{'case':<24}"
-        + "".join(f"{n + ' µs':>14}" for n in names)
-        + f"{'dumps/walk':>12}{'dumps/naive':>13}{'orjson/walk':>13}"
-    )
-    for name, obj in cases(args.files.split(",")):
-        med = measure(writers, obj, args.repeat)
-        ratio_or = med["orjson"] / med["walk"] if orjson else float("nan")
-        print(
-            f"{name:<24}"
-            + "".join(f"{micros(med[n]):>14}" for n in names)
-            + f"{med['dumps'] / med['walk']:>12.2f}{med['dumps'] / med['naive']:>13.2f}"
-            + f"{ratio_or:>13.2f}",
-            flush=True,
-        )
+    objects = list(cases(args.files.split(",")))
+    ratios = [("dumps", "walk"), ("dumps", "naive")] + ([("orjson", "walk")] if orjson else [])
+    print_header(names, ratios)
+    for name, obj in objects:
+        print_row(name, measure(writers, obj, args.repeat), names, ratios)
 
     print()
-    print(
-        f"{'case':<24}"
-        + "".join(f"{n + ' µs':>14}" for n in ("loads", "marshal", "build"))
-        + f"{'loads/marshal':>15}{'loads/build':>13}{'marshal/build':>15}"
-    )
-    for name, obj in cases(args.files.split(",")):
+    readers = ["loads", "marshal", "build"]
+    ratios = [("loads", "marshal"), ("loads", "build"), ("marshal", "build")]
+    print_header(readers, ratios)
+    for name, obj in objects:
         inputs = {
             "loads": (plav.loads, plav.dumps(obj)),
             "marshal": (marshal.loads, marshal.dumps(obj)),
             "build": (floor.build, tape(obj)),
         }
         assert floor.build(inputs["build"][1]) == obj
-        readers = [(n, lambda _, f=f, x=x: f(x)) for n, (f, x) in inputs.items()]
-        med = measure(readers, None, args.repeat)
-        print(
-            f"{name:<24}"
-            + "".join(f"{micros(med[n]):>14}" for n in inputs)
-            + f"{med['loads'] / med['marshal']:>15.2f}{med['loads'] / med['build']:>13.2f}"
-            + f"{med['marshal'] / med['build']:>15.2f}",
-            flush=True,
-        )
+        calls = [(n, lambda _, f=f, x=x: f(x)) for n, (f, x) in inputs.items()]
+        print_row(name, measure(calls, None, args.repeat), readers, ratios)
     return 0
 
 
